@@ -1,0 +1,2 @@
+# Empty dependencies file for transform.
+# This may be replaced when dependencies are built.

@@ -1,0 +1,118 @@
+#include "lucas_lehmer.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "digits/str_2y16.h"
+#include "transform/transform.h"
+
+int32_t size_unit(int32_t p) {
+  const int32_t L = 8 * (p / 16) + 8;
+  return L < 8 ? 8 : L;
+}
+
+void array_table(int32_t L, array_slot out[kArrayCount]) {
+  const int64_t l = L;
+  const int64_t w = sizeof(uint32_t), d = sizeof(double);
+  const array_slot t[kArrayCount] = {
+      {"buffer", 4 * l, w},    {"u2", 4 * l, w},        {"u1", l, 3},
+      {"wr", 2 * l, d},        {"wi", 2 * l, d},        {"dft_r1", 4 * l, d},
+      {"dft_i1", 4 * l, d},    {"res_dft_r", 4 * l, d}, {"res_dft_i", 4 * l, d},
+      {"inf_dft_r", 4 * l, d}, {"inf_dft_i", 4 * l, d}, {"res_polynom", 4 * l, d},
+  };
+  for (int i = 0; i < kArrayCount; ++i) out[i] = t[i];
+}
+
+namespace {
+
+// The address of each array pointer of a, in table order.
+void slots_of(ll_arrays* a, void** out[kArrayCount]) {
+  void** s[kArrayCount] = {
+      reinterpret_cast<void**>(&a->buffer),    reinterpret_cast<void**>(&a->u2),
+      reinterpret_cast<void**>(&a->u1),        reinterpret_cast<void**>(&a->wr),
+      reinterpret_cast<void**>(&a->wi),        reinterpret_cast<void**>(&a->dft_r1),
+      reinterpret_cast<void**>(&a->dft_i1),    reinterpret_cast<void**>(&a->res_dft_r),
+      reinterpret_cast<void**>(&a->res_dft_i), reinterpret_cast<void**>(&a->inf_dft_r),
+      reinterpret_cast<void**>(&a->inf_dft_i), reinterpret_cast<void**>(&a->res_polynom),
+  };
+  for (int i = 0; i < kArrayCount; ++i) out[i] = s[i];
+}
+
+}  // namespace
+
+bool allocate_arrays(int32_t L, alloc_fn alloc, bool report, ll_arrays* a) {
+  array_slot table[kArrayCount];
+  array_table(L, table);
+  void** slot[kArrayCount];
+  slots_of(a, slot);
+  bool ok = true;
+  for (int i = 0; i < kArrayCount; ++i) {
+    *slot[i] = alloc(static_cast<size_t>(table[i].count), static_cast<size_t>(table[i].size));
+    if (*slot[i] == nullptr) ok = false;
+    if (!report) continue;
+    if (*slot[i] != nullptr)
+      printf("%s Speicher alloziert\n", table[i].name);
+    else
+      printf("Fehler beim Speicherallozieren, %s\n", table[i].name);
+  }
+  return ok;
+}
+
+void free_arrays(ll_arrays* a) {
+  void** slot[kArrayCount];
+  slots_of(a, slot);
+  for (int i = 0; i < kArrayCount; ++i) {
+    free(*slot[i]);
+    *slot[i] = nullptr;
+  }
+}
+
+void ll_start(const ll_arrays& a, ll_run* run) {
+  *run = ll_run{};
+  a.u2[0] = 4;
+}
+
+double ll_step(const ll_arrays& a, int32_t p, ll_run* run, bool trace) {
+  if (trace) printf("start get_n()\n");
+  const int32_t n = get_n(run->len);
+  if (trace) printf("start get_einheitswurzel()\n");
+  get_einheitswurzel(n, a.wr, a.wi);
+  if (trace) printf("start get_fast_dft_vektor()\n");
+  get_fast_dft_vektor(n, a.buffer, a.u2, run->len, a.wr, a.wi, a.dft_r1, a.dft_i1);
+  if (trace) printf("start mul_dft()\n");
+  mul_dft(n, a.dft_r1, a.dft_i1, a.dft_r1, a.dft_i1, a.res_dft_r, a.res_dft_i);
+  if (trace) printf("start inverse_dft_vektor()\n");
+  inverse_dft_vektor(n, a.wr, a.wi, a.res_dft_r, a.res_dft_i, a.inf_dft_r, a.inf_dft_i, a.res_polynom);
+  const double distance = max_rounding_distance(a.res_polynom, n);
+  if (trace) printf("start decode_polynom_2y16()\n");
+  decode_polynom_2y16(a.res_polynom, n, a.u2, &run->len);
+  if (trace) printf("start str_minus_zwei()\n");
+  str_minus_zwei(a.u2, &run->len);
+  if (trace) printf("start fast_modulo_2y16()\n");
+  fast_modulo_2y16(a.u1, a.u2, &run->hi_len, &run->len, p);
+  return distance;
+}
+
+bool ll_iterate(const ll_arrays& a, int32_t p, ll_run* run, const ll_loop_options& opt) {
+  const int32_t total = p > 2 ? p - 2 : 0;
+  for (; run->steps_done < total; ) {
+    const int32_t i = run->steps_done;
+    if (opt.trace) printf("Schritt %d:\n", i);
+    const double distance = ll_step(a, p, run, opt.trace);
+    if (opt.trace) printf("\n");
+    // The comparison is written so that a NaN distance counts as a crossing.
+    if (!(distance <= run->max_distance)) {
+      run->max_distance = distance;
+      run->max_step = i;
+    }
+    run->steps_done = i + 1;
+    if (opt.on_step != nullptr) opt.on_step(opt.ctx, run->steps_done, total);
+    if (opt.stop_at_bound && !(distance < kMaxRoundoff)) return false;
+  }
+  return true;
+}
+
+bool ll_residue_is_zero(const ll_arrays& a, ll_run* run) {
+  for (int32_t k = run->len - 1; k >= 1 && a.u2[k] == 0; --k) --run->len;
+  return run->len == 1 && a.u2[0] == 0;
+}

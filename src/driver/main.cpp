@@ -1,0 +1,5 @@
+#include <cstdlib>
+
+#include "driver/lucas_lehmer.h"
+
+int main() { return run_dialogue(std::calloc); }

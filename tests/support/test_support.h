@@ -1,0 +1,76 @@
+// Shared test helpers: seeds, guarded arrays, running the built program,
+// and a GMP oracle for the Lucas-Lehmer residue.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Seed for random inputs: MERSENNE_TEST_SEED if set, else fresh. Printed once per process.
+uint64_t test_seed();
+
+// An array of n elements with guard words on both sides, filled with fill.
+template <class T>
+class guarded {
+ public:
+  static constexpr size_t kGuard = 16;
+  explicit guarded(size_t n, T fill = T{}) : n_(n), store_(n + 2 * kGuard, fill) {
+    for (size_t i = 0; i < kGuard; ++i) {
+      set_guard(store_[i], i);
+      set_guard(store_[kGuard + n + i], i + kGuard);
+    }
+  }
+  T* data() { return store_.data() + kGuard; }
+  const T* data() const { return store_.data() + kGuard; }
+  T& operator[](size_t i) { return data()[i]; }
+  const T& operator[](size_t i) const { return data()[i]; }
+  size_t size() const { return n_; }
+  // True when no guard word changed.
+  bool intact() const {
+    for (size_t i = 0; i < kGuard; ++i) {
+      T a, b;
+      set_guard(a, i);
+      set_guard(b, i + kGuard);
+      if (std::memcmp(&store_[i], &a, sizeof(T)) != 0) return false;
+      if (std::memcmp(&store_[kGuard + n_ + i], &b, sizeof(T)) != 0) return false;
+    }
+    return true;
+  }
+
+ private:
+  static void set_guard(T& slot, size_t i) {
+    const uint64_t pattern = 0xA5C3F00DDEADBEEFull ^ (i * 0x9E3779B97F4A7C15ull);
+    std::memcpy(&slot, &pattern, sizeof(T) < 8 ? sizeof(T) : 8);
+  }
+  size_t n_;
+  std::vector<T> store_;
+};
+
+struct run_result {
+  int status = -1;  // exit status, or -1 when the program did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs the built mersenne binary with args (shell words) and stdin_text on standard input.
+run_result run_mersenne(const std::string& args, const std::string& stdin_text);
+
+// s(p-2) mod 2^p - 1 of the Lucas-Lehmer sequence, computed with GMP (p >= 2).
+void lucas_lehmer_residue(mpz_t out, unsigned p);
+
+// True when 2^p - 1 is prime, by the GMP Lucas-Lehmer test (p = 2 included).
+bool mersenne_is_prime(unsigned p);
+
+// The value of a base-2^16 digit string.
+void digits_to_mpz(mpz_t out, const uint32_t* words, int32_t len);
+
+// Writes v as base-2^16 digits into words; returns the digit count (at least 1).
+int32_t mpz_to_digits(const mpz_t v, uint32_t* words);
+
+}  // namespace testing_support
