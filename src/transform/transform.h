@@ -43,3 +43,25 @@ void inverse_dft_vektor(int32_t n, const double* wr, const double* wi, const dou
 void inverse_dft_vektor_loop(int32_t n, const double* wr, const double* wi,
                              const double* res_dft_r, const double* res_dft_i,
                              double* inf_dft_r, double* inf_dft_i, double* res_polynom);
+
+// The ways inverse_dft_vektor can be computed. All give the loop's bits; they
+// differ only in how many rows they work on at once: loop one row at a time,
+// scalar several rows interleaved, avx2 / avx512 rows in vector lanes.
+enum class inverse_path : int { loop, scalar, avx2, avx512 };
+inline constexpr inverse_path kInversePaths[] = {inverse_path::loop, inverse_path::scalar,
+                                                 inverse_path::avx2, inverse_path::avx512};
+
+// True when this processor can run path (loop and scalar always).
+bool inverse_path_available(inverse_path path);
+
+// Lower-case name of path: "loop", "scalar", "avx2" or "avx512".
+const char* inverse_path_name(inverse_path path);
+
+// The path inverse_dft_vektor takes on this processor: the fastest available.
+inverse_path inverse_path_default();
+
+// inverse_dft_vektor computed along path. A path the processor cannot run
+// falls back to the loop.
+void inverse_dft_vektor_on(inverse_path path, int32_t n, const double* wr, const double* wi,
+                           const double* res_dft_r, const double* res_dft_i, double* inf_dft_r,
+                           double* inf_dft_i, double* res_polynom);
