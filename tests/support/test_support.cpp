@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -50,7 +51,8 @@ run_result run_mersenne(const std::string& args, const std::string& stdin_text) 
   r.status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
   r.out = slurp(base + "/out");
   r.err = slurp(base + "/err");
-  std::system(("rm -rf " + base).c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(base, ignored);
   return r;
 }
 

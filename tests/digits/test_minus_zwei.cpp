@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "digits/str_2y16.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::guarded;
+
+struct minus_case {
+  std::vector<uint32_t> in;
+  std::vector<uint32_t> out;  // all words of the input's length afterwards
+  int32_t len_after;
+  bool message;
+};
+
+TEST(StrMinusZwei, BorrowChainAndLength) {
+  const uint32_t F = 0xFFFF;
+  const minus_case cases[] = {
+      {{5}, {3}, 1, false},
+      {{2}, {0}, 1, false},
+      {{1}, {1}, 1, true},
+      {{0}, {0}, 1, true},
+      {{1, 1}, {F, 0}, 1, false},
+      {{0, 1, 5}, {0xFFFE, 0, 5}, 3, false},
+      {{0, 0, 1}, {0xFFFE, F, 0}, 2, false},
+      {{3, 0}, {1, 0}, 2, false},
+      {{0, 0}, {0xFFFE, F}, 2, false},
+      {{1, 0, 0, 0}, {F, F, F, F}, 4, false},
+  };
+  for (const auto& c : cases) {
+    guarded<uint32_t> u2(c.in.size() + 2, 0x1234);
+    for (size_t i = 0; i < c.in.size(); ++i) u2[i] = c.in[i];
+    int32_t len = static_cast<int32_t>(c.in.size());
+    testing::internal::CaptureStdout();
+    str_minus_zwei(u2.data(), &len);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    SCOPED_TRACE(testing::PrintToString(c.in));
+    EXPECT_EQ(len, c.len_after);
+    for (size_t i = 0; i < c.out.size(); ++i) EXPECT_EQ(u2[i], c.out[i]) << "word " << i;
+    // Words above the string are never touched.
+    EXPECT_EQ(u2[c.in.size()], 0x1234u);
+    EXPECT_EQ(u2[c.in.size() + 1], 0x1234u);
+    EXPECT_TRUE(u2.intact());
+    if (c.message)
+      EXPECT_EQ(printed,
+                "Vom String u1[] kann nicht 2 subtrahiert werden! Nicht behandelter Fehler aus str_minus_zwei");
+    else
+      EXPECT_EQ(printed, "");
+  }
+}
+
+}  // namespace
