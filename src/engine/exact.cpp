@@ -30,6 +30,13 @@ uint64_t low64(const mpz_t x) {
   return r;
 }
 
+void exact_step(mpz_t s, int32_t p, mpz_t t, mpz_t tmp) {
+  mpz_mul(t, s, s);
+  mpz_sub_ui(t, t, 2);  // negative only for s = 0 or 1; mersenne_reduce handles it
+  mersenne_reduce(t, p, tmp);
+  mpz_swap(s, t);
+}
+
 bool exact_applicable(int32_t p) { return p >= 3; }
 
 ll_outcome exact_lucas_lehmer(int32_t p, const engine_options& opt) {
@@ -43,10 +50,7 @@ ll_outcome exact_lucas_lehmer(int32_t p, const engine_options& opt) {
   const int64_t total = p - 2;
   ll_pacer pacer(opt.progress, total);
   for (int64_t i = 0; i < total; ++i) {
-    mpz_mul(t, s, s);
-    mpz_sub_ui(t, t, 2);  // negative only for s = 0 or 1; mersenne_reduce handles it
-    mersenne_reduce(t, p, tmp);
-    mpz_swap(s, t);
+    exact_step(s, p, t, tmp);
     pacer.tick(i + 1);
   }
   pacer.finish();

@@ -15,6 +15,10 @@ void mersenne_reduce(mpz_t x, int32_t p, mpz_t tmp);
 // The low 64 bits of a non-negative x.
 uint64_t low64(const mpz_t x);
 
+// One Lucas-Lehmer step s -> s^2 - 2 mod 2^p - 1 on s in [0, 2^p - 1); t and
+// tmp are scratch (t ends up holding garbage).
+void exact_step(mpz_t s, int32_t p, mpz_t t, mpz_t tmp);
+
 // Whether the exact engine tests 2^p - 1: any prime p >= 3 (memory permitting).
 bool exact_applicable(int32_t p);
 

@@ -73,9 +73,20 @@ double fast_carry_scalar(const fast_layout& L, double* z, double* x);
 // differ from fast_carry_scalar's, the value they stand for may not.
 double fast_carry_vector(const fast_layout& L, double* z, double* x);
 
+// fast_carry_vector in parts, for several threads: a part does the blocks of
+// four words [from, to) (reading z, writing only those words of x) and gives
+// its largest rounding distance and product size; finish, once all parts are
+// done, applies the checks to the maxima over all parts. The parts together
+// write exactly what fast_carry_vector writes.
+void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, int64_t from, int64_t to,
+                            double* err, double* big);
+double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, double err, double big);
+
 // ---- One residue at one length ------------------------------------------------
 
 enum class fast_carry_kind { automatic, scalar, vector };
+
+struct fast_carry_helper;
 
 // The residue of a Lucas-Lehmer run at one length: arrays, layout and plans.
 class fast_squarer {
@@ -105,6 +116,7 @@ class fast_squarer {
   double* z_ = nullptr;  // spectrum / product, 2 (n/2 + 1) doubles
   void* r2c_ = nullptr;
   void* c2r_ = nullptr;
+  fast_carry_helper* helper_ = nullptr;  // second thread for the carry stage, with threads >= 2
 };
 
 // Times FFTW's bare forward plus inverse real transform of length n (no

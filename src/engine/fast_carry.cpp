@@ -88,16 +88,19 @@ inline void second_sweep(const fast_layout& L, int64_t k, v4 d1, v4 c1_left, v4&
 }  // namespace
 
 __attribute__((target_clones("avx2", "default")))
-double fast_carry_vector(const fast_layout& L, double* z, double* x) {
+void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, int64_t from, int64_t to,
+                            double* err_out, double* big_out) {
   const int64_t blocks = L.n / 4;
   v4 err = {0, 0, 0, 0}, big = err;
-  // The carries into block 0 come from the top block: compute them first.
+  // The carries into block `from` come from the two blocks to its left
+  // (cyclically: block 0's from the top): compute them first.
+  const int64_t left2 = (from + blocks - 2) % blocks, left1 = (from + blocks - 1) % blocks;
   v4 d, c1_prev, c1_last, c2_last, unused;
-  first_sweep(L, z, blocks - 2, d, c1_prev, err, big);
-  first_sweep(L, z, blocks - 1, d, c1_last, err, big);
-  second_sweep(L, blocks - 1, d, from_left(c1_prev, c1_last), unused, c2_last);
+  first_sweep(L, z, left2, d, c1_prev, err, big);
+  first_sweep(L, z, left1, d, c1_last, err, big);
+  second_sweep(L, left1, d, from_left(c1_prev, c1_last), unused, c2_last);
   v4 c1_left = c1_last, c2_left = c2_last;
-  for (int64_t k = 0; k < blocks; ++k) {
+  for (int64_t k = from; k < to; ++k) {
     v4 d1, c1, d2, c2;
     first_sweep(L, z, k, d1, c1, err, big);
     second_sweep(L, k, d1, from_left(c1_left, c1), d2, c2);
@@ -111,18 +114,29 @@ double fast_carry_vector(const fast_layout& L, double* z, double* x) {
     e = std::fmax(e, err[i]);
     b = std::fmax(b, big[i]);
   }
-  if (!(b < kTooLarge)) return 1.0;
-  // With w = min_bits, the second carry is at most 1.01 + b / 2^(2w) in size,
-  // so each digit is within 2^(w-1) + that of zero. Keep digits within 3/4 of
-  // their word: otherwise settle all words one by one (only for words of a
-  // few bits, which the table never chooses).
+  *err_out = e;
+  *big_out = b;
+}
+
+double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, double err, double big) {
+  if (!(big < kTooLarge)) return 1.0;
+  // With w = min_bits, the second carry is at most 1.01 + big / 2^(2w) in
+  // size, so each digit is within 2^(w-1) + that of zero. Keep digits within
+  // 3/4 of their word: otherwise settle all words one by one (only for words
+  // of a few bits, which the table never chooses).
   const double w = std::ldexp(1.0, L.min_bits);
-  if (!(1.01 + b / (w * w) <= w / 4)) {
+  if (!(1.01 + big / (w * w) <= w / 4)) {
     for (int64_t j = 0; j < L.n; ++j) {
       const double v = x[j] * L.unweight[j] * static_cast<double>(L.n);
       z[j] = (v + kRound) - kRound;
     }
     settle(L, z, x, 0.0);
   }
-  return e;
+  return err;
+}
+
+double fast_carry_vector(const fast_layout& L, double* z, double* x) {
+  double err, big;
+  fast_carry_vector_part(L, z, x, 0, L.n / 4, &err, &big);
+  return fast_carry_vector_finish(L, z, x, err, big);
 }

@@ -90,7 +90,7 @@ TEST(FastLayout, SplitAndJoinRoundTripWithBalancedDigits) {
 
 // The carry of a plausible product: random integers of 2b + 6 bits (at most
 // 44), plus a little rounding noise, weighted as the inverse transform leaves them.
-TEST(FastCarry, VectorSweepsAgreeWithSequentialCarry) {
+TEST(FastCarry, VectorSweepsAndTheirPartsAgreeWithSequentialCarry) {
   std::mt19937_64 rng(testing_support::test_seed());
   mpz_t a, b;
   mpz_inits(a, b, nullptr);
@@ -108,9 +108,23 @@ TEST(FastCarry, VectorSweepsAgreeWithSequentialCarry) {
         noise = std::fmax(noise, std::fabs(fuzz));
         z1[j] = z2[j] = (r + fuzz) / L.unweight[j];
       }
+      // The vector carry in three parts (as threads run it) first, on its own copy.
+      guarded<double> z3(static_cast<size_t>(n)), x3(static_cast<size_t>(n));
+      for (int64_t j = 0; j < n; ++j) z3[j] = z2[j];
+      const int64_t blocks = n / 4, cut1 = blocks / 3, cut2 = blocks - 1;
+      double err = 0, big = 0;
+      for (auto [from, to] : {std::pair<int64_t, int64_t>{cut2, blocks}, {0, cut1}, {cut1, cut2}}) {
+        double e, b;
+        fast_carry_vector_part(L, z3.data(), x3.data(), from, to, &e, &b);
+        err = std::fmax(err, e);
+        big = std::fmax(big, b);
+      }
+      const double e3 = fast_carry_vector_finish(L, z3.data(), x3.data(), err, big);
       const double e1 = fast_carry_scalar(L, z1.data(), x1.data());
       const double e2 = fast_carry_vector(L, z2.data(), x2.data());
-      ASSERT_TRUE(z1.intact() && z2.intact() && x1.intact() && x2.intact());
+      ASSERT_TRUE(z1.intact() && z2.intact() && x1.intact() && x2.intact() && z3.intact() && x3.intact());
+      EXPECT_EQ(e3, e2);
+      for (int64_t j = 0; j < n; ++j) ASSERT_EQ(x3[j], x2[j]) << "n=" << n << " word " << j;
       EXPECT_EQ(e1, e2);
       EXPECT_LE(e1, noise + 1e-2);
       EXPECT_GE(e1, noise - 1e-2);
@@ -217,6 +231,25 @@ TEST(FastEngine, TwoThreadsAndConcurrentRunsGiveTheSameBits) {
     EXPECT_EQ(par[i].res64, one[i].res64) << ps[i];
     EXPECT_EQ(par[i].max_roundoff, one[i].max_roundoff) << ps[i];
   }
+}
+
+TEST(FastSquarer, TwoThreadsSplitTheCarryWithoutChangingBits) {
+  gmp_rng rng(testing_support::test_seed());
+  fast_set_measured_plans(false);
+  mpz_t s, a, b;
+  mpz_inits(s, a, b, nullptr);
+  for (int64_t n : {16384, 20480}) {
+    const int32_t p = static_cast<int32_t>(fast_max_exponent(n) - 11);
+    fast_squarer one(p, n, 1), two(p, n, 2);
+    rng.residue(s, p);
+    one.load(s);
+    two.load(s);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(one.step(), two.step()) << n;
+    one.store(a);
+    two.store(b);
+    EXPECT_EQ(mpz_cmp(a, b), 0) << n;
+  }
+  mpz_clears(s, a, b, nullptr);
 }
 
 // The largest rounding distance of a few steps from random residues at p near

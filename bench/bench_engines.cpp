@@ -1,0 +1,148 @@
+// Time per Lucas-Lehmer iteration of the engines: the exact engine (the
+// baseline), the fast engine and FFTW's bare real transform pair at the fast
+// engine's length; then the fast engine on two threads against one; and a
+// table of time per iteration against p for the plot (reference, exact, fast).
+//
+// bench_engines [plot-data-file]
+#include <gmp.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+#include "driver/lucas_lehmer.h"
+#include "engine/exact.h"
+#include "engine/fast.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Seconds per call of f, the best of several blocks of reps calls: other
+// work on the machine only ever adds time.
+double per_call(int reps, int blocks, const std::function<void()>& f) {
+  double best = 1e30;
+  for (int b = 0; b < blocks; ++b) {
+    const auto t0 = clock_type::now();
+    for (int i = 0; i < reps; ++i) f();
+    const double s = std::chrono::duration<double>(clock_type::now() - t0).count() / reps;
+    if (s < best) best = s;
+  }
+  return best;
+}
+
+// Repetitions so that one block takes about budget seconds, given one call's time.
+int reps_for(double one, double budget) {
+  const double r = budget / (one > 0 ? one : 1e-9);
+  return r < 1 ? 1 : (r > 1e6 ? 1000000 : static_cast<int>(r));
+}
+
+gmp_randstate_t rng;
+
+// A random full-size residue modulo 2^p - 1.
+void random_residue(mpz_t s, int32_t p) {
+  mpz_t tmp;
+  mpz_init(tmp);
+  mpz_urandomb(s, rng, static_cast<mp_bitcnt_t>(p));
+  mersenne_reduce(s, p, tmp);
+  mpz_clear(tmp);
+}
+
+double exact_iteration(int32_t p, int iterations) {
+  mpz_t s, t, tmp;
+  mpz_init2(s, 2 * static_cast<mp_bitcnt_t>(p) + 64);
+  mpz_init2(t, 2 * static_cast<mp_bitcnt_t>(p) + 64);
+  mpz_init2(tmp, static_cast<mp_bitcnt_t>(p) + 64);
+  random_residue(s, p);
+  exact_step(s, p, t, tmp);
+  const double r = per_call(iterations, 3, [&] { exact_step(s, p, t, tmp); });
+  mpz_clears(s, t, tmp, nullptr);
+  return r;
+}
+
+double fast_iteration(int32_t p, int threads, int iterations) {
+  fast_squarer sq(p, fast_length_for(p), threads);
+  mpz_t s;
+  mpz_init(s);
+  random_residue(s, p);
+  sq.load(s);
+  mpz_clear(s);
+  sq.step(1e9);
+  return per_call(iterations, 5, [&] { sq.step(1e9); });
+}
+
+double bare_pair(int64_t n, int threads, int iterations) {
+  double best = 1e30;
+  for (int b = 0; b < 5; ++b) {
+    const double s = fast_bare_pair_seconds(n, threads, iterations);
+    if (s < best) best = s;
+  }
+  return best;
+}
+
+// The dialogue's own step loop, from a full-length residue (steps past the
+// first log2 p, whose numbers are still short).
+double reference_iteration(int32_t p) {
+  ll_arrays a;
+  if (!allocate_arrays(size_unit(p), [](size_t c, size_t s) { return calloc(c, s); }, false, &a)) return 0;
+  ll_run run;
+  ll_start(a, &run);
+  for (int i = 0; i < 40 && i < p - 2; ++i) ll_step(a, p, &run, false);
+  const auto t0 = clock_type::now();
+  ll_step(a, p, &run, false);
+  const double one = std::chrono::duration<double>(clock_type::now() - t0).count();
+  const double r = per_call(reps_for(one, 0.3), 3, [&] { ll_step(a, p, &run, false); });
+  free_arrays(&a);
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  gmp_randinit_default(rng);
+  gmp_randseed_ui(rng, 20261206);
+  std::printf("Time per iteration, one core; baseline: the exact engine (GMP).\n");
+  std::printf("%8s %7s %12s %14s %14s %12s\n", "p", "N", "exact", "exact/fast", "exact/bare", "fast/bare");
+  struct row {
+    int32_t p;
+    int exact_its, fast_its;
+  };
+  for (const row r : {row{86243, 200, 2000}, row{859433, 20, 200}}) {
+    const int64_t n = fast_length_for(r.p);
+    const double e = exact_iteration(r.p, r.exact_its);
+    const double f = fast_iteration(r.p, 1, r.fast_its);
+    const double b = bare_pair(n, 1, r.fast_its);
+    std::printf("%8d %7lld %10.1f us %13.2fx %13.2fx %11.3fx\n", r.p, static_cast<long long>(n), e * 1e6, e / f,
+                e / b, f / b);
+  }
+
+  std::printf("\nFast engine, two threads against one core; baseline: one core.\n");
+  std::printf("%8s %7s %12s %14s %14s\n", "p", "N", "1 thread", "1t/2t fast", "1t/2t bare");
+  for (int32_t p : {1257787, 2976221}) {
+    const int64_t n = fast_length_for(p);
+    const int its = p < 2000000 ? 100 : 40;
+    const double one = fast_iteration(p, 1, its);
+    const double two = fast_iteration(p, 2, its);
+    const double b1 = bare_pair(n, 1, its), b2 = bare_pair(n, 2, its);
+    std::printf("%8d %7lld %10.1f us %13.2fx %13.2fx\n", p, static_cast<long long>(n), one * 1e6, one / two,
+                b1 / b2);
+  }
+
+  if (argc > 1) {
+    FILE* out = std::fopen(argv[1], "w");
+    if (out == nullptr) return 1;
+    std::fprintf(out, "# p  reference_s  exact_s  fast_s  (seconds per iteration, one core; 0: not timed)\n");
+    for (int32_t p : {127, 521, 1279, 2203, 4423, 9689, 19937, 44497, 86243, 216091, 859433}) {
+      const double ref = p <= 20000 ? reference_iteration(p) : 0.0;
+      const double e1 = exact_iteration(p, 1);
+      const double e = exact_iteration(p, reps_for(e1, 0.2));
+      const double f = fast_iteration(p, 1, reps_for(e / 5, 0.2));
+      std::fprintf(out, "%d %.4e %.4e %.4e\n", p, ref, e, f);
+      std::fflush(out);
+    }
+    std::fclose(out);
+  }
+  gmp_randclear(rng);
+  return 0;
+}
