@@ -14,6 +14,7 @@ struct ll_outcome {
   int64_t fft_length = 0;     // transform length at the end of the run; 0 where none is used
   double max_roundoff = 0.0;  // largest rounding distance seen in the run
   std::string note;           // anything the user should know, e.g. a length raised after a retry
+  std::string error;          // non-empty: the run could not be carried out (e.g. no memory); no verdict
 };
 
 struct engine_options {

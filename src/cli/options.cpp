@@ -1,0 +1,173 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+#include <thread>
+
+#include "engine/engine_table.h"
+
+#ifndef MERSENNE_VERSION
+#define MERSENNE_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr int32_t kLargestExponent = 2147483647;
+
+// A decimal number of digits only, up to 2^31 - 1; false with a reason otherwise.
+bool parse_number(std::string_view s, int32_t* out, std::string* why) {
+  if (s.empty()) {
+    *why = "missing number";
+    return false;
+  }
+  for (char c : s)
+    if (c < '0' || c > '9') {
+      *why = "not a decimal number: '" + std::string(s) + "'";
+      return false;
+    }
+  int64_t v = 0;
+  for (char c : s) {
+    v = v * 10 + (c - '0');
+    if (v > kLargestExponent) {
+      *why = "exponent " + std::string(s) + " is too large (the largest is 2147483647)";
+      return false;
+    }
+  }
+  *out = static_cast<int32_t>(v);
+  return true;
+}
+
+const char* kFooter = R"(EXPONENT is p or an inclusive range A-B, with 2 <= p <= 2147483647.
+Each exponent is tested by the Lucas-Lehmer test of 2^p - 1, except that
+p = 2 is prime at once and a composite p is reported at once as not prime,
+naming its smallest prime factor.
+
+Output: one line per exponent, in the order given, for example
+  M86243 is prime (fast, FFT 4608, 1.9 s)
+  M86249 is not prime, Res64 422C56C4F9E3F2E3 (fast, FFT 4608, 1.9 s)
+With --json, one JSON object per line with the fields exponent, prime, res64
+(16 hex digits, the low 64 bits of the final residue; null where no
+Lucas-Lehmer test ran), engine ("none" where no test ran), fft_length (0 where
+no transform is used), max_roundoff, seconds and verdict, plus divisor, note
+and error where they apply. Where an engine gives no verdict (its rounding
+bound was crossed, or it could not run), prime and res64 are null, verdict is
+false and note or error says why; max_roundoff is null if a coefficient was
+not finite.
+
+Progress (iteration, percent, iterations per second, ETA) goes to stderr as
+one line updated in place, by default only when stderr is a terminal.
+
+Exit status: 0 every exponent got a verdict; 1 bad options or exponents;
+3 at least one exponent got no verdict.
+With no arguments at all the program runs its console dialogue instead.
+)";
+
+}  // namespace
+
+bool parse_exponent(std::string_view token, exponent_span* out, std::string* why) {
+  if (!token.empty() && token[0] == '-') {
+    *why = "exponent '" + std::string(token) + "' is below 2";
+    return false;
+  }
+  const size_t dash = token.find('-');
+  exponent_span span;
+  if (dash == std::string_view::npos) {
+    if (!parse_number(token, &span.first, why)) return false;
+    span.last = span.first;
+  } else {
+    if (!parse_number(token.substr(0, dash), &span.first, why) ||
+        !parse_number(token.substr(dash + 1), &span.last, why)) {
+      *why = "bad range '" + std::string(token) + "': " + *why;
+      return false;
+    }
+    if (span.first > span.last) {
+      *why = "empty range '" + std::string(token) + "' (its start is above its end)";
+      return false;
+    }
+  }
+  if (span.first < 2) {
+    *why = "exponent " + std::to_string(span.first) + " is below 2 ('" + std::string(token) + "')";
+    return false;
+  }
+  *out = span;
+  return true;
+}
+
+int default_jobs() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(n);
+}
+
+std::string version_text() { return std::string("mersenne ") + MERSENNE_VERSION + "\n"; }
+
+parsed_command parse_command_line(int argc, const char* const* argv) {
+  parsed_command result;
+  cli_options& o = result.options;
+  o.jobs = default_jobs();
+
+  CLI::App app{"Lucas-Lehmer test of Mersenne numbers 2^p - 1.", "mersenne"};
+  app.footer(kFooter);
+  std::vector<std::string> tokens;
+  std::vector<std::string> engine_names{"auto"};
+  for (const engine& e : engine_table()) engine_names.emplace_back(e.name);
+  bool version = false;
+  bool progress_on = false, progress_off = false;
+
+  app.add_option("EXPONENT", tokens, "p or an inclusive range A-B");
+  app.add_option("--engine", o.engine, "auto (the fastest engine for each p), or one engine")
+      ->check(CLI::IsMember(engine_names))
+      ->capture_default_str();
+  app.add_flag("--json", o.json, "one JSON object per exponent instead of a line of text");
+  app.add_flag("--progress", progress_on, "show progress on stderr (default: only when it is a terminal)");
+  app.add_flag("--no-progress", progress_off, "show no progress");
+  app.add_option("--jobs,-j", o.jobs, "exponents tested side by side (default: number of cores)")
+      ->check(CLI::Range(1, 1024))
+      ->capture_default_str();
+  app.add_option("--threads", o.threads, "threads inside one test (fast engine)")
+      ->check(CLI::Range(1, 256))
+      ->capture_default_str();
+  app.add_flag("--version", version, "print the version and exit");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    result.action = cli_action::help;
+    result.text = app.help();
+    return result;
+  } catch (const CLI::ParseError& e) {
+    result.action = cli_action::error;
+    result.text = e.what();
+    const size_t nl = result.text.find('\n');
+    if (nl != std::string::npos) result.text.resize(nl);
+    return result;
+  }
+  if (version) {
+    result.action = cli_action::version;
+    result.text = version_text();
+    return result;
+  }
+  // Of --progress and --no-progress, the later one on the command line wins.
+  if (progress_on || progress_off)
+    for (int i = 1; i < argc; ++i) {
+      const std::string_view a = argv[i];
+      if (a == "--") break;
+      if (a == "--progress") o.progress = progress_mode::on;
+      if (a == "--no-progress") o.progress = progress_mode::off;
+    }
+  if (tokens.empty()) {
+    result.action = cli_action::error;
+    result.text = "no exponent given";
+    return result;
+  }
+  for (const std::string& t : tokens) {
+    exponent_span span;
+    std::string why;
+    if (!parse_exponent(t, &span, &why)) {
+      result.action = cli_action::error;
+      result.text = why;
+      return result;
+    }
+    o.exponents.push_back(span);
+  }
+  result.action = cli_action::run;
+  return result;
+}

@@ -1,0 +1,47 @@
+// The batch command line: its options and the pure step from argv to them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// An inclusive run of exponents first .. last (first <= last, both >= 2).
+struct exponent_span {
+  int32_t first = 0;
+  int32_t last = 0;
+  bool operator==(const exponent_span&) const = default;
+};
+
+enum class progress_mode { automatic, on, off };
+
+struct cli_options {
+  std::vector<exponent_span> exponents;  // in the order given
+  std::string engine = "auto";           // "auto" or a row of the engine table
+  bool json = false;
+  progress_mode progress = progress_mode::automatic;  // automatic: only when stderr is a terminal
+  int jobs = 1;                          // exponents tested side by side
+  int threads = 1;                       // threads inside one test
+};
+
+enum class cli_action { run, help, version, error };
+
+struct parsed_command {
+  cli_action action = cli_action::error;
+  cli_options options;  // meaningful for run
+  std::string text;     // help or version text, or the one-line error message
+};
+
+// Reads "p" or "A-B" (decimal, 2 <= p, A <= B <= 2^31 - 1). On failure returns
+// false with a one-line reason in *why and leaves *out alone.
+bool parse_exponent(std::string_view token, exponent_span* out, std::string* why);
+
+// The default for --jobs: the number of cores, at least 1.
+int default_jobs();
+
+// Parses the batch command line (argv[0] is the program name). Touches no
+// stream and no process state: help, version and errors come back as text.
+parsed_command parse_command_line(int argc, const char* const* argv);
+
+// The program's version, as --version prints it.
+std::string version_text();
