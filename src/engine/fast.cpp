@@ -32,7 +32,8 @@ bool measured_plans = true;
 // The plans for length n and threads, made once and kept for the process.
 plan_pair plans_for(int64_t n, int threads) {
   std::lock_guard<std::mutex> hold(planner_lock());
-  static std::map<std::pair<int64_t, int>, plan_pair> cache;
+  // Never destroyed: runs may still be going on other threads at exit.
+  static auto& cache = *new std::map<std::pair<int64_t, int>, plan_pair>;
   static bool threads_ready = false;
   const auto key = std::make_pair(n, threads);
   if (auto it = cache.find(key); it != cache.end()) return it->second;
