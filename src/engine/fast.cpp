@@ -1,11 +1,12 @@
 #include "engine/fast.h"
 
 #include <fftw3.h>
+#include <time.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <new>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -160,6 +161,11 @@ fast_squarer::fast_squarer(int32_t p, int64_t n, int threads, fast_carry_kind ki
   if (!can_vector) vector_ = false;
   x_ = fftw_alloc_real(static_cast<size_t>(2 * n));  // two buffers: current and next
   z_ = fftw_alloc_real(static_cast<size_t>(2 * (n / 2 + 1)));
+  if (x_ == nullptr || z_ == nullptr) {
+    fftw_free(x_);
+    fftw_free(z_);
+    throw std::bad_alloc();
+  }
   std::memset(x_, 0, sizeof(double) * static_cast<size_t>(2 * n));
   std::memset(z_, 0, sizeof(double) * static_cast<size_t>(2 * (n / 2 + 1)));
   const plan_pair pp = plans_for(n, threads_);
@@ -226,18 +232,27 @@ double fast_bare_pair_seconds(int64_t n, int threads, int reps) {
   const plan_pair pp = plans_for(n, threads);
   double* x = fftw_alloc_real(static_cast<size_t>(n));
   double* z = fftw_alloc_real(static_cast<size_t>(2 * (n / 2 + 1)));
+  if (x == nullptr || z == nullptr) {
+    fftw_free(x);
+    fftw_free(z);
+    return 0.0;
+  }
   for (int64_t j = 0; j < n; ++j) x[j] = static_cast<double>((j * 7919) % 1000) - 500.0;
   fftw_complex* zc = reinterpret_cast<fftw_complex*>(z);
   fftw_execute_dft_r2c(pp.r2c, x, zc);
   fftw_execute_dft_c2r(pp.c2r, zc, z);
-  const auto t0 = std::chrono::steady_clock::now();
+  // One thread: this thread's CPU time; several: wall-clock time.
+  const clockid_t clock = threads == 1 ? CLOCK_THREAD_CPUTIME_ID : CLOCK_MONOTONIC;
+  timespec t0, t1;
+  clock_gettime(clock, &t0);
   for (int i = 0; i < reps; ++i) {
     fftw_execute_dft_r2c(pp.r2c, x, zc);
     fftw_execute_dft_c2r(pp.c2r, zc, z);
   }
-  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  clock_gettime(clock, &t1);
   fftw_free(x);
   fftw_free(z);
+  const double s = static_cast<double>(t1.tv_sec - t0.tv_sec) + 1e-9 * static_cast<double>(t1.tv_nsec - t0.tv_nsec);
   return s / reps;
 }
 
@@ -247,7 +262,16 @@ ll_outcome fast_lucas_lehmer(int32_t p, const engine_options& opt) {
   return fast_lucas_lehmer_from(p, 0, opt);
 }
 
-ll_outcome fast_lucas_lehmer_from(int32_t p, int64_t start, const engine_options& opt) {
+namespace {
+
+// An mpz_t freed on every way out.
+struct mpz_holder {
+  mpz_t v;
+  mpz_holder() { mpz_init(v); }
+  ~mpz_holder() { mpz_clear(v); }
+};
+
+ll_outcome run_from(int32_t p, int64_t start, const engine_options& opt) {
   ll_outcome out;
   int64_t n = start != 0 ? start : fast_length_for(p);
   // Words of more than 26 bits cannot even hold their square exactly: such a
@@ -258,8 +282,9 @@ ll_outcome fast_lucas_lehmer_from(int32_t p, int64_t start, const engine_options
     return out;
   }
   auto sq = std::make_unique<fast_squarer>(p, n, opt.threads);
-  mpz_t s;
-  mpz_init_set_ui(s, 4);
+  mpz_holder holder;
+  mpz_ptr s = holder.v;
+  mpz_set_ui(s, 4);
   sq->load(s);
   const int64_t total = p - 2;
   ll_pacer pacer(opt.progress, total);
@@ -274,7 +299,6 @@ ll_outcome fast_lucas_lehmer_from(int32_t p, int64_t start, const engine_options
         out.note = "rounding distance " + std::to_string(err) + " at iteration " + std::to_string(i + 1) +
                    " and no larger length";
         out.fft_length = n;
-        mpz_clear(s);
         return out;
       }
       sq->store(s);
@@ -297,6 +321,17 @@ ll_outcome fast_lucas_lehmer_from(int32_t p, int64_t start, const engine_options
   out.res64 = low64(s);
   out.fft_length = n;
   if (retries > 0) out.note = raised + " (" + std::to_string(retries) + (retries == 1 ? " retry)" : " retries)");
-  mpz_clear(s);
   return out;
+}
+
+}  // namespace
+
+ll_outcome fast_lucas_lehmer_from(int32_t p, int64_t start, const engine_options& opt) {
+  try {
+    return run_from(p, start, opt);
+  } catch (const std::bad_alloc&) {
+    ll_outcome out;
+    out.error = "out of memory for the transform arrays";
+    return out;
+  }
 }
