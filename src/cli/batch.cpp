@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -175,7 +177,16 @@ exponent_result test_exponent(int32_t p, const cli_options& opt,
       engine_options eo;
       eo.threads = opt.threads;
       eo.progress = progress;
-      r.outcome = e->run(p, eo);
+      // An engine that throws (e.g. out of memory for its vectors) yields no verdict, not a crash.
+      try {
+        r.outcome = e->run(p, eo);
+      } catch (const std::bad_alloc&) {
+        r.outcome = ll_outcome{};
+        r.outcome.error = "not enough memory for p = " + std::to_string(p);
+      } catch (const std::exception& x) {
+        r.outcome = ll_outcome{};
+        r.outcome.error = x.what();
+      }
     }
   }
   r.seconds = seconds_since(t0);

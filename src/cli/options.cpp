@@ -42,8 +42,8 @@ p = 2 is prime at once and a composite p is reported at once as not prime,
 naming its smallest prime factor.
 
 Output: one line per exponent, in the order given, for example
-  M86243 is prime (fast, FFT 4608, 1.9 s)
-  M86249 is not prime, Res64 422C56C4F9E3F2E3 (fast, FFT 4608, 1.9 s)
+  M86243 is prime (fast, FFT 5120, 1.6 s)
+  M86249 is not prime, Res64 422C56C4F9E3F2E3 (fast, FFT 5120, 1.6 s)
 With --json, one JSON object per line with the fields exponent, prime, res64
 (16 hex digits, the low 64 bits of the final residue; null where no
 Lucas-Lehmer test ran), engine ("none" where no test ran), fft_length (0 where

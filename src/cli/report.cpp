@@ -32,7 +32,7 @@ std::string res64_hex(uint64_t res64) {
 
 namespace {
 
-// "(fast, FFT 4608, 1.9 s; note)"
+// "(fast, FFT 5120, 1.6 s; note)"
 std::string run_details(const exponent_result& r) {
   std::string s = "(" + r.engine;
   if (r.outcome.fft_length > 0) s += ", FFT " + std::to_string(r.outcome.fft_length);

@@ -66,6 +66,9 @@ TEST(EngineTable, NamesAndAutoChoice) {
     EXPECT_NE(std::string(e->name), "reference") << p;
     EXPECT_EQ(choose_engine("auto", p), e);
   }
+  // Small exponents go to the exact engine, large ones to the fast one.
+  EXPECT_EQ(std::string(auto_engine(127)->name), "exact");
+  EXPECT_EQ(std::string(auto_engine(86243)->name), "fast");
 }
 
 }  // namespace
