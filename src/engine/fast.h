@@ -121,8 +121,9 @@ class fast_squarer {
 
 // Times FFTW's bare forward plus inverse real transform of length n (no
 // squaring, no carry), reps times, with the engine's plans; returns seconds
-// per pair: the calling thread's CPU time for one thread, else wall-clock time.
-double fast_bare_pair_seconds(int64_t n, int threads, int reps);
+// per pair, of the calling thread's CPU time (meaningful for one thread) or
+// of wall-clock time.
+double fast_bare_pair_seconds(int64_t n, int threads, int reps, bool cpu_time);
 
 // FFTW planning: measured (default) or estimated plans for lengths from 32K on.
 void fast_set_measured_plans(bool measure);
