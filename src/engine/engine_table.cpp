@@ -15,14 +15,13 @@ constexpr std::array kEngines{
 };
 
 // Below this exponent auto takes the exact engine, above it the fast one.
-// Measured 2026-12-06 on AMD EPYC (2 cores shared with other builds, load
-// about 8), thread CPU time of a whole test, best of several runs, one thread:
-//   p      2003  2503  3001  3511  3761  4001  4253  4507  4751  5003  5501  6007
-//   e/f    0.52  0.86  0.76  1.00  1.17  1.34  0.81  1.05  1.25  1.53  1.61  1.36
-// (e/f: exact time over fast time). Below 3500 exact wins; from 3500 to 4500
-// the lead changes with the fast engine's length by up to 25% either way;
-// from 4500 on fast wins at every exponent sampled, by 1.5x at 5000 and 4.5x
-// at 30000.
+// Measured 2026-12-06 on AMD EPYC (2 cores, load about 1), thread CPU time of
+// a whole test, best of several runs, one thread; e/f = exact time / fast time:
+//   p    2003  2503  3001  3511  3761  4001  4253  4409  4523  4703  5003  5557  7001  10939  21377  33391
+//   e/f  0.46  0.87  0.78  0.99  1.14  1.28  0.95  0.99  1.01  1.06  1.29  1.50  1.55  2.12   3.44   3.67
+// Below 3500 exact wins; up to about 4500 the lead changes with the fast
+// engine's length; from 4500 on fast wins at almost every exponent sampled
+// (a few single points at 0.84-1.0 where the fast engine steps to a longer length).
 constexpr int32_t kExactBelow = 4500;
 
 }  // namespace
