@@ -135,7 +135,9 @@ TEST(Batch, OrderAndResultsWithSeveralJobs) {
       EXPECT_EQ(j["prime"], prime) << p;
       if (smallest_prime_factor(p) != p || p == 2) {
         EXPECT_TRUE(j["res64"].is_null()) << p;
-        if (p != 2) EXPECT_EQ(j["divisor"], smallest_prime_factor(p));
+        if (p != 2) {
+          EXPECT_EQ(j["divisor"], smallest_prime_factor(p));
+        }
       } else {
         EXPECT_EQ(j["res64"], res64_hex(oracle_res64(p))) << p;
         EXPECT_EQ(j["engine"], "exact");
