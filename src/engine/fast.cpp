@@ -159,14 +159,17 @@ fast_squarer::fast_squarer(int32_t p, int64_t n, int threads, fast_carry_kind ki
   const bool can_vector = n % 4 == 0 && n >= 8;
   vector_ = kind == fast_carry_kind::vector || (kind == fast_carry_kind::automatic && can_vector);
   if (!can_vector) vector_ = false;
-  x_ = fftw_alloc_real(static_cast<size_t>(2 * n));  // two buffers: current and next
+  x_ = fftw_alloc_real(static_cast<size_t>(n));
+  next_ = fftw_alloc_real(static_cast<size_t>(n));
   z_ = fftw_alloc_real(static_cast<size_t>(2 * (n / 2 + 1)));
-  if (x_ == nullptr || z_ == nullptr) {
+  if (x_ == nullptr || next_ == nullptr || z_ == nullptr) {
     fftw_free(x_);
+    fftw_free(next_);
     fftw_free(z_);
     throw std::bad_alloc();
   }
-  std::memset(x_, 0, sizeof(double) * static_cast<size_t>(2 * n));
+  std::memset(x_, 0, sizeof(double) * static_cast<size_t>(n));
+  std::memset(next_, 0, sizeof(double) * static_cast<size_t>(n));
   std::memset(z_, 0, sizeof(double) * static_cast<size_t>(2 * (n / 2 + 1)));
   const plan_pair pp = plans_for(n, threads_);
   r2c_ = pp.r2c;
@@ -178,6 +181,7 @@ fast_squarer::fast_squarer(int32_t p, int64_t n, int threads, fast_carry_kind ki
 fast_squarer::~fast_squarer() {
   delete helper_;
   fftw_free(x_);
+  fftw_free(next_);
   fftw_free(z_);
 }
 
@@ -210,7 +214,7 @@ void fast_squarer::transform_only() {
 
 double fast_squarer::step(double limit) {
   const int64_t n = layout_.n;
-  double* next = x_ + n;
+  double* next = next_;
   transform_only();
   double err;
   if (helper_ != nullptr) {
@@ -224,7 +228,7 @@ double fast_squarer::step(double limit) {
     err = vector_ ? fast_carry_vector(layout_, z_, next) : fast_carry_scalar(layout_, z_, next);
   }
   if (!(err < limit)) return err;
-  std::memcpy(x_, next, sizeof(double) * static_cast<size_t>(n));
+  std::swap(x_, next_);  // the step is good: its output is the next input
   return err;
 }
 

@@ -112,7 +112,8 @@ class fast_squarer {
   fast_layout layout_;
   int threads_;
   bool vector_;
-  double* x_ = nullptr;  // weighted input, n doubles
+  double* x_ = nullptr;     // weighted input, n doubles
+  double* next_ = nullptr;  // the step's output, n doubles; swapped with x_ when the step is good
   double* z_ = nullptr;  // spectrum / product, 2 (n/2 + 1) doubles
   void* r2c_ = nullptr;
   void* c2r_ = nullptr;
