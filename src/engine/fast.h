@@ -68,9 +68,11 @@ void fast_join(const double* digits, const fast_layout& L, mpz_t out);
 double fast_carry_scalar(const fast_layout& L, double* z, double* x);
 
 // The same, without a sequential carry chain: two carry sweeps over blocks of
-// four words, then a sequential sweep only when a digit is left too large.
-// Requires n % 4 == 0 and n >= 8. Digits may
-// differ from fast_carry_scalar's, the value they stand for may not.
+// four words leave each digit within 2^(b-1) plus a small carry of zero; a
+// sequential sweep follows only when that carry could exceed a quarter word
+// (words of a few bits, which the table never chooses). Requires n % 4 == 0
+// and n >= 8. Digits may differ from fast_carry_scalar's, the value they
+// stand for may not.
 double fast_carry_vector(const fast_layout& L, double* z, double* x);
 
 // fast_carry_vector in parts, for several threads: a part does the blocks of
