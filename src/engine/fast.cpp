@@ -61,8 +61,6 @@ plan_pair plans_for(int64_t n, int threads) {
   return pp;
 }
 
-#pragma GCC diagnostic ignored "-Wpsabi"  // vector helpers are inlined into each clone
-
 typedef double v4 __attribute__((vector_size(32), aligned(8)));
 typedef long long v4i __attribute__((vector_size(32), aligned(8)));
 

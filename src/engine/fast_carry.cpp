@@ -46,10 +46,6 @@ double fast_carry_scalar(const fast_layout& L, double* z, double* x) {
 
 namespace {
 
-// The block helpers below are always inlined into their caller's clone, so
-// the vector-argument ABI note GCC gives for the baseline clone does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 typedef double v4 __attribute__((vector_size(32), aligned(8)));
 typedef long long v4i __attribute__((vector_size(32), aligned(8)));
 
@@ -87,7 +83,7 @@ inline void second_sweep(const fast_layout& L, int64_t k, v4 d1, v4 c1_left, v4&
 
 }  // namespace
 
-__attribute__((target_clones("avx2", "default")))
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, int64_t from, int64_t to,
                             double* err_out, double* big_out) {
   const int64_t blocks = L.n / 4;
