@@ -119,14 +119,9 @@ TEST(Dialogue, FailedAllocationStopsBeforeTheFirstStep) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
 #else
-  const std::string cmd = "bash -c 'ulimit -v 2000000; exec " + std::string(MERSENNE_BIN) + " <<< 2147483647'";
-  FILE* pipe = popen(cmd.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-  const int raw = pclose(pipe);
-  EXPECT_EQ(WEXITSTATUS(raw), 2);
+  const auto r = run_mersenne("", "2147483647", "ulimit -v 2000000;");
+  const std::string& out = r.out;
+  EXPECT_EQ(r.status, 2);
   size_t lines = 0, failures = 0;
   for (const char* name : kArrays) {
     const bool ok = out.find(std::string(name) + " Speicher alloziert\n") != std::string::npos;

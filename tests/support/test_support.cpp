@@ -36,7 +36,7 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
-run_result run_mersenne(const std::string& args, const std::string& stdin_text) {
+run_result run_mersenne(const std::string& args, const std::string& stdin_text, const std::string& prefix) {
   char dir[] = "/tmp/mersenne-test-XXXXXX";
   if (mkdtemp(dir) == nullptr) return {};
   const std::string base = dir;
@@ -44,7 +44,7 @@ run_result run_mersenne(const std::string& args, const std::string& stdin_text) 
     std::ofstream in(base + "/in", std::ios::binary);
     in << stdin_text;
   }
-  const std::string cmd = std::string(MERSENNE_BIN) + " " + args + " <" + base + "/in >" + base +
+  const std::string cmd = prefix + " " + std::string(MERSENNE_BIN) + " " + args + " <" + base + "/in >" + base +
                           "/out 2>" + base + "/err";
   const int raw = std::system(cmd.c_str());
   run_result r;

@@ -58,8 +58,9 @@ struct run_result {
   std::string err;
 };
 
-// Runs the built mersenne binary with args (shell words) and stdin_text on standard input.
-run_result run_mersenne(const std::string& args, const std::string& stdin_text);
+// Runs the built mersenne binary with args (shell words) and stdin_text on
+// standard input, after the shell command prefix (e.g. a ulimit), if any.
+run_result run_mersenne(const std::string& args, const std::string& stdin_text, const std::string& prefix = "");
 
 // s(p-2) mod 2^p - 1 of the Lucas-Lehmer sequence, computed with GMP (p >= 2).
 void lucas_lehmer_residue(mpz_t out, unsigned p);
