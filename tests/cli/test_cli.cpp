@@ -1,0 +1,88 @@
+// The command line in-process: argv to options, and result lines that carry
+// no verdict.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/report.h"
+
+namespace {
+
+parsed_command parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "mersenne");
+  return parse_command_line(static_cast<int>(args.size()), args.data());
+}
+
+TEST(Options, DefaultsEveryFlagAndExponentsInOrder) {
+  parsed_command c = parse({"89", "3-7", "2147483647", "0007-0011", "5-5"});
+  ASSERT_EQ(c.action, cli_action::run) << c.text;
+  const std::vector<exponent_span> want{{89, 89}, {3, 7}, {2147483647, 2147483647}, {7, 11}, {5, 5}};
+  EXPECT_EQ(c.options.exponents, want);
+  EXPECT_TRUE(c.options.engine == "auto" && !c.options.json && c.options.progress == progress_mode::automatic);
+  EXPECT_TRUE(c.options.jobs == default_jobs() && c.options.jobs >= 1 && c.options.threads == 1);
+  c = parse({"--engine=exact", "--json", "--progress", "--jobs", "3", "--threads=2", "11"});
+  ASSERT_EQ(c.action, cli_action::run) << c.text;
+  EXPECT_TRUE(c.options.engine == "exact" && c.options.json && c.options.progress == progress_mode::on);
+  EXPECT_TRUE(c.options.jobs == 3 && c.options.threads == 2);
+  for (const char* name : {"auto", "fast", "exact", "reference"})
+    EXPECT_EQ(parse({"--engine", name, "3"}).options.engine, name);
+  EXPECT_EQ(parse({"-j", "5", "3"}).options.jobs, 5);
+  // The later of --progress and --no-progress wins.
+  EXPECT_EQ(parse({"--no-progress", "3"}).options.progress, progress_mode::off);
+  EXPECT_EQ(parse({"--progress", "--no-progress", "3"}).options.progress, progress_mode::off);
+  EXPECT_EQ(parse({"--no-progress", "3", "--progress"}).options.progress, progress_mode::on);
+}
+
+TEST(Options, HelpAndVersionComeBackAsText) {
+  for (const char* flag : {"--help", "-h"}) {
+    const parsed_command c = parse({"0", flag});  // help wins over a refused exponent
+    EXPECT_EQ(c.action, cli_action::help);
+    for (const char* word : {"--engine", "--json", "--jobs", "--no-progress", "--threads", "Exit status", "null"})
+      EXPECT_NE(c.text.find(word), std::string::npos) << word;
+  }
+  const parsed_command v = parse({"--version"});
+  EXPECT_TRUE(v.action == cli_action::version && v.text.rfind("mersenne ", 0) == 0) << v.text;
+}
+
+TEST(Options, BadInputIsOneLineError) {
+  const std::vector<std::vector<const char*>> bad = {
+      {},             {"0"},          {"1"},          {"1-5"},        {"-5"},           {"--", "-3"},
+      {"2147483648"}, {"4294967299"}, {"99999999999999999999999"},    {"3-2147483648"}, {"10-5"},
+      {"abc"},        {"12x"},        {"+7"},         {"3-"},         {"-"},            {"3--5"},
+      {"3-5-7"},      {" 7"},         {""},           {"--engine=foo", "3"},            {"--engine", "Auto", "3"},
+      {"--engine"},   {"--jobs", "0", "3"},           {"--jobs=-1", "3"},               {"--jobs", "x", "3"},
+      {"--threads", "0", "3"},        {"--bogus", "3"},                                 {"--json=maybe", "3"},
+  };
+  for (const auto& args : bad) {
+    const parsed_command c = parse(args);
+    std::string shown;
+    for (const char* a : args) shown += std::string("'") + a + "' ";
+    EXPECT_EQ(c.action, cli_action::error) << shown;
+    EXPECT_TRUE(!c.text.empty() && c.text.find('\n') == std::string::npos) << shown << ": " << c.text;
+  }
+}
+
+// Without a verdict nothing may read as one: no "is prime", nulls in the JSON
+// (an infinite rounding distance too, which JSON cannot hold).
+TEST(Report, LinesWithoutVerdict) {
+  exponent_result r;
+  r.p = 21701;
+  r.engine = "reference";
+  r.outcome.max_roundoff = 1.0 / 0.0;
+  r.outcome.note = "bound crossed";
+  for (const char* error : {"", "no memory"}) {
+    r.outcome.error = error;
+    const std::string text = result_text(r);
+    EXPECT_TRUE(text.find("no verdict") != std::string::npos && text.find("is prime") == std::string::npos) << text;
+    const nlohmann::json j = nlohmann::json::parse(result_json(r));
+    EXPECT_TRUE(j["prime"].is_null() && j["res64"].is_null() && j["verdict"] == false) << j;
+    EXPECT_TRUE(*error ? j["error"] == error : j["max_roundoff"].is_null() && j["note"] == "bound crossed") << j;
+  }
+  EXPECT_EQ(smallest_prime_factor(2147483647), 2147483647);  // the divisor loop must not overflow
+  EXPECT_EQ(smallest_prime_factor(46337 * 46337), 46337);
+}
+
+}  // namespace
