@@ -18,12 +18,12 @@ seconds() {  # seconds taken by one dialogue of binary $1 for exponent $2
   start=$(date +%s.%N)
   echo "$2" | "$build/$1" > /dev/null
   end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
+  awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
 }
 
 printf '%6s %12s %12s %9s\n' p "loop s" "mersenne s" speed-up
 for p in "${exponents[@]}"; do
   before=$(seconds mersenne_loop "$p")
   after=$(seconds mersenne "$p")
-  printf '%6d %12.2f %12.2f %8.2fx\n' "$p" "$before" "$after" "$(echo "$before / $after" | bc -l)"
+  printf '%6d %12.2f %12.2f %8.2fx\n' "$p" "$before" "$after" "$(awk -v a="$before" -v b="$after" 'BEGIN { print a / b }')"
 done

@@ -8,6 +8,7 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
+"$root/tools/deps.sh" --bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target bench_engines -j2 >/dev/null
 data=$(mktemp /tmp/engines.XXXXXX.dat)
