@@ -23,48 +23,49 @@ void array_table(int32_t L, array_slot out[kArrayCount]) {
   for (int i = 0; i < kArrayCount; ++i) out[i] = t[i];
 }
 
-namespace {
-
-// The address of each array pointer of a, in table order.
-void slots_of(ll_arrays* a, void** out[kArrayCount]) {
-  void** s[kArrayCount] = {
-      reinterpret_cast<void**>(&a->buffer),    reinterpret_cast<void**>(&a->u2),
-      reinterpret_cast<void**>(&a->u1),        reinterpret_cast<void**>(&a->wr),
-      reinterpret_cast<void**>(&a->wi),        reinterpret_cast<void**>(&a->dft_r1),
-      reinterpret_cast<void**>(&a->dft_i1),    reinterpret_cast<void**>(&a->res_dft_r),
-      reinterpret_cast<void**>(&a->res_dft_i), reinterpret_cast<void**>(&a->inf_dft_r),
-      reinterpret_cast<void**>(&a->inf_dft_i), reinterpret_cast<void**>(&a->res_polynom),
-  };
-  for (int i = 0; i < kArrayCount; ++i) out[i] = s[i];
-}
-
-}  // namespace
-
 bool allocate_arrays(int32_t L, alloc_fn alloc, bool report, ll_arrays* a) {
   array_slot table[kArrayCount];
   array_table(L, table);
-  void** slot[kArrayCount];
-  slots_of(a, slot);
+  void* got[kArrayCount];
   bool ok = true;
   for (int i = 0; i < kArrayCount; ++i) {
-    *slot[i] = alloc(static_cast<size_t>(table[i].count), static_cast<size_t>(table[i].size));
-    if (*slot[i] == nullptr) ok = false;
+    got[i] = alloc(static_cast<size_t>(table[i].count), static_cast<size_t>(table[i].size));
+    if (got[i] == nullptr) ok = false;
     if (!report) continue;
-    if (*slot[i] != nullptr)
+    if (got[i] != nullptr)
       printf("%s Speicher alloziert\n", table[i].name);
     else
       printf("Fehler beim Speicherallozieren, %s\n", table[i].name);
   }
+  a->buffer = static_cast<uint32_t*>(got[0]);
+  a->u2 = static_cast<uint32_t*>(got[1]);
+  a->u1 = static_cast<uint32_t*>(got[2]);
+  a->wr = static_cast<double*>(got[3]);
+  a->wi = static_cast<double*>(got[4]);
+  a->dft_r1 = static_cast<double*>(got[5]);
+  a->dft_i1 = static_cast<double*>(got[6]);
+  a->res_dft_r = static_cast<double*>(got[7]);
+  a->res_dft_i = static_cast<double*>(got[8]);
+  a->inf_dft_r = static_cast<double*>(got[9]);
+  a->inf_dft_i = static_cast<double*>(got[10]);
+  a->res_polynom = static_cast<double*>(got[11]);
   return ok;
 }
 
 void free_arrays(ll_arrays* a) {
-  void** slot[kArrayCount];
-  slots_of(a, slot);
-  for (int i = 0; i < kArrayCount; ++i) {
-    free(*slot[i]);
-    *slot[i] = nullptr;
-  }
+  free(a->buffer);
+  free(a->u2);
+  free(a->u1);
+  free(a->wr);
+  free(a->wi);
+  free(a->dft_r1);
+  free(a->dft_i1);
+  free(a->res_dft_r);
+  free(a->res_dft_i);
+  free(a->inf_dft_r);
+  free(a->inf_dft_i);
+  free(a->res_polynom);
+  *a = ll_arrays{};
 }
 
 void ll_start(const ll_arrays& a, ll_run* run) {
