@@ -32,8 +32,10 @@ struct reduction {
     mpz_t r;
     mpz_init(r);
     testing_support::digits_to_mpz(r, u2.data(), len);
-    std::string s = mpz_get_str(nullptr, 10, r);
+    std::string s(mpz_sizeinbase(r, 10) + 2, '\0');
+    mpz_get_str(s.data(), 10, r);
     mpz_clear(r);
+    s.resize(s.find('\0'));
     return s;
   }
 };
