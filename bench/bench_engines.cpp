@@ -16,7 +16,10 @@
 
 #include "driver/lucas_lehmer.h"
 #include "engine/exact.h"
-#include "engine/fast.h"
+#include "engine/fast/lengths.h"
+#include "engine/fast/plans.h"
+#include "engine/fast/squarer.h"
+#include "engine/residue.h"
 
 namespace {
 
@@ -57,41 +60,36 @@ int reps_for(double one, double budget) {
 gmp_randstate_t rng;
 
 // A random full-size residue modulo 2^p - 1.
-void random_residue(mpz_t s, int32_t p) {
-  mpz_t tmp;
-  mpz_init(tmp);
+void random_residue(mpz_ptr s, int32_t p) {
+  mpz_value tmp;
   mpz_urandomb(s, rng, static_cast<mp_bitcnt_t>(p));
   mersenne_reduce(s, p, tmp);
-  mpz_clear(tmp);
 }
 
-double exact_iteration(int32_t p, int iterations) {
-  mpz_t s, t, tmp;
-  mpz_init2(s, 2 * static_cast<mp_bitcnt_t>(p) + 64);
-  mpz_init2(t, 2 * static_cast<mp_bitcnt_t>(p) + 64);
-  mpz_init2(tmp, static_cast<mp_bitcnt_t>(p) + 64);
-  exact_step(s, p, t, tmp);  // sizes the scratch
-  // A fresh random residue for every block: from some residues the sequence
-  // falls onto 2 (2^2 - 2 = 2) within p steps, and then costs nothing.
-  const double r = per_call(iterations, 5, [&] { random_residue(s, p); }, [&] { exact_step(s, p, t, tmp); });
-  mpz_clears(s, t, tmp, nullptr);
-  return r;
-}
-
-// cpu: this thread's CPU time (one thread), else wall-clock time.
-double fast_iteration(int32_t p, int threads, int iterations, bool cpu = true) {
-  fast_squarer sq(p, fast_length_for(p), threads);
-  mpz_t s;
-  mpz_init(s);
+// One engine's stepper: seconds per Lucas-Lehmer iteration. A fresh random
+// residue for every block: from some residues the sequence falls onto 2
+// (2^2 - 2 = 2) within p steps, and then costs nothing. cpu: this thread's
+// CPU time (one thread), else wall-clock time.
+double stepper_iteration(stepper& st, int32_t p, int iterations, bool cpu = true) {
+  mpz_value s;
   const double r = per_call(
       iterations, 5,
       [&] {
         random_residue(s, p);
-        sq.load(s);
+        st.load(s);
       },
-      [&] { sq.step(1e9); }, cpu);
-  mpz_clear(s);
+      [&] { st.square(2, 0, 1e9); }, cpu);
   return r;
+}
+
+double exact_iteration(int32_t p, int iterations) {
+  const auto st = make_exact_stepper(p, 0, {});
+  return stepper_iteration(*st, p, iterations);
+}
+
+double fast_iteration(int32_t p, int threads, int iterations, bool cpu = true) {
+  fast_squarer sq(p, fast_length_for(p), threads);
+  return stepper_iteration(sq, p, iterations, cpu);
 }
 
 double bare_pair(int64_t n, int threads, int iterations, bool cpu = true) {
@@ -110,11 +108,12 @@ double reference_iteration(int32_t p) {
   if (!allocate_arrays(size_unit(p), [](size_t c, size_t s) { return calloc(c, s); }, false, &a)) return 0;
   ll_run run;
   ll_start(a, &run);
-  for (int i = 0; i < 40 && i < p - 2; ++i) ll_step(a, p, &run, false);
+  const inverse_path path = inverse_path_default();
+  for (int i = 0; i < 40 && i < p - 2; ++i) ll_step(a, p, &run, false, path);
   const auto t0 = clock_type::now();
-  ll_step(a, p, &run, false);
+  ll_step(a, p, &run, false, path);
   const double one = std::chrono::duration<double>(clock_type::now() - t0).count();
-  const double r = per_call(reps_for(one, 0.3), 3, [] {}, [&] { ll_step(a, p, &run, false); });
+  const double r = per_call(reps_for(one, 0.3), 3, [] {}, [&] { ll_step(a, p, &run, false, path); });
   free_arrays(&a);
   return r;
 }

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <thread>
 
+#include "cli/report.h"
 #include "engine/engine_table.h"
 
 #ifndef MERSENNE_VERSION
@@ -42,9 +43,7 @@ p = 2 is prime at once and a composite p is reported at once as not prime,
 naming its smallest prime factor.
 
 Output: one line per exponent, in the order given, for example
-  M86243 is prime (fast, FFT 5120, 1.6 s)
-  M86249 is not prime, Res64 422C56C4F9E3F2E3 (fast, FFT 5120, 1.6 s)
-With --json, one JSON object per line with the fields exponent, prime, res64
+@EXAMPLE@With --json, one JSON object per line with the fields exponent, prime, res64
 (16 hex digits, the low 64 bits of the final residue; null where no
 Lucas-Lehmer test ran), engine ("none" where no test ran), fft_length (0 where
 no transform is used), max_roundoff, seconds and verdict, plus divisor, note
@@ -60,6 +59,31 @@ Exit status: 0 every exponent got a verdict; 1 bad options or exponents;
 3 at least one exponent got no verdict.
 With no arguments at all the program runs its console dialogue instead.
 )";
+
+// Two result lines as the program prints them (the time is illustrative).
+std::string example_lines() {
+  std::string text;
+  for (const auto& [p, res64] : {std::pair<int32_t, uint64_t>{86243, 0}, {86249, 0x422C56C4F9E3F2E3}}) {
+    exponent_result r;
+    r.p = p;
+    const engine* e = auto_engine(p);
+    r.engine = e->name;
+    r.outcome.verdict = true;
+    r.outcome.prime = res64 == 0;
+    r.outcome.res64 = res64;
+    r.outcome.fft_length = e->start_length != nullptr ? e->start_length(p, 0) : 0;
+    r.seconds = 1.1;
+    text += "  " + result_text(r) + "\n";
+  }
+  return text;
+}
+
+std::string footer() {
+  std::string text = kFooter;
+  const std::string mark = "@EXAMPLE@";
+  text.replace(text.find(mark), mark.size(), example_lines());
+  return text;
+}
 
 }  // namespace
 
@@ -105,20 +129,21 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   o.jobs = default_jobs();
 
   CLI::App app{"Lucas-Lehmer test of Mersenne numbers 2^p - 1.", "mersenne"};
-  app.footer(kFooter);
+  app.footer(footer());
   std::vector<std::string> tokens;
   std::vector<std::string> engine_names{"auto"};
   for (const engine& e : engine_table()) engine_names.emplace_back(e.name);
   bool version = false;
-  bool progress_on = false, progress_off = false;
+  bool progress = false;
 
   app.add_option("EXPONENT", tokens, "p or an inclusive range A-B");
   app.add_option("--engine", o.engine, "auto (the fastest engine for each p), or one engine")
       ->check(CLI::IsMember(engine_names))
       ->capture_default_str();
   app.add_flag("--json", o.json, "one JSON object per exponent instead of a line of text");
-  app.add_flag("--progress", progress_on, "show progress on stderr (default: only when it is a terminal)");
-  app.add_flag("--no-progress", progress_off, "show no progress");
+  // Negatable: of --progress and --no-progress the later one wins.
+  CLI::Option* progress_flag = app.add_flag("--progress,!--no-progress", progress,
+                                            "show progress on stderr, or not (default: only when it is a terminal)");
   app.add_option("--jobs,-j", o.jobs, "exponents tested side by side (default: number of cores)")
       ->check(CLI::Range(1, 1024))
       ->capture_default_str();
@@ -145,14 +170,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     result.text = version_text();
     return result;
   }
-  // Of --progress and --no-progress, the later one on the command line wins.
-  if (progress_on || progress_off)
-    for (int i = 1; i < argc; ++i) {
-      const std::string_view a = argv[i];
-      if (a == "--") break;
-      if (a == "--progress") o.progress = progress_mode::on;
-      if (a == "--no-progress") o.progress = progress_mode::off;
-    }
+  if (progress_flag->count() > 0) o.progress = progress ? progress_mode::on : progress_mode::off;
   if (tokens.empty()) {
     result.action = cli_action::error;
     result.text = "no exponent given";

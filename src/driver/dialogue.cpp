@@ -1,11 +1,11 @@
+#include "driver/dialogue.h"
+
 #include <cstdio>
 
 #include "digits/str_2y16.h"
-#include "driver/exit_codes.h"
-#include "driver/lucas_lehmer.h"
 #include "driver/read_exponent.h"
 
-int run_dialogue(alloc_fn alloc) {
+dialogue_status run_dialogue(alloc_fn alloc, inverse_path path) {
   printf("Primzahl n von der zu pruefenden Mersenneschen Zahl eingeben:");
   int32_t p = 0;
   switch (read_exponent(stdin, &p)) {
@@ -13,10 +13,10 @@ int run_dialogue(alloc_fn alloc) {
       break;
     case read_status::no_integer:
       printf("\nKeine ganze Zahl gelesen, Abbruch\n");
-      return kExitBadInput;
+      return dialogue_status::bad_input;
     case read_status::out_of_range:
       printf("\nZahl ausserhalb des 32-Bit-Bereichs, Abbruch\n");
-      return kExitBadInput;
+      return dialogue_status::bad_input;
   }
 
   ll_arrays a;
@@ -25,13 +25,14 @@ int run_dialogue(alloc_fn alloc) {
   if (!allocated) {
     printf("Zu wenig Speicher fuer p = %d, Abbruch\n", p);
     free_arrays(&a);
-    return kExitNoMemory;
+    return dialogue_status::no_memory;
   }
 
   ll_run run;
   ll_start(a, &run);
   ll_loop_options opt;
   opt.trace = true;
+  opt.path = path;
   ll_iterate(a, p, &run, opt);
   print_digits(a.u2, run.len);
   const bool zero = ll_residue_is_zero(a, &run);
@@ -40,12 +41,12 @@ int run_dialogue(alloc_fn alloc) {
   if (!(run.max_distance < kMaxRoundoff)) {
     printf("me (2y%d)-1: kein Ergebnis, Rundungsfehler %.4f in Schritt %d erreicht die Grenze %.1f\n", p,
            run.max_distance, run.max_step, kMaxRoundoff);
-    return kExitNoVerdict;
+    return dialogue_status::no_verdict;
   }
   // 2^2 - 1 = 3 is prime although no step runs for p = 2.
   if (zero || p == 2)
     printf("me (2y%d)-1 is prime\n", p);
   else
     printf("me (2y%d)-1 is not prime\n", p);
-  return kExitOk;
+  return dialogue_status::verdict;
 }

@@ -1,10 +1,10 @@
-#include "lucas_lehmer.h"
+#include "driver/lucas_lehmer.h"
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/check.h"
 #include "digits/str_2y16.h"
-#include "transform/transform.h"
 
 int32_t size_unit(int32_t p) {
   const int32_t L = 8 * (p / 16) + 8;
@@ -73,7 +73,8 @@ void ll_start(const ll_arrays& a, ll_run* run) {
   a.u2[0] = 4;
 }
 
-double ll_step(const ll_arrays& a, int32_t p, ll_run* run, bool trace) {
+double ll_square(const ll_arrays& a, ll_run* run, bool trace, inverse_path path) {
+  MERSENNE_REQUIRE(run->len >= 1);
   if (trace) printf("start get_n()\n");
   const int32_t n = get_n(run->len);
   if (trace) printf("start get_einheitswurzel()\n");
@@ -83,10 +84,15 @@ double ll_step(const ll_arrays& a, int32_t p, ll_run* run, bool trace) {
   if (trace) printf("start mul_dft()\n");
   mul_dft(n, a.dft_r1, a.dft_i1, a.dft_r1, a.dft_i1, a.res_dft_r, a.res_dft_i);
   if (trace) printf("start inverse_dft_vektor()\n");
-  inverse_dft_vektor(n, a.wr, a.wi, a.res_dft_r, a.res_dft_i, a.inf_dft_r, a.inf_dft_i, a.res_polynom);
+  inverse_dft_vektor_on(path, n, a.wr, a.wi, a.res_dft_r, a.res_dft_i, a.inf_dft_r, a.inf_dft_i, a.res_polynom);
   const double distance = max_rounding_distance(a.res_polynom, n);
   if (trace) printf("start decode_polynom_2y16()\n");
   decode_polynom_2y16(a.res_polynom, n, a.u2, &run->len);
+  return distance;
+}
+
+double ll_step(const ll_arrays& a, int32_t p, ll_run* run, bool trace, inverse_path path) {
+  const double distance = ll_square(a, run, trace, path);
   if (trace) printf("start str_minus_zwei()\n");
   str_minus_zwei(a.u2, &run->len);
   if (trace) printf("start fast_modulo_2y16()\n");
@@ -94,12 +100,12 @@ double ll_step(const ll_arrays& a, int32_t p, ll_run* run, bool trace) {
   return distance;
 }
 
-bool ll_iterate(const ll_arrays& a, int32_t p, ll_run* run, const ll_loop_options& opt) {
+void ll_iterate(const ll_arrays& a, int32_t p, ll_run* run, const ll_loop_options& opt) {
   const int32_t total = p > 2 ? p - 2 : 0;
   for (; run->steps_done < total; ) {
     const int32_t i = run->steps_done;
     if (opt.trace) printf("Schritt %d:\n", i);
-    const double distance = ll_step(a, p, run, opt.trace);
+    const double distance = ll_step(a, p, run, opt.trace, opt.path);
     if (opt.trace) printf("\n");
     // The comparison is written so that a NaN distance counts as a crossing.
     if (!(distance <= run->max_distance)) {
@@ -107,10 +113,7 @@ bool ll_iterate(const ll_arrays& a, int32_t p, ll_run* run, const ll_loop_option
       run->max_step = i;
     }
     run->steps_done = i + 1;
-    if (opt.on_step != nullptr) opt.on_step(opt.ctx, run->steps_done, total);
-    if (opt.stop_at_bound && !(distance < kMaxRoundoff)) return false;
   }
-  return true;
 }
 
 bool ll_residue_is_zero(const ll_arrays& a, ll_run* run) {

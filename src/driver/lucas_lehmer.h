@@ -1,10 +1,12 @@
 // The Lucas-Lehmer iteration over the digit-string and transform stages:
-// the working arrays of one run, one step, and the loop over all steps.
-// The console dialogue and the reference engine both run this one loop.
+// the working arrays of one run, one step, and the dialogue's traced loop
+// over all steps. The reference engine advances its residue with ll_step.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "transform/transform.h"
 
 struct ll_arrays {
   uint32_t* buffer = nullptr;
@@ -56,27 +58,25 @@ struct ll_run {
   int32_t max_step = -1;      // step where it was seen
 };
 
-// Called after every step with the number of steps done and the total.
-using ll_step_hook = void (*)(void* ctx, int32_t done, int32_t total);
-
 struct ll_loop_options {
-  bool trace = false;          // print the step and stage trace lines
-  bool stop_at_bound = false;  // stop once a step reaches kMaxRoundoff
-  ll_step_hook on_step = nullptr;
-  void* ctx = nullptr;
+  bool trace = false;                             // print the step and stage trace lines
+  inverse_path path = inverse_path_default();     // how the inverse transform is computed
 };
 
 // Sets the residue to the start value 4 and resets run.
 void ll_start(const ll_arrays& a, ll_run* run);
 
-// One step s -> s^2 - 2 mod 2^p - 1 on a.u2 / run->len; returns its rounding distance.
-double ll_step(const ll_arrays& a, int32_t p, ll_run* run, bool trace);
+// The squaring stages of one step: a.u2 / run->len replaced by its square
+// (not yet reduced), the inverse transform taken along path. Returns the
+// step's rounding distance. Requires run->len >= 1 and arrays sized for it.
+double ll_square(const ll_arrays& a, ll_run* run, bool trace, inverse_path path);
 
-// Runs the remaining steps up to p - 2 in all. Returns false when stopped early at the bound.
-bool ll_iterate(const ll_arrays& a, int32_t p, ll_run* run, const ll_loop_options& opt);
+// One step s -> s^2 - 2 mod 2^p - 1 on a.u2 / run->len; returns its rounding distance.
+double ll_step(const ll_arrays& a, int32_t p, ll_run* run, bool trace, inverse_path path);
+
+// Runs the remaining steps up to p - 2 in all, keeping the largest rounding
+// distance and its step in run.
+void ll_iterate(const ll_arrays& a, int32_t p, ll_run* run, const ll_loop_options& opt);
 
 // Trims the residue; true when it is zero.
 bool ll_residue_is_zero(const ll_arrays& a, ll_run* run);
-
-// The console dialogue: prompt, read p from stdin, run, dump, verdict. Returns the exit status.
-int run_dialogue(alloc_fn alloc);

@@ -1,9 +1,15 @@
-// The engines behind the batch command line: each runs the Lucas-Lehmer test
-// for one exponent and reports the verdict, the Res64 and its statistics.
+// The engines behind the batch command line, and the seam they share: a
+// stepper holds one residue modulo 2^p - 1 in its engine's own form and
+// advances it; one loop (engine/run.h) drives any stepper; an engine is a
+// row that says where it applies and makes its steppers.
 #pragma once
+
+#include <gmp.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 // What one Lucas-Lehmer run reports.
@@ -18,9 +24,36 @@ struct ll_outcome {
 };
 
 struct engine_options {
-  int threads = 1;  // threads inside one test
+  int threads = 1;           // threads inside one test
+  int64_t start_length = 0;  // transform length to start at; 0: the engine's own choice
   // Called now and then with the iterations done and the total; may be empty.
   std::function<void(int64_t done, int64_t total)> progress;
+};
+
+// A stepper or engine that cannot do what it was asked (no memory for its
+// arrays, an operation it lacks); what() is the message for the user.
+struct engine_failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// One residue s modulo 2^p - 1, held and advanced by an engine. Every value
+// going in or out is exact; the engine's own form stays inside.
+class stepper {
+ public:
+  virtual ~stepper() = default;
+
+  // Sets s to v mod 2^p - 1; requires v >= 0.
+  virtual void load(mpz_srcptr v) = 0;
+  // Writes s, in [0, 2^p - 1), to out.
+  virtual void store(mpz_ptr out) const = 0;
+  // s -> s^2 - c 2^j mod 2^p - 1, for c in 0..3 (0: a plain squaring) and
+  // 0 <= j < p. Returns the step's largest rounding distance (0 for exact
+  // arithmetic); when that is not below limit, s is left as it was.
+  virtual double square(uint32_t c, int32_t j, double limit) = 0;
+  // s -> s v mod 2^p - 1 for 0 <= v < 2^p; returns and limits as square does.
+  virtual double multiply(mpz_srcptr v, double limit) = 0;
+  // The transform length the next operation uses; 0 where none is used.
+  virtual int64_t length() const = 0;
 };
 
 // One row of the engine table.
@@ -28,6 +61,13 @@ struct engine {
   const char* name;
   // Whether the engine can test 2^p - 1, for a prime p >= 3.
   bool (*applicable)(int32_t p);
-  // The Lucas-Lehmer test of 2^p - 1 for a prime p >= 3.
-  ll_outcome (*run)(int32_t p, const engine_options& opt);
+  // A stepper for 2^p - 1 at transform length n (0 for an engine without a
+  // choice of lengths), s = 0. Throws engine_failure or std::bad_alloc.
+  std::unique_ptr<stepper> (*make)(int32_t p, int64_t n, const engine_options& opt);
+  // The length to start at, given the length asked for (0: any); 0 when none
+  // serves p. Null for an engine without a choice of lengths.
+  int64_t (*start_length)(int32_t p, int64_t asked) = nullptr;
+  // A longer length than n for p, to redo a step whose rounding distance
+  // crossed the bound; 0 when there is none. Null: the bound ends the run.
+  int64_t (*next_length)(int32_t p, int64_t n) = nullptr;
 };

@@ -1,93 +1,130 @@
 #include "engine/reference.h"
 
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "base/check.h"
 #include "digits/str_2y16.h"
-#include "transform/transform.h"
-
-bool reference_applicable(int32_t p) { return p >= 3; }
-
-uint64_t low64_of_digits(const uint32_t* u2, int32_t len) {
-  uint64_t v = 0;
-  for (int32_t k = 0; k < 4 && k < len; ++k) v |= static_cast<uint64_t>(u2[k] & 0xFFFFu) << (16 * k);
-  return v;
-}
-
-bool digits_are_all_ones(const uint32_t* u2, int32_t len, int32_t p) {
-  if (p < 1) return false;
-  const int32_t full = p / 16, rest = p % 16;
-  const int32_t need = full + (rest > 0 ? 1 : 0);
-  for (int32_t k = need; k < len; ++k)
-    if (u2[k] != 0) return false;
-  if (len < need) return false;
-  for (int32_t k = 0; k < full; ++k)
-    if (u2[k] != 0xFFFFu) return false;
-  return rest == 0 || u2[full] == (1u << rest) - 1;
-}
+#include "engine/residue.h"
 
 namespace {
 
-// What the step hook needs: the progress callback and the transform lengths.
-struct step_watch {
-  const engine_options* opt;
-  const ll_run* run;
-  int32_t next_n;  // length the coming step will use
-  int32_t last_n;  // length the step just done used
-};
+class reference_stepper final : public stepper {
+ public:
+  reference_stepper(int32_t p, alloc_fn alloc, inverse_path path) : p_(p), path_(path) {
+    const int32_t L = size_unit(p);
+    if (!allocate_arrays(L, alloc, /*report=*/false, &a_)) {
+      free_arrays(&a_);
+      throw engine_failure("not enough memory for the working arrays of p = " + std::to_string(p));
+    }
+    words_ = 4 * static_cast<size_t>(L);
+    saved_.resize(words_);
+    ll_start(a_, &run_);
+    a_.u2[0] = 0;
+  }
+  ~reference_stepper() override { free_arrays(&a_); }
 
-void on_step(void* ctx, int32_t done, int32_t total) {
-  auto* w = static_cast<step_watch*>(ctx);
-  w->last_n = w->next_n;
-  w->next_n = get_n(w->run->len);
-  if (w->opt->progress) w->opt->progress(done, total);
-}
+  void load(mpz_srcptr v) override {
+    MERSENNE_REQUIRE(mpz_sgn(v) >= 0);
+    mpz_value r, tmp;
+    mpz_set(r, v);
+    mersenne_reduce(r, p_, tmp);
+    std::memset(a_.u2, 0, words_ * sizeof(uint32_t));
+    run_.len = mpz_to_digits(r, a_.u2);
+  }
+
+  void store(mpz_ptr out) const override {
+    mpz_value tmp;
+    digits_to_mpz(out, a_.u2, run_.len);
+    mersenne_reduce(out, p_, tmp);
+  }
+
+  double square(uint32_t c, int32_t j, double limit) override {
+    MERSENNE_REQUIRE(c <= 3 && j >= 0 && j < p_);
+    save();
+    double distance;
+    if (c == 2 && j == 0) {
+      distance = ll_step(a_, p_, &run_, /*trace=*/false, path_);
+    } else {
+      distance = ll_square(a_, &run_, /*trace=*/false, path_);
+      subtract_exactly(c, j);
+    }
+    if (!(distance < limit)) restore();
+    return distance;
+  }
+
+  // The product through the same stages: both spectra at the length of the
+  // longer factor (whose doubled length holds the product), multiplied
+  // point by point, transformed back, decoded and reduced.
+  double multiply(mpz_srcptr v, double limit) override {
+    MERSENNE_REQUIRE(mpz_sgn(v) >= 0);
+    save();
+    mpz_value b, tmp;
+    mpz_set(b, v);
+    mersenne_reduce(b, p_, tmp);
+    const int32_t len_b = static_cast<int32_t>(mpz_sizeinbase(b, 2) + 15) / 16;
+    const int32_t n = get_n(run_.len > len_b ? run_.len : len_b);
+    get_einheitswurzel(n, a_.wr, a_.wi);
+    get_fast_dft_vektor(n, a_.buffer, a_.u2, run_.len, a_.wr, a_.wi, a_.dft_r1, a_.dft_i1);
+    std::memset(a_.u2, 0, words_ * sizeof(uint32_t));
+    const int32_t len = mpz_to_digits(b, a_.u2);
+    // The inverse transform's output arrays hold b's spectrum until it is used.
+    get_fast_dft_vektor(n, a_.buffer, a_.u2, len, a_.wr, a_.wi, a_.inf_dft_r, a_.inf_dft_i);
+    mul_dft(n, a_.dft_r1, a_.dft_i1, a_.inf_dft_r, a_.inf_dft_i, a_.res_dft_r, a_.res_dft_i);
+    inverse_dft_vektor_on(path_, n, a_.wr, a_.wi, a_.res_dft_r, a_.res_dft_i, a_.inf_dft_r, a_.inf_dft_i,
+                          a_.res_polynom);
+    const double distance = max_rounding_distance(a_.res_polynom, n);
+    decode_polynom_2y16(a_.res_polynom, n, a_.u2, &run_.len);
+    fast_modulo_2y16(a_.u1, a_.u2, &run_.hi_len, &run_.len, p_);
+    if (!(distance < limit)) restore();
+    return distance;
+  }
+
+  int64_t length() const override { return get_n(run_.len); }
+
+ private:
+  // The square left by the stages, less c 2^j, reduced (not one of the
+  // stages, which subtract only 2 at the bottom).
+  void subtract_exactly(uint32_t c, int32_t j) {
+    mpz_value s, t;
+    digits_to_mpz(s, a_.u2, run_.len);
+    mpz_set_ui(t, c);
+    mpz_mul_2exp(t, t, static_cast<mp_bitcnt_t>(j));
+    mpz_sub(s, s, t);
+    mersenne_reduce(s, p_, t);
+    load(s);
+  }
+
+  // Only the digits below len matter: the stages zero-extend what they read beyond.
+  void save() {
+    saved_len_ = run_.len;
+    std::memcpy(saved_.data(), a_.u2, static_cast<size_t>(run_.len) * sizeof(uint32_t));
+  }
+  void restore() {
+    run_.len = saved_len_;
+    std::memcpy(a_.u2, saved_.data(), static_cast<size_t>(run_.len) * sizeof(uint32_t));
+  }
+
+  int32_t p_;
+  inverse_path path_;
+  ll_arrays a_;
+  ll_run run_;
+  size_t words_ = 0;             // words of a_.u2
+  std::vector<uint32_t> saved_;  // the residue before the current step
+  int32_t saved_len_ = 1;
+};
 
 }  // namespace
 
-ll_outcome reference_lucas_lehmer(int32_t p, const engine_options& opt) {
-  return reference_lucas_lehmer_with(p, opt, std::calloc);
+bool reference_applicable(int32_t p) { return p >= 3; }
+
+std::unique_ptr<stepper> make_reference_stepper_with(int32_t p, alloc_fn alloc, inverse_path path) {
+  MERSENNE_REQUIRE(p >= 3);
+  return std::make_unique<reference_stepper>(p, alloc, path);
 }
 
-ll_outcome reference_lucas_lehmer_with(int32_t p, const engine_options& opt, alloc_fn alloc) {
-  ll_outcome out;
-  if (!reference_applicable(p)) {
-    out.error = "the reference engine needs an exponent of at least 3";
-    return out;
-  }
-  ll_arrays a;
-  if (!allocate_arrays(size_unit(p), alloc, /*report=*/false, &a)) {
-    free_arrays(&a);
-    out.error = "not enough memory for the working arrays of p = " + std::to_string(p);
-    return out;
-  }
-
-  ll_run run;
-  ll_start(a, &run);
-  step_watch watch{&opt, &run, get_n(run.len), 0};
-  ll_loop_options loop;
-  loop.trace = false;
-  loop.stop_at_bound = true;
-  loop.on_step = on_step;
-  loop.ctx = &watch;
-  const bool completed = ll_iterate(a, p, &run, loop);
-
-  out.fft_length = watch.last_n;
-  out.max_roundoff = run.max_distance;
-  if (!completed || !(run.max_distance < kMaxRoundoff)) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "rounding distance %.4f in iteration %d reached the bound %.1f; no verdict",
-                  run.max_distance, run.max_step, kMaxRoundoff);
-    out.note = text;
-    free_arrays(&a);
-    return out;
-  }
-  const bool zero = ll_residue_is_zero(a, &run) || digits_are_all_ones(a.u2, run.len, p);
-  out.verdict = true;
-  out.prime = zero;
-  out.res64 = zero ? 0 : low64_of_digits(a.u2, run.len);
-  free_arrays(&a);
-  return out;
+std::unique_ptr<stepper> make_reference_stepper(int32_t p, int64_t, const engine_options&) {
+  return make_reference_stepper_with(p, std::calloc, inverse_path_default());
 }

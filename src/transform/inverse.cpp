@@ -97,3 +97,10 @@ void inverse_dft_vektor_on(inverse_path path, int32_t n, const double* wr, const
   rows(n, wr, wi, res_dft_r, res_dft_i, inf_dft_r, inf_dft_i);
   finish_rows(n, res_dft_r, inf_dft_r, inf_dft_i, res_polynom);
 }
+
+void inverse_dft_vektor(int32_t n, const double* wr, const double* wi, const double* res_dft_r,
+                        const double* res_dft_i, double* inf_dft_r, double* inf_dft_i,
+                        double* res_polynom) {
+  inverse_dft_vektor_on(inverse_path_default(), n, wr, wi, res_dft_r, res_dft_i, inf_dft_r,
+                        inf_dft_i, res_polynom);
+}

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_codes.h"
 #include "cli/report.h"
-#include "driver/exit_codes.h"
-#include "engine/exact.h"
+#include "engine/residue.h"
 #include "support/test_support.h"
 
 namespace {

@@ -34,6 +34,8 @@ TEST(Options, DefaultsEveryFlagAndExponentsInOrder) {
   EXPECT_EQ(parse({"--no-progress", "3"}).options.progress, progress_mode::off);
   EXPECT_EQ(parse({"--progress", "--no-progress", "3"}).options.progress, progress_mode::off);
   EXPECT_EQ(parse({"--no-progress", "3", "--progress"}).options.progress, progress_mode::on);
+  EXPECT_EQ(parse({"--progress=false", "3"}).options.progress, progress_mode::off);
+  EXPECT_EQ(parse({"--no-progress", "--progress=true", "3"}).options.progress, progress_mode::on);
 }
 
 TEST(Options, HelpAndVersionComeBackAsText) {

@@ -14,21 +14,23 @@ using testing_support::guarded;
 struct decode_case {
   std::vector<double> coeff;
   std::vector<uint32_t> digits;  // expected u2[0 .. len-1]
+  double distance;               // expected max_rounding_distance
 };
 
-TEST(Decode, RoundingAndCarries) {
+TEST(Decode, RoundingCarriesAndDistance) {
   const decode_case cases[] = {
-      {{16.0000001, 0.0}, {16, 0}},
-      {{2.5, 0.0}, {3, 0}},
-      {{2.4999, 0.0}, {2, 0}},
-      {{65535.5, 0.0}, {0, 1}},
-      {{65535.6, 65535.5}, {0, 1, 1}},
-      {{-0.5, 1.0}, {0xFFFF, 0}},
-      {{-0.4999, 0.0}, {0, 0}},
-      {{-65536.0, 1.0}, {0, 0}},
-      {{-0.3, -0.0}, {0, 0}},
-      {{4294967296.0, 0.0, 0.0, 0.0}, {0, 0, 1, 0}},
-      {{-1.5, 5.0}, {0xFFFE, 4}},
+      {{16.0000001, 0.0}, {16, 0}, 1e-7},
+      {{2.5, 0.0}, {3, 0}, 0.5},
+      {{2.4999, 0.0}, {2, 0}, 0.4999},
+      {{65535.5, 0.0}, {0, 1}, 0.5},
+      {{65535.6, 65535.5}, {0, 1, 1}, 0.5},
+      {{-0.5, 1.0}, {0xFFFF, 0}, 0.5},
+      {{-0.4999, 0.0}, {0, 0}, 0.4999},
+      {{-65536.0, 1.0}, {0, 0}, 0},
+      {{-0.3, -0.0}, {0, 0}, 0.3},
+      {{4294967296.0, 0.0, 0.0, 0.0}, {0, 0, 1, 0}, 0},
+      {{-1.5, 5.0}, {0xFFFE, 4}, 0.5},
+      {{1e12 + 0.375, -3.25}, {0x1000, 0xD4A2, 0xE8}, 0.375},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.coeff));
@@ -38,10 +40,9 @@ TEST(Decode, RoundingAndCarries) {
     decode_polynom_2y16(c.coeff.data(), n, u2.data(), &len);
     ASSERT_EQ(len, static_cast<int32_t>(c.digits.size()));
     for (int32_t i = 0; i < len; ++i) EXPECT_EQ(u2[i], c.digits[i]) << "digit " << i;
-    if (len == n) {
-      EXPECT_EQ(u2[n], 0x5555u) << "word n written without a final carry";
-    }
+    if (len == n) EXPECT_EQ(u2[n], 0x5555u) << "word n written without a final carry";
     EXPECT_TRUE(u2.intact());
+    EXPECT_NEAR(max_rounding_distance(c.coeff.data(), n), c.distance, 1e-9);
   }
 }
 
@@ -61,14 +62,6 @@ TEST(Decode, NonFiniteAndHugeCoefficientsAreContainedAndFlagged) {
     EXPECT_TRUE(len == 4 || len == 5);
     EXPECT_TRUE(std::isinf(max_rounding_distance(c.data(), 4)));
   }
-}
-
-TEST(Decode, RoundingDistanceIsTheWorstCoefficient) {
-  const double c[] = {16.0000001, -3.25, 7.0, 1e12 + 0.375};
-  EXPECT_DOUBLE_EQ(max_rounding_distance(c, 4), 0.375);
-  EXPECT_DOUBLE_EQ(max_rounding_distance(c, 2), 0.25);
-  const double half[] = {2.5};
-  EXPECT_DOUBLE_EQ(max_rounding_distance(half, 1), 0.5);
 }
 
 }  // namespace

@@ -4,21 +4,16 @@
 
 namespace {
 
-TEST(Dumps, DigitsMostSignificantFirstAndNothingAboveLen) {
-  const uint32_t words[] = {4, 0xFFFF, 77, 99};
+TEST(Dumps, DigitsAndBitsMostSignificantFirstAndNothingAboveLen) {
+  const uint32_t words[] = {4, 0xFFFF, 77, 99}, zero[] = {0}, bits[] = {5, 0x80000001u};
   testing::internal::CaptureStdout();
   print_digits(words, 3);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[2]=77   [1]=65535   [0]=4   \n");
-  const uint32_t zero[] = {0};
   testing::internal::CaptureStdout();
   print_digits(zero, 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[0]=0   \n");
-}
-
-TEST(Dumps, BitsPrintAllThirtyTwoBitsPerWord) {
-  const uint32_t words[] = {5, 0x80000001u};
   testing::internal::CaptureStdout();
-  print_bits(words, 2);
+  print_bits(bits, 2);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "\n10000000000000000000000000000001 00000000000000000000000000000101 \n");
 }

@@ -6,6 +6,7 @@
 
 #include "digits/str_2y16.h"
 #include "driver/lucas_lehmer.h"
+#include "engine/residue.h"
 #include "support/test_support.h"
 
 namespace {
@@ -15,28 +16,21 @@ using testing_support::guarded;
 const char kMod16Message[] = "Die Me-Zahl ist durch 16 teilbar ??? Unbehandelter Fehler aus fast_mersenne_modulo";
 
 // One reduction of v with the driver's capacities for p (u1: 3L bytes, u2: 4L
-// words), stale words above the input, and guard words around both arrays.
+// words), stale words above the input, and guard words around both arrays;
+// got is the value of the digits left in u2[0 .. len-1].
 struct reduction {
   guarded<uint32_t> u1, u2;
   int32_t len, hi_len = -7;
   std::string printed;
-  reduction(int32_t p, const mpz_t v, uint32_t stale = 0xABCD)
+  mpz_value got;
+  reduction(int32_t p, mpz_srcptr v, uint32_t stale = 0xABCD)
       : u1(3 * size_unit(p) / 4, stale), u2(4 * size_unit(p), stale) {
-    len = testing_support::mpz_to_digits(v, u2.data());
+    len = mpz_to_digits(v, u2.data());
     testing::internal::CaptureStdout();
     fast_modulo_2y16(u1.data(), u2.data(), &hi_len, &len, p);
     printed = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(u1.intact() && u2.intact()) << "out-of-bounds write, p=" << p;
-  }
-  std::string value() const {
-    mpz_t r;
-    mpz_init(r);
-    testing_support::digits_to_mpz(r, u2.data(), len);
-    std::string s(mpz_sizeinbase(r, 10) + 2, '\0');
-    mpz_get_str(s.data(), 10, r);
-    mpz_clear(r);
-    s.resize(s.find('\0'));
-    return s;
+    digits_to_mpz(got, u2.data(), len);
   }
 };
 
@@ -44,28 +38,26 @@ struct fold_case {
   int32_t p;
   unsigned long mult;  // input is mult * 2^e - sub
   unsigned e, sub;
-  const char* expect;
+  unsigned long expect;
   int32_t len_after, hi_len_after;  // hi_len -7: not written
 };
 
 TEST(FastModulo, DocumentedCases) {
   const fold_case cases[] = {
-      {3, 14, 0, 0, "0", 1, 1},          {5, 14, 0, 0, "14", 1, -7},      {5, 194, 0, 0, "8", 1, 1},
-      {17, 1, 18, 3, "131070", 2, 1},    {17, 1, 18, 2, "0", 1, 1},       {17, 1, 18, 1, "1", 2, 1},
-      {17, 7, 17, 1, "6", 2, 1},         {7, 127, 0, 0, "127", 1, -7},    {33, 1, 33, 1, "8589934591", 3, -7},
-      {17, 1, 34, 1, "131071", 2, 2},    {33, 1, 34, 2, "0", 1, 1},       {16, 1, 16, 0, "1", 1, 1},
-      {16, 65535, 0, 0, "65535", 1, -7}, {16, 131070, 0, 0, "65535", 1, 1},
+      {3, 14, 0, 0, 0, 1, 1},          {5, 14, 0, 0, 14, 1, -7},      {5, 194, 0, 0, 8, 1, 1},
+      {17, 1, 18, 3, 131070, 2, 1},    {17, 1, 18, 2, 0, 1, 1},       {17, 1, 18, 1, 1, 2, 1},
+      {17, 7, 17, 1, 6, 2, 1},         {7, 127, 0, 0, 127, 1, -7},    {33, 1, 33, 1, 8589934591, 3, -7},
+      {17, 1, 34, 1, 131071, 2, 2},    {33, 1, 34, 2, 0, 1, 1},       {16, 1, 16, 0, 1, 1, 1},
+      {16, 65535, 0, 0, 65535, 1, -7}, {16, 131070, 0, 0, 65535, 1, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "p=" << c.p << " input " << c.mult << "*2^" << c.e << "-" << c.sub);
-    mpz_t v;
-    mpz_init(v);
+    mpz_value v;
     mpz_ui_pow_ui(v, 2, c.e);
     mpz_mul_ui(v, v, c.mult);
     mpz_sub_ui(v, v, c.sub);
     const reduction r(c.p, v);
-    mpz_clear(v);
-    EXPECT_EQ(r.value(), c.expect);
+    EXPECT_EQ(mpz_cmp_ui(r.got.get(), c.expect), 0) << "got " << mpz_get_ui(r.got);
     EXPECT_EQ(r.len, c.len_after);
     EXPECT_EQ(r.hi_len, c.hi_len_after);
     // The message comes once per call that gets past the length check, and only for r = 0.
@@ -88,8 +80,7 @@ TEST(FastModulo, RandomInputsAgainstExactArithmetic) {
   for (int32_t p = 1; p <= 300; ++p) exponents.push_back(p);
   for (int32_t p : {1023, 1024, 1025, 4095, 4096, 4097, 9689}) exponents.push_back(p);
 
-  mpz_t m, v, want, got, twice;
-  mpz_inits(m, v, want, got, twice, nullptr);
+  mpz_value m, v, want, twice;
   for (int32_t p : exponents) {
     SCOPED_TRACE("p=" + std::to_string(p));
     mpz_ui_pow_ui(m, 2, p);
@@ -106,33 +97,29 @@ TEST(FastModulo, RandomInputsAgainstExactArithmetic) {
       const reduction r(p, v, static_cast<uint32_t>(rng() & 0xFFFF));
       ASSERT_FALSE(testing::Test::HasFailure());
       for (int32_t i = 0; i < r.len; ++i) ASSERT_LE(r.u2[i], 0xFFFFu);
-      mpz_set_str(got, r.value().c_str(), 10);
-      ASSERT_LE(mpz_cmp(got, m), 0) << "not reduced";
+      ASSERT_LE(mpz_cmp(r.got, m), 0) << "not reduced";
       mpz_mod(want, v, m);
       if (p % 16 != 0 && mpz_cmp(v, m) != 0 && mpz_cmp(v, twice) < 0) {
-        ASSERT_EQ(mpz_cmp(got, want), 0) << "input " << mpz_get_str(nullptr, 16, v);
+        ASSERT_EQ(mpz_cmp(r.got, want), 0) << "input " << mpz_get_str(nullptr, 16, v);
       }
-      mpz_mod(got, got, m);
-      ASSERT_EQ(mpz_cmp(got, want), 0) << "not congruent, input " << mpz_get_str(nullptr, 16, v);
+      ASSERT_TRUE(mpz_congruent_p(r.got, want, m)) << "not congruent, input " << mpz_get_str(nullptr, 16, v);
       ASSERT_TRUE(p % 16 == 0 || r.printed.empty());
     }
   }
-  mpz_clears(m, v, want, got, twice, nullptr);
   gmp_randclear(gs);
 }
 
 TEST(FastModulo, WordsAboveTheResultKeepTheirContentsAndSmallExponentsAreRefused) {
-  mpz_t v;
-  mpz_init_set_str(v, "73786976294838206463", 10);  // 2^66 - 1
+  mpz_value v;
+  mpz_set_str(v, "73786976294838206463", 10);  // 2^66 - 1
   const reduction r(33, v);
   EXPECT_EQ(r.u2[3], 0xFFFFu);
   EXPECT_EQ(r.u2[4], 3u);
   for (int32_t p : {0, -5}) {
     const reduction refused(p, v);
     EXPECT_NE(refused.printed, "");
-    EXPECT_EQ(refused.value(), "73786976294838206463");
+    EXPECT_EQ(mpz_cmp(refused.got, v), 0) << "a refused input is left alone";
   }
-  mpz_clear(v);
 }
 
 }  // namespace

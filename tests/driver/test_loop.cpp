@@ -2,9 +2,12 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "digits/str_2y16.h"
 #include "driver/lucas_lehmer.h"
+#include "engine/residue.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -44,23 +47,29 @@ TEST(AllocateArrays, EveryFailureIsReportedAndTheRestStillTried) {
   }
 }
 
-// A residue of 2048 digits 0xFFFF squares at n = 4096 with coefficients
-// far from integers: the loop must notice and stop there.
-TEST(Loop, StopsAtTheRoundingBound) {
-  const int32_t p = 2048 * 16 + 3;
-  ll_arrays a;
-  ASSERT_TRUE(allocate_arrays(size_unit(p), std::calloc, false, &a));
-  ll_run run;
-  ll_start(a, &run);
-  for (int i = 0; i < 2048; ++i) a.u2[i] = 0xFFFF;
-  run.len = 2048;
-  ll_loop_options opt;
-  opt.stop_at_bound = true;
-  EXPECT_FALSE(ll_iterate(a, p, &run, opt));
-  EXPECT_EQ(run.steps_done, 1);
-  EXPECT_EQ(run.max_step, 0);
-  EXPECT_GE(run.max_distance, kMaxRoundoff);
-  free_arrays(&a);
+// The dialogue's own loop, untraced, on every exponent up to 200 and a few
+// known primes: the final residue against exact arithmetic.
+TEST(Loop, FinalResidueAgreesWithExactArithmetic) {
+  mpz_value want, got, tmp;
+  std::vector<int32_t> ps;
+  for (int32_t p = 2; p <= 200; ++p) ps.push_back(p);
+  for (int32_t p : {521, 607, 1279, 2203, 2281}) ps.push_back(p);
+  for (int32_t p : ps) {
+    ll_arrays a;
+    ASSERT_TRUE(allocate_arrays(size_unit(p), std::calloc, false, &a));
+    ll_run run;
+    ll_start(a, &run);
+    testing::internal::CaptureStdout();  // multiples of 16 report the reduction's message
+    ll_iterate(a, p, &run, ll_loop_options{});
+    testing::internal::GetCapturedStdout();
+    digits_to_mpz(got, a.u2, run.len);
+    free_arrays(&a);
+    testing_support::lucas_lehmer_residue(want, static_cast<unsigned>(p));
+    mersenne_reduce(got, p, tmp);
+    EXPECT_EQ(mpz_cmp(got, want), 0) << "p=" << p;
+    EXPECT_LT(run.max_distance, kMaxRoundoff) << "p=" << p;
+    EXPECT_EQ(run.steps_done, p > 2 ? p - 2 : 0);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The weighted-transform engine's own parts: the carry stage against its
-// sequential twin, squaring and rounding margin at every table length, the
-// length retry and threads.
+// sequential twin, squaring and rounding margin at every table length, and
+// threads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "engine/exact.h"
-#include "engine/fast.h"
+#include "engine/fast/carry.h"
+#include "engine/fast/fast.h"
+#include "engine/fast/lengths.h"
+#include "engine/fast/plans.h"
+#include "engine/fast/squarer.h"
+#include "engine/residue.h"
+#include "engine/run.h"
 #include "support/test_support.h"
 
 namespace {
@@ -18,7 +23,7 @@ namespace {
 using testing_support::guarded;
 
 // A random value below 2^p (2^p - 1 itself stands for 0).
-void random_residue(mpz_t v, int32_t p, std::mt19937_64& rng) {
+void random_residue(mpz_ptr v, int32_t p, std::mt19937_64& rng) {
   std::vector<uint64_t> words(static_cast<size_t>(p / 64 + 1));
   for (uint64_t& w : words) w = rng();
   mpz_import(v, words.size(), -1, sizeof(uint64_t), 0, 0, words.data());
@@ -26,12 +31,12 @@ void random_residue(mpz_t v, int32_t p, std::mt19937_64& rng) {
 }
 
 // Products of 2b + 6 bits (at most 44) with rounding noise below 1/8, weighted
-// as the inverse transform leaves them; the vector carry whole and in three
-// parts (as two threads run it) against the sequential one.
+// as the inverse transform leaves them, less a random subtraction; the vector
+// carry whole and in three parts (as two threads run it) against the
+// sequential one.
 TEST(FastCarry, VectorAndPartsAgreeWithSequentialCarry) {
   std::mt19937_64 rng(testing_support::test_seed());
-  mpz_t a, b;
-  mpz_inits(a, b, nullptr);
+  mpz_value a, b;
   for (int64_t n : {8, 12, 20, 28, 96, 640, 4096}) {
     for (int32_t p : {static_cast<int32_t>(fast_max_exponent(n)), static_cast<int32_t>(n * 12 + 5)}) {
       const fast_layout L = make_fast_layout(p, n);
@@ -45,16 +50,17 @@ TEST(FastCarry, VectorAndPartsAgreeWithSequentialCarry) {
         noise = std::fmax(noise, std::fabs(fuzz));
         z1[j] = z2[j] = z3[j] = (std::nearbyint(v) + fuzz) / L.unweight[j];
       }
+      const fast_subtract sub = fast_subtract_at(L, static_cast<uint32_t>(rng() % 4), static_cast<int32_t>(rng() % p));
       const int64_t blocks = n / 4, cut = blocks / 3;
       double err = 0, big = 0;
       for (auto [from, to] : {std::pair<int64_t, int64_t>{blocks - 1, blocks}, {0, cut}, {cut, blocks - 1}}) {
         double e, g;
-        fast_carry_vector_part(L, z3.data(), x3.data(), from, to, &e, &g);
+        fast_carry_vector_part(L, z3.data(), x3.data(), from, to, sub, &e, &g);
         err = std::fmax(err, e), big = std::fmax(big, g);
       }
       const double e3 = fast_carry_vector_finish(L, z3.data(), x3.data(), err, big);
-      const double e1 = fast_carry_scalar(L, z1.data(), x1.data());
-      const double e2 = fast_carry_vector(L, z2.data(), x2.data());
+      const double e1 = fast_carry_scalar(L, z1.data(), x1.data(), sub);
+      const double e2 = fast_carry_vector(L, z2.data(), x2.data(), sub);
       ASSERT_TRUE(z1.intact() && z2.intact() && z3.intact() && x1.intact() && x2.intact() && x3.intact()) << n;
       EXPECT_TRUE(e1 == e2 && e2 == e3 && std::fabs(e1 - noise) < 1e-2) << n << ": " << e1 << " " << e2 << " " << e3;
       std::vector<double> d1(un), d2(un);
@@ -69,7 +75,6 @@ TEST(FastCarry, VectorAndPartsAgreeWithSequentialCarry) {
       EXPECT_EQ(mpz_cmp(a, b), 0) << "p=" << p << " n=" << n;
     }
   }
-  mpz_clears(a, b, nullptr);
 }
 
 // Every table length at and just below its bound: three steps from a random
@@ -78,8 +83,7 @@ TEST(FastCarry, VectorAndPartsAgreeWithSequentialCarry) {
 void check_lengths(int64_t from, int64_t to) {
   std::mt19937_64 rng(testing_support::test_seed());
   fast_set_measured_plans(false);
-  mpz_t s, got, tmp;
-  mpz_inits(s, got, tmp, nullptr);
+  mpz_value s, got, tmp;
   for (int i = 0; i < fast_length_count(); ++i) {
     const int64_t n = fast_length(i), top = fast_max_exponent(n);
     if (n < from || n > to) continue;
@@ -91,7 +95,7 @@ void check_lengths(int64_t from, int64_t to) {
       random_residue(s, p, rng);
       sq.load(s);
       for (int k = 0; k < 3; ++k) {
-        worst = std::fmax(worst, sq.step(1e9));
+        worst = std::fmax(worst, sq.square(2, 0, 1e9));
         mpz_mul(s, s, s);
         mpz_sub_ui(s, s, 2);
         mersenne_reduce(s, p, tmp);
@@ -100,48 +104,38 @@ void check_lengths(int64_t from, int64_t to) {
       EXPECT_EQ(mpz_cmp(got, s), 0) << "p=" << p << " n=" << n;
     }
     EXPECT_LE(worst, 0.25) << "length " << n << " up to p = " << top;
-    std::cout << "length " << n << " (p <= " << top << "): " << worst << "\n";
   }
-  mpz_clears(s, got, tmp, nullptr);
 }
 
 TEST(FastLengths, RoundingStaysWithinMarginAtEveryBound) { check_lengths(1, 65536); }
 TEST(LongFastLengths, RoundingStaysWithinMarginAtEveryBound) { check_lengths(65537, int64_t{1} << 22); }
 
-// Starts of 24 to 26 bits per word cross the retry distance a few steps in.
-TEST(FastEngine, TooShortStartLengthIsRaisedAndStillRight) {
-  for (auto [p, start] : {std::pair<int32_t, int64_t>{21701, 896}, {9973, 384}}) {
-    const ll_outcome f = fast_lucas_lehmer_from(p, start, {}), e = exact_lucas_lehmer(p, {});
-    ASSERT_TRUE(f.verdict) << p << " " << f.note;
-    EXPECT_TRUE(f.res64 == e.res64 && f.prime == e.prime) << p;
-    EXPECT_GT(f.fft_length, start);
-    EXPECT_NE(f.note.find("length raised from " + std::to_string(start)), std::string::npos) << f.note;
-  }
-}
-
 // Two threads split the carry from length 16384 on; runs side by side share
 // the plan cache. Neither may change a bit.
 TEST(FastEngine, ThreadsGiveTheSameBits) {
   std::mt19937_64 rng(testing_support::test_seed());
-  mpz_t s, a, b;
-  mpz_inits(s, a, b, nullptr);
+  mpz_value s, a, b;
   const int64_t n = 16384;
   const int32_t p = static_cast<int32_t>(fast_max_exponent(n) - 11);
   fast_squarer one(p, n, 1), two(p, n, 2);
   random_residue(s, p, rng);
   one.load(s);
   two.load(s);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(one.step(), two.step());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(one.square(2, 0, 0.4), two.square(2, 0, 0.4));
   one.store(a);
   two.store(b);
   EXPECT_EQ(mpz_cmp(a, b), 0);
-  mpz_clears(s, a, b, nullptr);
+  const engine fast{"fast", fast_applicable, make_fast_stepper, fast_start_length, fast_next_length};
   const int32_t ps[] = {9973, 11213, 9967};
   ll_outcome alone[3], side[3];
-  for (int i = 0; i < 3; ++i) alone[i] = fast_lucas_lehmer(ps[i], {});
+  for (int i = 0; i < 3; ++i) alone[i] = run_lucas_lehmer(fast, ps[i], {});
   std::vector<std::thread> t;
   for (int i = 0; i < 3; ++i)
-    t.emplace_back([&, i] { side[i] = fast_lucas_lehmer(ps[i], {.threads = i == 0 ? 2 : 1, .progress = {}}); });
+    t.emplace_back([&, i] {
+      engine_options opt;
+      opt.threads = i == 0 ? 2 : 1;
+      side[i] = run_lucas_lehmer(fast, ps[i], opt);
+    });
   for (auto& th : t) th.join();
   for (int i = 0; i < 3; ++i)
     EXPECT_TRUE(side[i].res64 == alone[i].res64 && side[i].max_roundoff == alone[i].max_roundoff) << ps[i];

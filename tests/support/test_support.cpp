@@ -82,24 +82,4 @@ bool mersenne_is_prime(unsigned p) {
   return prime;
 }
 
-void digits_to_mpz(mpz_t out, const uint32_t* words, int32_t len) {
-  mpz_set_ui(out, 0);
-  for (int32_t i = len - 1; i >= 0; --i) {
-    mpz_mul_2exp(out, out, 16);
-    mpz_add_ui(out, out, words[i]);
-  }
-}
-
-int32_t mpz_to_digits(const mpz_t v, uint32_t* words) {
-  mpz_t t;
-  mpz_init_set(t, v);
-  int32_t len = 0;
-  do {
-    words[len++] = static_cast<uint32_t>(mpz_get_ui(t) & 0xFFFF);
-    mpz_fdiv_q_2exp(t, t, 16);
-  } while (mpz_sgn(t) != 0);
-  mpz_clear(t);
-  return len;
-}
-
 }  // namespace testing_support

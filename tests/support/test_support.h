@@ -68,10 +68,4 @@ void lucas_lehmer_residue(mpz_t out, unsigned p);
 // True when 2^p - 1 is prime, by the GMP Lucas-Lehmer test (p = 2 included).
 bool mersenne_is_prime(unsigned p);
 
-// The value of a base-2^16 digit string.
-void digits_to_mpz(mpz_t out, const uint32_t* words, int32_t len);
-
-// Writes v as base-2^16 digits into words; returns the digit count (at least 1).
-int32_t mpz_to_digits(const mpz_t v, uint32_t* words);
-
 }  // namespace testing_support

@@ -26,20 +26,12 @@ double random_value(std::mt19937_64& rng) {
 }
 
 struct outputs {
-  explicit outputs(int32_t n)
-      : r(n, std::nan("1")), i(n, std::nan("2")), poly(n, std::nan("3")) {}
+  explicit outputs(int32_t n) : r(n, std::nan("1")), i(n, std::nan("2")), poly(n, std::nan("3")) {}
   guarded<double> r, i, poly;
 };
 
 bool same_bits(const guarded<double>& a, const guarded<double>& b) {
   return std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
-
-// How many spectra to try at length n: fewer as the loop's n^2 cost grows.
-int spectra_for(int32_t n) {
-  if (n <= 256) return 6;
-  if (n <= 4096) return 2;
-  return 1;
 }
 
 class InversePath : public ::testing::TestWithParam<inverse_path> {};
@@ -51,19 +43,14 @@ TEST_P(InversePath, SameBitsAsLoopForEveryLength) {
   for (int32_t n = 2; n <= 8192; n *= 2) {
     std::mt19937_64 rng(seed ^ (static_cast<uint64_t>(n) * 0x9E3779B97F4A7C15ull));
     guarded<double> wr(n), wi(n), xr(n), xi(n);
-    for (int s = 0; s < spectra_for(n); ++s) {
+    // Fewer spectra as the loop's n^2 cost grows.
+    for (int s = 0; s < (n <= 256 ? 6 : n <= 4096 ? 2 : 1); ++s) {
       SCOPED_TRACE(testing::Message() << inverse_path_name(path) << " n=" << n << " spectrum " << s);
       // The first spectrum of each length uses the program's own root table,
       // the others a random one: the index of every term then matters.
-      if (s == 0) {
-        get_einheitswurzel(n, wr.data(), wi.data());
-      } else {
-        for (int32_t k = 0; k < n; ++k) {
-          wr[k] = random_value(rng);
-          wi[k] = random_value(rng);
-        }
-      }
+      if (s == 0) get_einheitswurzel(n, wr.data(), wi.data());
       for (int32_t k = 0; k < n; ++k) {
+        if (s > 0) { wr[k] = random_value(rng); wi[k] = random_value(rng); }
         xr[k] = random_value(rng);
         xi[k] = random_value(rng);
       }

@@ -2,7 +2,9 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/fast.h"
+#include "base/check.h"
+#include "engine/fast/lengths.h"
+#include "engine/tuning.h"
 
 namespace {
 
@@ -11,14 +13,10 @@ struct table_row {
   double bits;
 };
 
-// Largest average bits per word at length n. Measured on this project's
-// machine (AMD EPYC, FFTW 3.3.10, double): the largest rounding distance of a
-// few squarings of random residues grows about fourfold per extra bit per
-// word, and reaches 0.1 near 22.5 bits at n = 64, 21.3 at 4K, 20.3 at 32K and
-// 19.7 at 256K. Along this line the same measurement gives 0.1 to 0.19
-// (tests/engine prints it per length), and whole runs stay near it: M86243 at
-// 4096 (21.06 bits per word) peaks at 0.22. The retry bound is 0.4.
-double bits_at(int64_t n) { return 24.45 - 0.28 * std::log2(static_cast<double>(n)); }
+// The bits-per-word line; see engine/tuning.h for the measurement.
+double bits_at(int64_t n) {
+  return tuning::kBitsAtOne - tuning::kBitsPerDoubling * std::log2(static_cast<double>(n));
+}
 
 const std::vector<table_row>& table() {
   static const std::vector<table_row> rows = [] {
@@ -35,7 +33,10 @@ const std::vector<table_row>& table() {
 
 int fast_length_count() { return static_cast<int>(table().size()); }
 
-int64_t fast_length(int index) { return table()[static_cast<size_t>(index)].n; }
+int64_t fast_length(int index) {
+  MERSENNE_REQUIRE(index >= 0 && index < fast_length_count());
+  return table()[static_cast<size_t>(index)].n;
+}
 
 double fast_max_bits(int64_t n) {
   for (const table_row& r : table())

@@ -1,6 +1,8 @@
+#include "engine/fast/carry.h"
+
 #include <cmath>
 
-#include "engine/fast.h"
+#include "base/check.h"
 
 namespace {
 
@@ -30,7 +32,8 @@ void settle(const fast_layout& L, double* z, double* x, double carry) {
 
 }  // namespace
 
-double fast_carry_scalar(const fast_layout& L, double* z, double* x) {
+double fast_carry_scalar(const fast_layout& L, double* z, double* x, fast_subtract sub) {
+  MERSENNE_REQUIRE(sub.word >= 0 && sub.word < L.n);
   double err = 0.0, big = 0.0;
   for (int64_t j = 0; j < L.n; ++j) {
     const double v = z[j] * L.unweight[j];
@@ -40,7 +43,13 @@ double fast_carry_scalar(const fast_layout& L, double* z, double* x) {
     z[j] = r;
   }
   if (!(big < kTooLarge)) return 1.0;
-  settle(L, z, x, -2.0);
+  // Word 0's subtraction enters as the starting carry; elsewhere it is taken off in place.
+  if (sub.word == 0) {
+    settle(L, z, x, -sub.value);
+  } else {
+    z[sub.word] -= sub.value;
+    settle(L, z, x, 0.0);
+  }
   return err;
 }
 
@@ -56,15 +65,22 @@ inline v4 vmax(v4 a, v4 b) { return a > b ? a : b; }
 // {prev[3], cur[0], cur[1], cur[2]}: each word's left neighbour.
 inline v4 from_left(v4 prev, v4 cur) { return __builtin_shuffle(prev, cur, v4i{3, 4, 5, 6}); }
 
-// The first carry sweep of block k: rounded, unweighted words split into a
-// digit d and a carry c (in units of the next word).
-inline void first_sweep(const fast_layout& L, const double* z, int64_t k, v4& d, v4& c, v4& err, v4& big) {
+// The subtraction as one block of four words and its value in each lane.
+struct block_subtract {
+  int64_t block;
+  v4 lanes;
+};
+
+// The first carry sweep of block k: rounded, unweighted words less the
+// subtraction, split into a digit d and a carry c (in units of the next word).
+inline void first_sweep(const fast_layout& L, const double* z, int64_t k, const block_subtract& sub, v4& d, v4& c,
+                        v4& err, v4& big) {
   const int64_t j = 4 * k;
   const v4 v = load(z + j) * load(&L.unweight[j]);
   v4 r = (v + kRound) - kRound;
   err = vmax(err, vabs(v - r));
   big = vmax(big, vabs(v));
-  if (k == 0) r -= v4{2.0, 0.0, 0.0, 0.0};
+  if (k == sub.block) r -= sub.lanes;
   const v4 at = load(&L.round_at[j]);
   const v4 hi = (r + at) - at;
   d = r - hi;
@@ -85,20 +101,24 @@ inline void second_sweep(const fast_layout& L, int64_t k, v4 d1, v4 c1_left, v4&
 
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, int64_t from, int64_t to,
-                            double* err_out, double* big_out) {
+                            fast_subtract subtract, double* err_out, double* big_out) {
+  MERSENNE_REQUIRE(L.n % 4 == 0 && L.n >= 8 && 0 <= from && from <= to && to <= L.n / 4);
+  MERSENNE_REQUIRE(subtract.word >= 0 && subtract.word < L.n);
   const int64_t blocks = L.n / 4;
+  block_subtract sub{subtract.word / 4, v4{0.0, 0.0, 0.0, 0.0}};
+  sub.lanes[subtract.word % 4] = subtract.value;
   v4 err = {0, 0, 0, 0}, big = err;
   // The carries into block `from` come from the two blocks to its left
   // (cyclically: block 0's from the top): compute them first.
   const int64_t left2 = (from + blocks - 2) % blocks, left1 = (from + blocks - 1) % blocks;
   v4 d, c1_prev, c1_last, c2_last, unused;
-  first_sweep(L, z, left2, d, c1_prev, err, big);
-  first_sweep(L, z, left1, d, c1_last, err, big);
+  first_sweep(L, z, left2, sub, d, c1_prev, err, big);
+  first_sweep(L, z, left1, sub, d, c1_last, err, big);
   second_sweep(L, left1, d, from_left(c1_prev, c1_last), unused, c2_last);
   v4 c1_left = c1_last, c2_left = c2_last;
   for (int64_t k = from; k < to; ++k) {
     v4 d1, c1, d2, c2;
-    first_sweep(L, z, k, d1, c1, err, big);
+    first_sweep(L, z, k, sub, d1, c1, err, big);
     second_sweep(L, k, d1, from_left(c1_left, c1), d2, c2);
     const v4 f = d2 + from_left(c2_left, c2);
     put(x + 4 * k, f * load(&L.weight[4 * k]));
@@ -131,8 +151,8 @@ double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, doub
   return err;
 }
 
-double fast_carry_vector(const fast_layout& L, double* z, double* x) {
+double fast_carry_vector(const fast_layout& L, double* z, double* x, fast_subtract sub) {
   double err, big;
-  fast_carry_vector_part(L, z, x, 0, L.n / 4, &err, &big);
+  fast_carry_vector_part(L, z, x, 0, L.n / 4, sub, &err, &big);
   return fast_carry_vector_finish(L, z, x, err, big);
 }

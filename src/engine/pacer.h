@@ -1,15 +1,18 @@
-// Paces progress reports of a Lucas-Lehmer run: the clock is read only every
-// so many iterations, the stride adapting so that tiny exponents stay cheap.
+// Paces progress reports of a run: the clock is read only every so many
+// iterations, the stride adapting so that tiny exponents stay cheap.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 
-class ll_pacer {
+#include "engine/tuning.h"
+
+class progress_pacer {
  public:
   // Reports to fn (which may be empty) about every interval seconds.
-  ll_pacer(const std::function<void(int64_t, int64_t)>& fn, int64_t total, double interval = 0.25)
+  progress_pacer(const std::function<void(int64_t, int64_t)>& fn, int64_t total,
+                 double interval = tuning::kProgressInterval)
       : fn_(fn), total_(total), interval_(interval), last_(clock::now()), checked_(last_) {}
 
   // Called after each iteration with the number done; reports when due.

@@ -1,10 +1,14 @@
+#include "engine/fast/layout.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
-#include "engine/exact.h"
-#include "engine/fast.h"
+#include "base/check.h"
+#include "engine/residue.h"
 
 fast_layout make_fast_layout(int32_t p, int64_t n) {
+  MERSENNE_REQUIRE(n >= 1 && n <= p);
   fast_layout L;
   L.p = p;
   L.n = n;
@@ -31,6 +35,16 @@ fast_layout make_fast_layout(int32_t p, int64_t n) {
     L.unweight[j] = static_cast<double>(1.0L / (a * static_cast<long double>(n)));
   }
   return L;
+}
+
+fast_subtract fast_subtract_at(const fast_layout& L, uint32_t c, int32_t j) {
+  MERSENNE_REQUIRE(c <= 3 && j >= 0 && j < L.p);
+  // The last word whose first bit is at or below j.
+  const auto it = std::upper_bound(L.offset.begin(), L.offset.end() - 1, static_cast<int64_t>(j)) - 1;
+  fast_subtract s;
+  s.word = it - L.offset.begin();
+  s.value = std::ldexp(static_cast<double>(c), static_cast<int>(j - *it));
+  return s;
 }
 
 namespace {
@@ -61,7 +75,8 @@ void add_shifted(std::vector<uint64_t>& w, uint64_t m, int64_t at) {
 
 }  // namespace
 
-void fast_split(const mpz_t v, const fast_layout& L, double* digits) {
+void fast_split(mpz_srcptr v, const fast_layout& L, double* digits) {
+  MERSENNE_REQUIRE(mpz_sgn(v) >= 0 && mpz_sizeinbase(v, 2) <= static_cast<size_t>(L.p));
   std::vector<uint64_t> w((static_cast<size_t>(L.p) + 63) / 64 + 1, 0);
   mpz_export(w.data(), nullptr, -1, sizeof(uint64_t), 0, 0, v);
   int64_t carry = 0;
@@ -88,7 +103,7 @@ void fast_split(const mpz_t v, const fast_layout& L, double* digits) {
   }
 }
 
-void fast_join(const double* digits, const fast_layout& L, mpz_t out) {
+void fast_join(const double* digits, const fast_layout& L, mpz_ptr out) {
   const size_t words = (static_cast<size_t>(L.p) + 63) / 64 + 4;
   std::vector<uint64_t> pos(words, 0), neg(words, 0);
   for (int64_t j = 0; j < L.n; ++j) {
@@ -96,11 +111,9 @@ void fast_join(const double* digits, const fast_layout& L, mpz_t out) {
     if (d > 0) add_shifted(pos, static_cast<uint64_t>(d), L.offset[j]);
     if (d < 0) add_shifted(neg, static_cast<uint64_t>(-d), L.offset[j]);
   }
-  mpz_t m, tmp;
-  mpz_inits(m, tmp, nullptr);
+  mpz_value m, tmp;
   mpz_import(out, words, -1, sizeof(uint64_t), 0, 0, pos.data());
   mpz_import(m, words, -1, sizeof(uint64_t), 0, 0, neg.data());
   mpz_sub(out, out, m);
   mersenne_reduce(out, L.p, tmp);
-  mpz_clears(m, tmp, nullptr);
 }

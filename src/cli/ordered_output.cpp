@@ -1,0 +1,23 @@
+#include "cli/ordered_output.h"
+
+#include <utility>
+
+void ordered_output::wait_for_room(int64_t index, int64_t window) {
+  std::unique_lock<std::mutex> lock(m_);
+  cv_.wait(lock, [&] { return index < next_to_print_ + window; });
+}
+
+void ordered_output::put(int64_t index, std::string text) {
+  std::lock_guard<std::mutex> lock(m_);
+  ready_.emplace(index, std::move(text));
+  if (ready_.begin()->first != next_to_print_) return;
+  std::lock_guard<std::mutex> out_lock(*io_);
+  line_->clear_locked();
+  while (!ready_.empty() && ready_.begin()->first == next_to_print_) {
+    std::fputs(ready_.begin()->second.c_str(), out_);
+    ready_.erase(ready_.begin());
+    ++next_to_print_;
+  }
+  std::fflush(out_);
+  cv_.notify_all();
+}

@@ -1,0 +1,85 @@
+#include "cli/progress_line.h"
+
+#include <chrono>
+
+#include "engine/tuning.h"
+
+std::string short_duration(double s) {
+  if (!(s < 1e9)) return "?";
+  const int64_t t = static_cast<int64_t>(s + 0.5);
+  char text[48];
+  if (t >= 3600)
+    std::snprintf(text, sizeof text, "%lldh%02lldm", static_cast<long long>(t / 3600),
+                  static_cast<long long>(t / 60 % 60));
+  else if (t >= 60)
+    std::snprintf(text, sizeof text, "%lldm%02llds", static_cast<long long>(t / 60),
+                  static_cast<long long>(t % 60));
+  else
+    std::snprintf(text, sizeof text, "%llds", static_cast<long long>(t));
+  return text;
+}
+
+progress_line::progress_line(FILE* err, size_t slots, std::mutex* io) : err_(err), slots_(slots), io_(io) {}
+
+progress_line::~progress_line() { stop(); }
+
+void progress_line::start() { ticker_ = std::thread([this] { run(); }); }
+
+void progress_line::stop() {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  if (ticker_.joinable()) ticker_.join();
+  std::lock_guard<std::mutex> lock(*io_);
+  clear_locked();
+}
+
+void progress_line::clear_locked() {
+  if (width_ == 0) return;
+  std::fprintf(err_, "\r%*s\r", static_cast<int>(width_), "");
+  std::fflush(err_);
+  width_ = 0;
+}
+
+void progress_line::run() {
+  const auto interval = std::chrono::duration<double>(tuning::kProgressInterval);
+  std::unique_lock<std::mutex> lock(m_);
+  while (!cv_.wait_for(lock, interval, [this] { return stopping_; })) {
+    const std::string text = render();
+    std::lock_guard<std::mutex> io(*io_);
+    const size_t pad = width_ > text.size() ? width_ - text.size() : 0;
+    std::fprintf(err_, "\r%s%*s", text.c_str(), static_cast<int>(pad), "");
+    if (pad > 0) std::fprintf(err_, "\r%s", text.c_str());
+    std::fflush(err_);
+    width_ = text.size();
+  }
+}
+
+std::string progress_line::render() {
+  const progress_slot* first = nullptr;
+  int others = 0;
+  for (const progress_slot& s : slots_) {
+    const int64_t index = s.index.load();
+    if (index < 0) continue;
+    if (first == nullptr || index < first->index.load()) {
+      if (first != nullptr) ++others;
+      first = &s;
+    } else {
+      ++others;
+    }
+  }
+  if (first == nullptr) return "";
+  const int64_t done = first->done.load(), total = first->total.load();
+  const double elapsed =
+      (std::chrono::steady_clock::now().time_since_epoch().count() - first->start_ns.load()) * 1e-9;
+  const double rate = elapsed > 0 ? done / elapsed : 0.0;
+  char text[200];
+  std::snprintf(text, sizeof text, "M%d: iteration %lld/%lld (%.1f%%), %.0f it/s, ETA %s", first->p.load(),
+                static_cast<long long>(done), static_cast<long long>(total), total > 0 ? 100.0 * done / total : 0.0,
+                rate, rate > 0 ? short_duration((total - done) / rate).c_str() : "?");
+  std::string s = text;
+  if (others > 0) s += " (+" + std::to_string(others) + " running)";
+  return s;
+}

@@ -1,0 +1,54 @@
+// The single progress line of a batch run on stderr: the earliest test in
+// flight, its iteration, percent, speed and ETA, redrawn in place with \r by
+// its own thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// One test in flight, as the progress line shows it; written by its worker.
+struct progress_slot {
+  std::atomic<int64_t> index{-1};  // position in the command line; -1: idle
+  std::atomic<int32_t> p{0};
+  std::atomic<int64_t> done{0};
+  std::atomic<int64_t> total{0};
+  std::atomic<int64_t> start_ns{0};  // steady clock, nanoseconds
+};
+
+// "1h02m", "3m05s", "12s"; "?" for an unknown or absurd duration.
+std::string short_duration(double seconds);
+
+class progress_line {
+ public:
+  // A line on err for slots workers; io serialises every write to the terminal.
+  progress_line(FILE* err, size_t slots, std::mutex* io);
+  ~progress_line();
+
+  // Starts the redrawing thread; stop() ends it and wipes the line.
+  void start();
+  void stop();
+
+  progress_slot& slot(size_t i) { return slots_[i]; }
+
+  // Wipes the line; the caller holds the io mutex.
+  void clear_locked();
+
+ private:
+  void run();
+  std::string render();
+
+  FILE* err_;
+  std::vector<progress_slot> slots_;
+  std::mutex* io_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool stopping_ = false;
+  size_t width_ = 0;
+  std::thread ticker_;
+};

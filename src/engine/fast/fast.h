@@ -1,0 +1,21 @@
+// The fast engine: the residue held as an irrational-base discrete weighted
+// transform of balanced words (engine/fast/layout.h), squared by FFTW's real
+// transforms, at a length from its table (engine/fast/lengths.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/engine.h"
+
+// Whether the fast engine tests 2^p - 1: p >= 3 within the length table.
+bool fast_applicable(int32_t p);
+
+// The length to start at: asked (0: the table's length for p), moved up to
+// the first table length whose words hold at most 26 bits (a longer word
+// cannot even hold its square exactly); 0 when none fits.
+int64_t fast_start_length(int32_t p, int64_t asked);
+
+// The stepper at length n for 2^p - 1, on opt.threads threads. Throws
+// engine_failure when its arrays or plans cannot be had.
+std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt);

@@ -1,0 +1,43 @@
+// The fast engine's word layout. At length N, 2^p - 1 is held in N words;
+// word j carries b_j = B_{j+1} - B_j bits, B_j = ceil(p j / N), so b_j is
+// floor(p/N) or ceil(p/N). Digits are balanced (about [-2^(b-1), 2^(b-1)])
+// and enter the transform multiplied by a_j = 2^(B_j - p j / N); the cyclic
+// convolution of the weighted digits is then the product modulo 2^p - 1, the
+// carry out of the top word wrapping to word 0 since 2^p = 1.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstdint>
+#include <vector>
+
+// Per-word constants of length n for exponent p (1 <= n <= p).
+struct fast_layout {
+  int32_t p = 0;
+  int64_t n = 0;
+  int min_bits = 0, max_bits = 0;
+  std::vector<int64_t> offset;  // B_j, n + 1 entries (B_n = p)
+  std::vector<double> base;     // 2^b_j
+  std::vector<double> round_at; // 1.5 * 2^(52 + b_j): adding and subtracting it rounds to a multiple of 2^b_j
+  std::vector<double> inv_base; // 2^-b_j
+  std::vector<double> weight;   // a_j
+  std::vector<double> unweight; // 1 / (n a_j): undoes the weight and the transform's scale
+};
+
+// The layout of 2^p - 1 at length n; requires 1 <= n <= p.
+fast_layout make_fast_layout(int32_t p, int64_t n);
+
+// What a step subtracts after the product: value in units of word `word`.
+struct fast_subtract {
+  int64_t word = 0;
+  double value = 0.0;
+};
+
+// c 2^j (0 <= j < p, c <= 3) as a subtraction at the word holding bit j.
+fast_subtract fast_subtract_at(const fast_layout& L, uint32_t c, int32_t j);
+
+// Writes v (0 <= v < 2^p) as n balanced digits of layout L into digits[0..n).
+void fast_split(mpz_srcptr v, const fast_layout& L, double* digits);
+
+// The residue in [0, 2^p - 1) of digits[0..n) (any integers below 2^62 in size) of layout L.
+void fast_join(const double* digits, const fast_layout& L, mpz_ptr out);

@@ -1,0 +1,26 @@
+// FFTW plans of the fast engine: one pair per (length, threads), made once
+// and kept for the process, and a timer of the bare pair for benchmarks.
+#pragma once
+
+#include <fftw3.h>
+
+#include <cstdint>
+
+struct plan_pair {
+  fftw_plan r2c;  // out of place: n reals -> n/2 + 1 complex
+  fftw_plan c2r;  // in place on the complex array
+};
+
+// The plans for real length n on threads threads (64-byte aligned arrays).
+// Throws engine_failure when FFTW cannot plan, std::bad_alloc when the
+// planning arrays cannot be had.
+plan_pair plans_for(int64_t n, int threads);
+
+// Measured (default) or estimated plans for lengths from tuning::kMeasuredPlansFrom on.
+void fast_set_measured_plans(bool measure);
+
+// Times FFTW's bare forward plus inverse real transform of length n (no
+// squaring, no carry) with the engine's plans, reps times; returns seconds
+// per pair, of the calling thread's CPU time (meaningful for one thread) or
+// of wall-clock time. For benchmarks only.
+double fast_bare_pair_seconds(int64_t n, int threads, int reps, bool cpu_time);

@@ -1,0 +1,50 @@
+#include "engine/residue.h"
+
+#include "base/check.h"
+
+void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp) {
+  MERSENNE_REQUIRE(p >= 1);
+  const bool negative = mpz_sgn(x) < 0;
+  if (negative) mpz_neg(x, x);
+  const mp_bitcnt_t bits = static_cast<mp_bitcnt_t>(p);
+  // x = hi * 2^p + lo = hi + lo (mod 2^p - 1); each fold shortens x by about p bits.
+  while (mpz_sizeinbase(x, 2) > bits) {
+    mpz_tdiv_q_2exp(tmp, x, bits);
+    mpz_tdiv_r_2exp(x, x, bits);
+    mpz_add(x, x, tmp);
+  }
+  // Now 0 <= x <= 2^p - 1, and 2^p - 1 stands for 0.
+  if (mpz_sizeinbase(x, 2) == bits && mpz_popcount(x) == bits) mpz_set_ui(x, 0);
+  if (negative && mpz_sgn(x) != 0) {
+    mpz_set_ui(tmp, 0);
+    mpz_setbit(tmp, bits);
+    mpz_sub_ui(tmp, tmp, 1);
+    mpz_sub(x, tmp, x);
+  }
+}
+
+uint64_t low64(mpz_srcptr x) {
+  MERSENNE_REQUIRE(mpz_sgn(x) >= 0);
+  uint64_t r = 0;
+  const size_t limbs = mpz_size(x);
+  for (size_t i = 0; i < limbs && i * GMP_NUMB_BITS < 64; ++i)
+    r |= static_cast<uint64_t>(mpz_getlimbn(x, i)) << (i * GMP_NUMB_BITS);
+  return r;
+}
+
+void digits_to_mpz(mpz_ptr out, const uint32_t* words, int32_t len) {
+  MERSENNE_REQUIRE(len >= 0);
+  // Each 32-bit word holds one 16-bit digit; GMP skips the upper 16 bits ("nails").
+  mpz_import(out, static_cast<size_t>(len), -1, sizeof(uint32_t), 0, 16, words);
+}
+
+int32_t mpz_to_digits(mpz_srcptr v, uint32_t* words) {
+  MERSENNE_REQUIRE(mpz_sgn(v) >= 0);
+  size_t count = 0;
+  mpz_export(words, &count, -1, sizeof(uint32_t), 0, 16, v);
+  if (count == 0) {
+    words[0] = 0;
+    count = 1;
+  }
+  return static_cast<int32_t>(count);
+}

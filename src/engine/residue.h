@@ -1,0 +1,40 @@
+// Exact residues modulo 2^p - 1 shared by every engine: an owning GMP
+// integer, the reduction, the low 64 bits, and base-2^16 digit strings.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstdint>
+
+// A GMP integer freed on every way out of its scope.
+class mpz_value {
+ public:
+  mpz_value() { mpz_init(v_); }
+  // Room for bits bits up front, so that later operations need not grow it.
+  explicit mpz_value(mp_bitcnt_t bits) { mpz_init2(v_, bits); }
+  ~mpz_value() { mpz_clear(v_); }
+  mpz_value(const mpz_value&) = delete;
+  mpz_value& operator=(const mpz_value&) = delete;
+
+  operator mpz_ptr() { return v_; }
+  operator mpz_srcptr() const { return v_; }
+  mpz_ptr get() { return v_; }
+  mpz_srcptr get() const { return v_; }
+
+ private:
+  mpz_t v_;
+};
+
+// Replaces x (any sign, any size) by x mod 2^p - 1 in [0, 2^p - 1), by folding
+// the bits above 2^p onto the low ones; tmp is scratch. Requires p >= 1.
+void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp);
+
+// The low 64 bits of a non-negative x.
+uint64_t low64(mpz_srcptr x);
+
+// The value of the base-2^16 digit string words[0 .. len-1] (least significant first).
+void digits_to_mpz(mpz_ptr out, const uint32_t* words, int32_t len);
+
+// Writes v >= 0 as base-2^16 digits into words (room for at least
+// bits(v)/16 + 1 words); returns the digit count, at least 1.
+int32_t mpz_to_digits(mpz_srcptr v, uint32_t* words);

@@ -1,0 +1,49 @@
+// The numbers this program was tuned with, each with the measurement that
+// set it. Re-measure on new hardware before changing one.
+#pragma once
+
+#include <cstdint>
+
+namespace tuning {
+
+// Below this exponent the automatic choice takes the exact engine, above it
+// the fast one. Measured 2026-12-06 on AMD EPYC (2 cores, load about 1),
+// thread CPU time of a whole test, best of several runs, one thread;
+// e/f = exact time / fast time:
+//   p    2003  2503  3001  3511  3761  4001  4253  4409  4523  4703  5003  5557  7001  10939  21377  33391
+//   e/f  0.46  0.87  0.78  0.99  1.14  1.28  0.95  0.99  1.01  1.06  1.29  1.50  1.55  2.12   3.44   3.67
+// Below 3500 exact wins; up to about 4500 the lead changes with the fast
+// engine's length; from 4500 on fast wins at almost every exponent sampled
+// (a few single points at 0.84-1.0 where the fast engine steps to a longer length).
+inline constexpr int32_t kExactBelow = 4500;
+
+// Largest average bits per word of the fast engine at length n:
+// kBitsAtOne - kBitsPerDoubling * log2(n). Measured on AMD EPYC with FFTW
+// 3.3.10: the largest rounding distance of a few squarings of random
+// residues grows about fourfold per extra bit per word, and reaches 0.1 near
+// 22.5 bits at n = 64, 21.3 at 4K, 20.3 at 32K and 19.7 at 256K. Along this
+// line the same measurement gives 0.1 to 0.19, and whole runs stay near it:
+// M86243 at 4096 (21.06 bits per word) peaks at 0.22. The retry bound is 0.4.
+inline constexpr double kBitsAtOne = 24.45;
+inline constexpr double kBitsPerDoubling = 0.28;
+
+// A step whose rounding distance reaches this is redone at a longer length
+// (and, where no longer length exists, ends the run without a verdict).
+inline constexpr double kRetryDistance = 0.4;
+
+// FFTW plans are measured from this length on, estimated below. Measuring
+// took 0.75 s at 4096 on an idle core (4 s at 5K and 10 s at 48K with the
+// machine busy) for a pair 18% faster at 4096 and up to a quarter at 48K:
+// less than it saves over a whole test below 32K, more above.
+inline constexpr int64_t kMeasuredPlansFrom = 32768;
+
+// With two or more threads, the fast engine's carry stage is split over a
+// helper thread from this length on; below it the hand-over costs more than
+// half a carry stage saves.
+inline constexpr int64_t kCarryHelperFrom = 16384;
+
+// Seconds between progress reports (and redraws of the progress line): often
+// enough to look live, rare enough that reading the clock costs nothing.
+inline constexpr double kProgressInterval = 0.25;
+
+}  // namespace tuning
