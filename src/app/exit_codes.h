@@ -6,4 +6,5 @@ enum exit_code : int {
   kExitBadInput = 1,   // no usable exponent, or bad command-line options
   kExitNoMemory = 2,   // the dialogue could not allocate a working array
   kExitNoVerdict = 3,  // no verdict: the rounding bound was crossed, or (batch) some exponent got none
+  kExitOutputFailed = 4,  // the output could not be written (disk full, stdout closed, reader gone)
 };

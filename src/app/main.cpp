@@ -1,6 +1,12 @@
 // The program entry: the console dialogue without arguments, the batch
 // command line with them; each outcome mapped to its exit status.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/exit_codes.h"
 #include "cli/batch.h"
@@ -30,13 +36,33 @@ exit_code status_of(batch_status s) {
       return kExitBadInput;
     case batch_status::no_verdict:
       return kExitNoVerdict;
+    case batch_status::output_failed:
+      return kExitOutputFailed;
   }
   return kExitNoVerdict;
+}
+
+// The dialogue, with its output checked: a transcript that did not reach its
+// reader in full is a failure, whatever the verdict.
+exit_code dialogue() {
+  if (fcntl(STDOUT_FILENO, F_GETFL) == -1) {
+    std::fprintf(stderr, "mersenne: standard output is closed; there is nowhere to write the dialogue\n");
+    return kExitOutputFailed;
+  }
+  const exit_code status = status_of(run_dialogue(std::calloc));
+  const bool flushed = std::fflush(stdout) == 0;
+  const int flush_errno = errno;
+  const bool clean = !std::ferror(stdout);
+  if (flushed && clean && std::fclose(stdout) == 0) return status;
+  const int why = !flushed ? flush_errno : errno;
+  std::fprintf(stderr, "mersenne: the output could not be written in full (%s)\n",
+               why != 0 ? std::strerror(why) : "write error");
+  return kExitOutputFailed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc <= 1) return status_of(run_dialogue(std::calloc));
+  if (argc <= 1) return dialogue();
   return status_of(run_cli(argc, argv));
 }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -21,12 +21,13 @@ class aligned_buffer {
   explicit aligned_buffer(size_t n) : n_(n) {
     if (n == 0) return;
     if (n > (SIZE_MAX - kAlign) / sizeof(T)) throw std::bad_alloc();
-    const size_t bytes = (n * sizeof(T) + kAlign - 1) / kAlign * kAlign;
-    data_ = static_cast<T*>(std::aligned_alloc(kAlign, bytes));
-    if (data_ == nullptr) throw std::bad_alloc();
+    const size_t bytes = n * sizeof(T);
+    data_ = static_cast<T*>(::operator new(bytes, std::align_val_t{kAlign}));
     std::memset(static_cast<void*>(data_), 0, bytes);
   }
-  ~aligned_buffer() { std::free(data_); }
+  ~aligned_buffer() {
+    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlign});
+  }
   aligned_buffer(aligned_buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), n_(std::exchange(o.n_, 0)) {}
   aligned_buffer& operator=(aligned_buffer&& o) noexcept {
     swap(o);

@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <thread>
+#include <tuple>
 
+#include "base/machine.h"
 #include "cli/report.h"
 #include "engine/engine_table.h"
 
@@ -89,7 +91,14 @@ std::string footer() {
 
 bool parse_exponent(std::string_view token, exponent_span* out, std::string* why) {
   if (!token.empty() && token[0] == '-') {
-    *why = "exponent '" + std::string(token) + "' is below 2";
+    const std::string_view rest = token.substr(1);
+    const bool number = !rest.empty() && rest.find_first_not_of("0123456789") == std::string_view::npos;
+    if (number)
+      *why = "exponent " + std::string(token) + " is below 2";
+    else if (token.substr(0, 2) == "--")
+      *why = "'" + std::string(token) + "' is not an exponent (after '--' every word is read as one)";
+    else
+      *why = "'" + std::string(token) + "' is not an exponent";
     return false;
   }
   const size_t dash = token.find('-');
@@ -116,10 +125,7 @@ bool parse_exponent(std::string_view token, exponent_span* out, std::string* why
   return true;
 }
 
-int default_jobs() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(n);
-}
+int default_jobs() { return usable_cores(); }
 
 std::string version_text() { return std::string("mersenne ") + MERSENNE_VERSION + "\n"; }
 
@@ -144,14 +150,29 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   // Negatable: of --progress and --no-progress the later one wins.
   CLI::Option* progress_flag = app.add_flag("--progress,!--no-progress", progress,
                                             "show progress on stderr, or not (default: only when it is a terminal)");
-  app.add_option("--jobs,-j", o.jobs, "exponents tested side by side (default: number of cores)")
-      ->check(CLI::Range(1, 1024))
+  app.add_option("--jobs,-j", o.jobs,
+                 "exponents tested side by side (default: the cores this process may use; at most " +
+                     std::to_string(kJobsPerCore) + " per core: more only share the same cores and multiply the memory)")
+      ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  app.add_option("--threads", o.threads, "threads inside one test (fast engine)")
-      ->check(CLI::Range(1, 256))
+  app.add_option("--threads", o.threads,
+                 "threads inside one test (fast engine; at most " + std::to_string(kThreadsPerCore) +
+                     " per core: more only wait for each other)")
+      ->check(CLI::PositiveNumber)
       ->capture_default_str();
   app.add_flag("--version", version, "print the version and exit");
 
+  // "--jobs= 7" would take the next word as the value: an option written
+  // with '=' must carry its value in the same word.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--") break;
+    if (a.size() > 3 && a.substr(0, 2) == "--" && a.back() == '=' && a.find('=') == a.size() - 1) {
+      result.action = cli_action::error;
+      result.text = "option '" + std::string(a) + "' has an empty value";
+      return result;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -171,6 +192,16 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     return result;
   }
   if (progress_flag->count() > 0) o.progress = progress ? progress_mode::on : progress_mode::off;
+  const int cores = usable_cores();
+  for (auto [value, per_core, name] : {std::tuple{&o.jobs, kJobsPerCore, "--jobs"},
+                                       std::tuple{&o.threads, kThreadsPerCore, "--threads"}}) {
+    if (*value > per_core * cores) {
+      result.warnings.push_back(std::string(name) + " " + std::to_string(*value) + " lowered to " +
+                                std::to_string(per_core * cores) + " (" + std::to_string(per_core) + " per core, " +
+                                std::to_string(cores) + (cores == 1 ? " core" : " cores") + " usable)");
+      *value = per_core * cores;
+    }
+  }
   if (tokens.empty()) {
     result.action = cli_action::error;
     result.text = "no exponent given";

@@ -28,15 +28,22 @@ enum class cli_action { run, help, version, error };
 
 struct parsed_command {
   cli_action action = cli_action::error;
-  cli_options options;  // meaningful for run
-  std::string text;     // help or version text, or the one-line error message
+  cli_options options;                // meaningful for run
+  std::string text;                   // help or version text, or the one-line error message
+  std::vector<std::string> warnings;  // one line each, e.g. a --jobs lowered to its cap
 };
+
+// Caps on --jobs and --threads, per core this process may use: more jobs
+// only share the same cores (and multiply the memory), more threads in one
+// test only wait for each other.
+inline constexpr int kJobsPerCore = 4;
+inline constexpr int kThreadsPerCore = 2;
 
 // Reads "p" or "A-B" (decimal, 2 <= p, A <= B <= 2^31 - 1). On failure returns
 // false with a one-line reason in *why and leaves *out alone.
 bool parse_exponent(std::string_view token, exponent_span* out, std::string* why);
 
-// The default for --jobs: the number of cores, at least 1.
+// The default for --jobs: the number of cores this process may use, at least 1.
 int default_jobs();
 
 // Parses the batch command line (argv[0] is the program name). Touches no

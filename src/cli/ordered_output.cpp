@@ -4,20 +4,24 @@
 
 void ordered_output::wait_for_room(int64_t index, int64_t window) {
   std::unique_lock<std::mutex> lock(m_);
-  cv_.wait(lock, [&] { return index < next_to_print_ + window; });
+  cv_.wait(lock, [&] { return failed_ || index < next_to_print_ + window; });
 }
 
-void ordered_output::put(int64_t index, std::string text) {
+bool ordered_output::put(int64_t index, std::string text) {
   std::lock_guard<std::mutex> lock(m_);
+  if (failed_) return false;
   ready_.emplace(index, std::move(text));
-  if (ready_.begin()->first != next_to_print_) return;
+  if (ready_.begin()->first != next_to_print_) return true;
   std::lock_guard<std::mutex> out_lock(*io_);
   line_->clear_locked();
   while (!ready_.empty() && ready_.begin()->first == next_to_print_) {
-    std::fputs(ready_.begin()->second.c_str(), out_);
+    if (!out_->write(ready_.begin()->second)) {
+      failed_ = true;
+      break;
+    }
     ready_.erase(ready_.begin());
     ++next_to_print_;
   }
-  std::fflush(out_);
   cv_.notify_all();
+  return !failed_;
 }

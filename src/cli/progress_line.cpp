@@ -1,8 +1,32 @@
 #include "cli/progress_line.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <system_error>
 
 #include "engine/tuning.h"
+
+namespace {
+
+// Whether the line stands unfinished on the terminal; read by the signal handler.
+volatile sig_atomic_t line_shown = 0;
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previous_actions[3];
+
+// A signal that ends the program ends the progress line first, so that the
+// shell's prompt starts on a line of its own.
+void end_line_and_die(int sig) {
+  if (line_shown != 0) {
+    const char newline = '\n';
+    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, &newline, 1);
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
 
 std::string short_duration(double s) {
   if (!(s < 1e9)) return "?";
@@ -23,7 +47,23 @@ progress_line::progress_line(FILE* err, size_t slots, std::mutex* io) : err_(err
 
 progress_line::~progress_line() { stop(); }
 
-void progress_line::start() { ticker_ = std::thread([this] { run(); }); }
+bool progress_line::start() {
+  struct sigaction action = {};
+  action.sa_handler = end_line_and_die;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &action, &previous_actions[i]);
+  try {
+    ticker_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    restore_signals();
+    return false;
+  }
+  return true;
+}
+
+void progress_line::restore_signals() {
+  for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
+}
 
 void progress_line::stop() {
   {
@@ -31,9 +71,11 @@ void progress_line::stop() {
     stopping_ = true;
   }
   cv_.notify_all();
-  if (ticker_.joinable()) ticker_.join();
+  if (!ticker_.joinable()) return;
+  ticker_.join();
   std::lock_guard<std::mutex> lock(*io_);
   clear_locked();
+  restore_signals();
 }
 
 void progress_line::clear_locked() {
@@ -41,6 +83,7 @@ void progress_line::clear_locked() {
   std::fprintf(err_, "\r%*s\r", static_cast<int>(width_), "");
   std::fflush(err_);
   width_ = 0;
+  line_shown = 0;
 }
 
 void progress_line::run() {
@@ -54,6 +97,7 @@ void progress_line::run() {
     if (pad > 0) std::fprintf(err_, "\r%s", text.c_str());
     std::fflush(err_);
     width_ = text.size();
+    line_shown = width_ > 0 ? 1 : 0;
   }
 }
 

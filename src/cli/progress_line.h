@@ -30,8 +30,10 @@ class progress_line {
   progress_line(FILE* err, size_t slots, std::mutex* io);
   ~progress_line();
 
-  // Starts the redrawing thread; stop() ends it and wipes the line.
-  void start();
+  // Starts the redrawing thread (false when no thread can be had: no line
+  // then); until stop(), a signal that ends the program ends the line first.
+  // stop() ends the thread and wipes the line.
+  bool start();
   void stop();
 
   progress_slot& slot(size_t i) { return slots_[i]; }
@@ -42,6 +44,7 @@ class progress_line {
  private:
   void run();
   std::string render();
+  static void restore_signals();
 
   FILE* err_;
   std::vector<progress_slot> slots_;

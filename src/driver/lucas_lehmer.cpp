@@ -113,6 +113,8 @@ void ll_iterate(const ll_arrays& a, int32_t p, ll_run* run, const ll_loop_option
       run->max_step = i;
     }
     run->steps_done = i + 1;
+    // Nobody reads the trace any more (disk full, reader gone): stop computing it.
+    if (opt.trace && std::ferror(stdout)) return;
   }
 }
 

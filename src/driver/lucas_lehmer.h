@@ -75,7 +75,8 @@ double ll_square(const ll_arrays& a, ll_run* run, bool trace, inverse_path path)
 double ll_step(const ll_arrays& a, int32_t p, ll_run* run, bool trace, inverse_path path);
 
 // Runs the remaining steps up to p - 2 in all, keeping the largest rounding
-// distance and its step in run.
+// distance and its step in run. A traced run stops early once standard
+// output has failed.
 void ll_iterate(const ll_arrays& a, int32_t p, ll_run* run, const ll_loop_options& opt);
 
 // Trims the residue; true when it is zero.

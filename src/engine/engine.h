@@ -6,6 +6,7 @@
 
 #include <gmp.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,8 @@ struct engine_options {
   int64_t start_length = 0;  // transform length to start at; 0: the engine's own choice
   // Called now and then with the iterations done and the total; may be empty.
   std::function<void(int64_t done, int64_t total)> progress;
+  // When set and true, the run stops after its current iteration, with an error.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // A stepper or engine that cannot do what it was asked (no memory for its
@@ -70,4 +73,8 @@ struct engine {
   // A longer length than n for p, to redo a step whose rounding distance
   // crossed the bound; 0 when there is none. Null: the bound ends the run.
   int64_t (*next_length)(int32_t p, int64_t n) = nullptr;
+  // About how many bytes a stepper for p at length n needs, its library's
+  // scratch included; the loop refuses a test that needs more than the
+  // process can have. Null: not estimated.
+  uint64_t (*memory_bytes)(int32_t p, int64_t n) = nullptr;
 };

@@ -11,9 +11,9 @@
 namespace {
 
 constexpr std::array kEngines{
-    engine{"fast", fast_applicable, make_fast_stepper, fast_start_length, fast_next_length},
-    engine{"exact", exact_applicable, make_exact_stepper},
-    engine{"reference", reference_applicable, make_reference_stepper},
+    engine{"fast", fast_applicable, make_fast_stepper, fast_start_length, fast_next_length, fast_memory_bytes},
+    engine{"exact", exact_applicable, make_exact_stepper, nullptr, nullptr, exact_memory_bytes},
+    engine{"reference", reference_applicable, make_reference_stepper, nullptr, nullptr, reference_memory_bytes},
 };
 
 }  // namespace

@@ -7,9 +7,11 @@ namespace {
 
 class exact_stepper final : public stepper {
  public:
-  // Room for the square and the folds, so that the steps never reallocate.
+  // Room for the square and the folds in s and t alike (they trade places
+  // every step), so that the steps never allocate: no time lost, and no
+  // allocation that could fail in the middle of a GMP call.
   explicit exact_stepper(int32_t p)
-      : p_(p), s_(static_cast<mp_bitcnt_t>(p) + 64), t_(2 * static_cast<mp_bitcnt_t>(p) + 64),
+      : p_(p), s_(2 * static_cast<mp_bitcnt_t>(p) + 64), t_(2 * static_cast<mp_bitcnt_t>(p) + 64),
         tmp_(static_cast<mp_bitcnt_t>(p) + 64) {}
 
   void load(mpz_srcptr v) override {
@@ -59,6 +61,11 @@ class exact_stepper final : public stepper {
 }  // namespace
 
 bool exact_applicable(int32_t p) { return p >= 3; }
+
+uint64_t exact_memory_bytes(int32_t p, int64_t) {
+  // s and t (twice as long) and tmp: 5 p bits; a large product's scratch: up to about 6 p bits more.
+  return (static_cast<uint64_t>(p) + 64) / 8 * 10;
+}
 
 std::unique_ptr<stepper> make_exact_stepper(int32_t p, int64_t, const engine_options&) {
   MERSENNE_REQUIRE(p >= 2);

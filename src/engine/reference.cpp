@@ -45,7 +45,9 @@ class reference_stepper final : public stepper {
     MERSENNE_REQUIRE(c <= 3 && j >= 0 && j < p_);
     save();
     double distance;
-    if (c == 2 && j == 0) {
+    // The stage that subtracts 2 leaves a square below 2 alone (s = 0 or 1).
+    const bool tiny = run_.len == 1 && a_.u2[0] < 2;
+    if (c == 2 && j == 0 && !tiny) {
       distance = ll_step(a_, p_, &run_, /*trace=*/false, path_);
     } else {
       distance = ll_square(a_, &run_, /*trace=*/false, path_);
@@ -119,6 +121,14 @@ class reference_stepper final : public stepper {
 }  // namespace
 
 bool reference_applicable(int32_t p) { return p >= 3; }
+
+uint64_t reference_memory_bytes(int32_t p, int64_t) {
+  array_slot t[kArrayCount];
+  array_table(size_unit(p), t);
+  uint64_t bytes = 16 * static_cast<uint64_t>(size_unit(p));  // the saved residue
+  for (const array_slot& s : t) bytes += static_cast<uint64_t>(s.count) * static_cast<uint64_t>(s.size);
+  return bytes;
+}
 
 std::unique_ptr<stepper> make_reference_stepper_with(int32_t p, alloc_fn alloc, inverse_path path) {
   MERSENNE_REQUIRE(p >= 3);

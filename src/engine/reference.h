@@ -12,6 +12,9 @@
 // rounding distance reaches the bound, which happens from p around 2^14 on.
 bool reference_applicable(int32_t p);
 
+// About the bytes a stepper for p needs: the twelve working arrays and a copy of the residue.
+uint64_t reference_memory_bytes(int32_t p, int64_t n);
+
 // A stepper over the stages for 2^p - 1 (p >= 3) with the working arrays
 // from std::calloc; n and opt are not used.
 std::unique_ptr<stepper> make_reference_stepper(int32_t p, int64_t n, const engine_options& opt);

@@ -1,6 +1,37 @@
 #include "engine/residue.h"
 
+#include <cstdlib>
+#include <new>
+
 #include "base/check.h"
+
+namespace {
+
+// GMP's own allocation functions abort the whole process when memory runs
+// out. These throw std::bad_alloc instead, which unwinds out of the GMP call
+// to the test that made it (its integers are freed on the way, as mpz_value
+// owns them), so that only that test fails.
+void* gmp_allocate(size_t n) {
+  void* p = std::malloc(n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void* gmp_reallocate(void* old, size_t, size_t n) {
+  void* p = std::realloc(old, n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void gmp_free(void* p, size_t) { std::free(p); }
+
+// Installed before main runs, before any GMP integer is made.
+[[maybe_unused]] const bool gmp_functions_installed = [] {
+  mp_set_memory_functions(gmp_allocate, gmp_reallocate, gmp_free);
+  return true;
+}();
+
+}  // namespace
 
 void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp) {
   MERSENNE_REQUIRE(p >= 1);

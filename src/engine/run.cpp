@@ -5,11 +5,27 @@
 #include <string>
 
 #include "base/check.h"
+#include "base/machine.h"
 #include "engine/pacer.h"
 #include "engine/residue.h"
 #include "engine/tuning.h"
 
 namespace {
+
+// e's stepper for p at length n, refused up front when it needs more memory
+// than the process can have (some libraries abort instead of failing).
+std::unique_ptr<stepper> make_stepper(const engine& e, int32_t p, int64_t n, const engine_options& opt) {
+  if (e.memory_bytes != nullptr) {
+    const uint64_t need = e.memory_bytes(p, n), have = usable_memory_bytes();
+    if (have != 0 && need > have)
+      throw engine_failure("the " + std::string(e.name) + " engine needs about " + format_bytes(need) +
+                           " of memory for p = " + std::to_string(p) + ", more than the " + format_bytes(have) +
+                           " this process can have");
+  }
+  return e.make(p, n, opt);
+}
+
+bool stop_asked(const engine_options& opt) { return opt.stop != nullptr && opt.stop->load(std::memory_order_relaxed); }
 
 void iterate(const engine& e, int32_t p, const engine_options& opt, ll_outcome& out) {
   int64_t n = 0;
@@ -20,7 +36,7 @@ void iterate(const engine& e, int32_t p, const engine_options& opt, ll_outcome& 
       return;
     }
   }
-  std::unique_ptr<stepper> st = e.make(p, n, opt);
+  std::unique_ptr<stepper> st = make_stepper(e, p, n, opt);
   mpz_value s;
   mpz_set_ui(s, 4);
   st->load(s);
@@ -48,7 +64,7 @@ void iterate(const engine& e, int32_t p, const engine_options& opt, ll_outcome& 
       // Redo this iteration from the untouched residue at the longer length.
       st->store(s);
       st.reset();
-      st = e.make(p, longer, opt);
+      st = make_stepper(e, p, longer, opt);
       st->load(s);
       if (!raised.empty()) raised += "; ";
       raised += "length raised from " + std::to_string(used) + " to " + std::to_string(longer) + " at iteration " +
@@ -59,6 +75,11 @@ void iterate(const engine& e, int32_t p, const engine_options& opt, ll_outcome& 
     }
     if (err > out.max_roundoff) out.max_roundoff = err;
     pacer.tick(i + 1);
+    if (stop_asked(opt)) {
+      out.error = "stopped after iteration " + std::to_string(i + 1);
+      out.fft_length = used;
+      return;
+    }
   }
   pacer.finish();
   st->store(s);

@@ -16,6 +16,7 @@
 namespace {
 
 using testing_support::run_mersenne;
+using testing_support::run_shell;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::istringstream s(text);
@@ -107,6 +108,45 @@ TEST(Binary, HelpVersionAndProgress) {
   EXPECT_EQ(lines_of(r.out).size(), 1u) << r.out;
   EXPECT_TRUE(r.err.find("M2203: iteration") != std::string::npos && r.err.find("it/s") != std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
+}
+
+// Results that cannot be written are a failure, never a success: a full
+// disk, a closed stdout, a reader gone with SIGPIPE ignored; the dialogue too.
+TEST(Binary, OutputThatCannotBeWrittenIsAFailure) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"$M 127 >/dev/full", "No space left"},
+      {"$M --json 3-200 >/dev/full", "No space left"},
+      {"$M 127 >&-", "closed"},
+      {"echo 127 | $M >/dev/full", "No space left"},
+      {"trap '' PIPE; $M --engine=exact --jobs 1 3-2000000 | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}", "went away"},
+  };
+  for (auto [command, why] : cases) {
+    const auto r = run_shell(command);
+    EXPECT_EQ(r.status, kExitOutputFailed) << command;
+    EXPECT_NE(r.err.find(why), std::string::npos) << command << ": " << r.err;
+  }
+}
+
+// Too little memory or too many threads: the exponent that cannot be tested
+// gets an error line, every other one its verdict; no crash, no hang.
+TEST(Binary, MemoryAndThreadLimitsGiveErrorsNotCrashes) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the caps leave";
+#else
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"ulimit -v 600000; $M --jobs 1 --engine fast 150000001", {"M150000001: no verdict: "}},
+      {"ulimit -v 800000; $M --jobs 2 --engine exact 2147483647 127", {"M2147483647: no verdict: ", "M127 is prime"}},
+      {"ulimit -v 500000; timeout 300 $M --jobs 1 --threads 64 --engine fast 4423", {"M4423 is prime"}},
+      {"ulimit -v 100000; $M --jobs 1024 7 11 13", {"M7 is prime", "M11 is not prime", "M13 is prime"}},
+  };
+  for (const auto& [command, want] : cases) {
+    const auto r = run_shell(command);
+    const auto lines = lines_of(r.out);
+    EXPECT_EQ(r.status, want[0].find("no verdict") != std::string::npos ? kExitNoVerdict : kExitOk) << command;
+    ASSERT_EQ(lines.size(), want.size()) << command << ": " << r.out << r.err;
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(lines[i].rfind(want[i], 0), 0u) << command << ": " << lines[i];
+  }
+#endif
 }
 
 }  // namespace

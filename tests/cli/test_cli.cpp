@@ -57,6 +57,7 @@ TEST(Options, BadInputIsOneLineError) {
       {"3-5-7"},      {" 7"},         {""},           {"--engine=foo", "3"},            {"--engine", "Auto", "3"},
       {"--engine"},   {"--jobs", "0", "3"},           {"--jobs=-1", "3"},               {"--jobs", "x", "3"},
       {"--threads", "0", "3"},        {"--bogus", "3"},                                 {"--json=maybe", "3"},
+      {"--", "--json", "7"},          {"--jobs=", "7"},
   };
   for (const auto& args : bad) {
     const parsed_command c = parse(args);
@@ -65,6 +66,20 @@ TEST(Options, BadInputIsOneLineError) {
     EXPECT_EQ(c.action, cli_action::error) << shown;
     EXPECT_TRUE(!c.text.empty() && c.text.find('\n') == std::string::npos) << shown << ": " << c.text;
   }
+  // The message names the real problem.
+  EXPECT_EQ(parse({"-"}).text, "'-' is not an exponent");
+  EXPECT_NE(parse({"--", "--json", "7"}).text.find("'--json' is not an exponent"), std::string::npos);
+  EXPECT_EQ(parse({"--jobs=", "7"}).text, "option '--jobs=' has an empty value");
+  EXPECT_EQ(parse({"-5"}).text, "exponent -5 is below 2");
+}
+
+// More jobs or threads than the cores can use are lowered to the cap, with a warning.
+TEST(Options, JobsAndThreadsCappedPerCore) {
+  const parsed_command c = parse({"--jobs", "100000", "--threads=100000", "3"});
+  ASSERT_EQ(c.action, cli_action::run) << c.text;
+  EXPECT_TRUE(c.options.jobs == kJobsPerCore * default_jobs() && c.options.threads == kThreadsPerCore * default_jobs());
+  EXPECT_EQ(c.warnings.size(), 2u);
+  EXPECT_TRUE(parse({"-j", "1", "3"}).warnings.empty());
 }
 
 // Without a verdict nothing may read as one: no "is prime", nulls in the JSON

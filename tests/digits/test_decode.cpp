@@ -40,7 +40,7 @@ TEST(Decode, RoundingCarriesAndDistance) {
     decode_polynom_2y16(c.coeff.data(), n, u2.data(), &len);
     ASSERT_EQ(len, static_cast<int32_t>(c.digits.size()));
     for (int32_t i = 0; i < len; ++i) EXPECT_EQ(u2[i], c.digits[i]) << "digit " << i;
-    if (len == n) EXPECT_EQ(u2[n], 0x5555u) << "word n written without a final carry";
+    if (len == n) { EXPECT_EQ(u2[n], 0x5555u) << "word n written without a final carry"; }
     EXPECT_TRUE(u2.intact());
     EXPECT_NEAR(max_rounding_distance(c.coeff.data(), n), c.distance, 1e-9);
   }

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "digits/str_2y16.h"
 #include "engine/residue.h"
 #include "support/test_support.h"
 
@@ -36,19 +36,14 @@ std::string verdict(int p, bool prime) {
   return "me (2y" + std::to_string(p) + ")-1 is " + (prime ? "prime\n" : "not prime\n");
 }
 
-// The dump of the exact residue s(p-2) mod 2^p - 1, one digit per item.
+// The dump of the exact residue s(p-2) mod 2^p - 1 (its format is checked with the dumps).
 std::string exact_dump(unsigned p) {
   mpz_value r;
   testing_support::lucas_lehmer_residue(r, p);
   std::vector<uint32_t> d(p / 16 + 2);
-  const int32_t len = mpz_to_digits(r, d.data());
-  std::string s = "\n";
-  char item[48];
-  for (int32_t i = len - 1; i >= 0; --i) {
-    snprintf(item, sizeof item, "[%d]=%u   ", i, d[i]);
-    s += item;
-  }
-  return s + "\n";
+  testing::internal::CaptureStdout();
+  print_digits(d.data(), mpz_to_digits(r, d.data()));
+  return testing::internal::GetCapturedStdout();
 }
 
 // The last line of out, without its line break.
@@ -127,8 +122,7 @@ TEST(Dialogue, FailedAllocationStopsBeforeTheFirstStep) {
   EXPECT_EQ(lines, 12u);
   EXPECT_GE(failures, 1u);
   EXPECT_EQ(out.find("Schritt"), std::string::npos);
-  EXPECT_EQ(out.find("is prime"), std::string::npos);
-  EXPECT_EQ(out.find("is not prime"), std::string::npos);
+  EXPECT_EQ(out.find("prime"), std::string::npos) << "no verdict";
 #endif
 }
 
@@ -140,8 +134,7 @@ TEST(LongDialogue, RoundingBeyondTheBoundGivesNoVerdict) {
   const std::string line = last_line(r.out);
   EXPECT_NE(line.find("2y21701"), std::string::npos) << line;
   EXPECT_NE(line.find("Schritt"), std::string::npos) << line;
-  EXPECT_EQ(line.find("is prime"), std::string::npos) << line;
-  EXPECT_EQ(line.find("is not prime"), std::string::npos) << line;
+  EXPECT_EQ(line.find("prime"), std::string::npos) << line;
 }
 
 }  // namespace

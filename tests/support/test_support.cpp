@@ -56,6 +56,25 @@ run_result run_mersenne(const std::string& args, const std::string& stdin_text, 
   return r;
 }
 
+run_result run_shell(const std::string& command) {
+  char dir[] = "/tmp/mersenne-test-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return {};
+  const std::string base = dir;
+  {
+    std::ofstream script(base + "/script");
+    script << "M=" << MERSENNE_BIN << "\n" << command << "\n";
+  }
+  const std::string cmd = "bash " + base + "/script </dev/null >" + base + "/out 2>" + base + "/err";
+  const int raw = std::system(cmd.c_str());
+  run_result r;
+  r.status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
+  r.out = slurp(base + "/out");
+  r.err = slurp(base + "/err");
+  std::error_code ignored;
+  std::filesystem::remove_all(base, ignored);
+  return r;
+}
+
 void lucas_lehmer_residue(mpz_t out, unsigned p) {
   mpz_t m, s, t;
   mpz_inits(m, s, t, nullptr);

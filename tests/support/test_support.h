@@ -62,6 +62,10 @@ struct run_result {
 // standard input, after the shell command prefix (e.g. a ulimit), if any.
 run_result run_mersenne(const std::string& args, const std::string& stdin_text, const std::string& prefix = "");
 
+// Runs command (a bash script) with $M standing for the built program and
+// no standard input; its exit status, stdout and stderr.
+run_result run_shell(const std::string& command);
+
 // s(p-2) mod 2^p - 1 of the Lucas-Lehmer sequence, computed with GMP (p >= 2).
 void lucas_lehmer_residue(mpz_t out, unsigned p);
 

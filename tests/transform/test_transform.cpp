@@ -52,11 +52,10 @@ TEST(ReorderEvenOdd, IsTheBitReversalForEveryPowerOfTwo) {
 // The forward transform on the driver's array shapes with guard words; words
 // of u2 above len hold stale digits, which must not enter the spectrum.
 struct forward_run {
-  int32_t n;
   guarded<uint32_t> buffer, u2;
   guarded<double> wr, wi, re, im;
-  forward_run(int32_t n_, const std::vector<uint32_t>& d)
-      : n(n_), buffer(2 * n_, 0x77), u2(2 * n_, 0xBEEF), wr(n_), wi(n_), re(2 * n_, -9.0), im(2 * n_, -9.0) {
+  forward_run(int32_t n, const std::vector<uint32_t>& d)
+      : buffer(2 * n, 0x77), u2(2 * n, 0xBEEF), wr(n), wi(n), re(2 * n, -9.0), im(2 * n, -9.0) {
     std::copy(d.begin(), d.end(), u2.data());
     get_einheitswurzel(n, wr.data(), wi.data());
     get_fast_dft_vektor(n, buffer.data(), u2.data(), static_cast<int32_t>(d.size()), wr.data(), wi.data(),

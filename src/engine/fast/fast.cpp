@@ -1,6 +1,11 @@
 #include "engine/fast/fast.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "engine/fast/lengths.h"
 #include "engine/fast/squarer.h"
@@ -13,9 +18,47 @@ int64_t fast_start_length(int32_t p, int64_t asked) {
   return n <= p ? n : 0;
 }
 
+uint64_t fast_memory_bytes(int32_t p, int64_t n) {
+  // Per word: three transform arrays (24 bytes), six layout tables (48), FFTW's
+  // twiddles and buffers (about 16), a store's scratch (8); the residue a few times over.
+  return 96 * static_cast<uint64_t>(n) + static_cast<uint64_t>(p) / 2;
+}
+
+namespace {
+
+// How many of wanted threads (the caller's included) can run at once now:
+// FFTW's thread pool waits forever for a worker it failed to create, so
+// threads are tried here first, all alive together, then let go.
+int threads_that_start(int wanted) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool go = false;
+  std::vector<std::thread> started;
+  for (int i = 1; i < wanted; ++i) {
+    try {
+      started.emplace_back([&] {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return go; });
+      });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(m);
+    go = true;
+  }
+  cv.notify_all();
+  for (std::thread& t : started) t.join();
+  return static_cast<int>(started.size()) + 1;
+}
+
+}  // namespace
+
 std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt) {
+  const int threads = opt.threads > 1 ? threads_that_start(opt.threads) : 1;
   try {
-    return std::make_unique<fast_squarer>(p, n, opt.threads);
+    return std::make_unique<fast_squarer>(p, n, threads);
   } catch (const std::bad_alloc&) {
     throw engine_failure("out of memory for the transform arrays");
   }

@@ -16,6 +16,10 @@ bool fast_applicable(int32_t p);
 // cannot even hold its square exactly); 0 when none fits.
 int64_t fast_start_length(int32_t p, int64_t asked);
 
+// About the bytes a stepper for p at length n needs: its arrays, layout
+// tables, FFTW's plan data and the exact residue passed in and out.
+uint64_t fast_memory_bytes(int32_t p, int64_t n);
+
 // The stepper at length n for 2^p - 1, on opt.threads threads. Throws
 // engine_failure when its arrays or plans cannot be had.
 std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt);

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -124,7 +125,13 @@ fast_squarer::fast_squarer(int32_t p, int64_t n, int threads, fast_carry_kind ki
   const plan_pair pp = plans_for(n, threads_);
   r2c_ = pp.r2c;
   c2r_ = pp.c2r;
-  if (threads_ >= 2 && vector_ && n >= tuning::kCarryHelperFrom) helper_ = std::make_unique<fast_carry_helper>();
+  if (threads_ >= 2 && vector_ && n >= tuning::kCarryHelperFrom) {
+    try {
+      helper_ = std::make_unique<fast_carry_helper>();
+    } catch (const std::system_error&) {
+      // No thread to be had: the carry stage runs on the calling thread alone.
+    }
+  }
 }
 
 fast_squarer::~fast_squarer() = default;
