@@ -28,8 +28,8 @@ exit_code status_of(dialogue_status s) {
   return kExitNoVerdict;
 }
 
-exit_code status_of(batch_status s) {
-  switch (s) {
+int status_of(cli_outcome o) {
+  switch (o.status) {
     case batch_status::ok:
       return kExitOk;
     case batch_status::usage:
@@ -38,6 +38,8 @@ exit_code status_of(batch_status s) {
       return kExitNoVerdict;
     case batch_status::output_failed:
       return kExitOutputFailed;
+    case batch_status::interrupted:
+      return 128 + o.signal;  // as a shell reports a process ended by that signal
   }
   return kExitNoVerdict;
 }

@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <nlohmann/json.hpp>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -21,6 +24,7 @@
 #include "cli/progress_line.h"
 #include "engine/engine_table.h"
 #include "engine/run.h"
+#include "engine/state.h"
 
 namespace {
 
@@ -58,6 +62,23 @@ class exponent_cursor {
   int64_t index_ = 0;
 };
 
+// "M127". (Built by appending: GCC 12 warns falsely about "M" + std::string.)
+std::string exponent_name(int32_t p) {
+  std::string s = "M";
+  s += std::to_string(p);
+  return s;
+}
+
+// The result for an exponent another process holds the lock of: no verdict, and why.
+exponent_result busy_result(int32_t p, const cli_options& opt, const std::string& why) {
+  exponent_result r;
+  r.p = p;
+  const engine* e = choose_engine(opt.engine, p);
+  r.engine = e != nullptr ? e->name : opt.engine;
+  r.outcome.error = "busy: " + why;
+  return r;
+}
+
 // How many exponents the spans hold together.
 int64_t exponent_count(const std::vector<exponent_span>& spans) {
   int64_t n = 0;
@@ -67,9 +88,7 @@ int64_t exponent_count(const std::vector<exponent_span>& spans) {
 
 }  // namespace
 
-exponent_result test_exponent(int32_t p, const cli_options& opt,
-                              const std::function<void(int64_t, int64_t)>& progress,
-                              const std::atomic<bool>* stop) {
+exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options eo) {
   exponent_result r;
   r.p = p;
   const auto t0 = clock_type::now();
@@ -84,10 +103,11 @@ exponent_result test_exponent(int32_t p, const cli_options& opt,
     if (e == nullptr || !e->applicable(p)) {
       r.kind = result_kind::no_engine;
     } else {
-      engine_options eo;
       eo.threads = opt.threads;
-      eo.progress = progress;
-      eo.stop = stop;
+      eo.shift = opt.shift;
+      eo.iterations = opt.iterations;
+      eo.inject_faults = opt.inject_faults;
+      eo.checkpoint_every = opt.checkpoint_every;
       // Whatever escapes the loop (it reports its own failures) still gives no verdict, not a crash.
       try {
         r.outcome = run_lucas_lehmer(*e, p, eo);
@@ -104,21 +124,100 @@ exponent_result test_exponent(int32_t p, const cli_options& opt,
   return r;
 }
 
-batch_status run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_progress) {
+namespace {
+
+// Set by the signal handler: the first ending signal, and the batch's stop flag to raise.
+volatile sig_atomic_t stop_signal = 0;
+std::atomic<bool>* stop_flag = nullptr;
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The first signal lets every running test finish its iteration and save;
+// a second SIGINT ends the program at once.
+void on_ending_signal(int sig) {
+  if (stop_signal != 0 && sig == SIGINT) {
+    const char newline = '\n';
+    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, &newline, 1);
+    _exit(128 + SIGINT);
+  }
+  if (stop_signal == 0) stop_signal = sig;
+  if (stop_flag != nullptr) stop_flag->store(true);
+}
+
+const char* signal_name(int sig) {
+  switch (sig) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+  }
+  return "a signal";
+}
+
+// The state directory opt asks for, or null (with one warning) when it cannot be used.
+std::unique_ptr<state_dir> open_states(const cli_options& opt, FILE* err) {
+  if (!opt.checkpoints) return nullptr;
+  const std::string dir = opt.state_dir.empty() ? default_state_dir() : opt.state_dir;
+  std::string why = "no state directory: neither XDG_STATE_HOME nor HOME is set";
+  std::unique_ptr<state_dir> states = dir.empty() ? nullptr : state_dir::open(dir, &why);
+  if (states == nullptr) std::fprintf(err, "mersenne: %s; going on without checkpoints\n", why.c_str());
+  return states;
+}
+
+}  // namespace
+
+cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_progress) {
   const int64_t count = exponent_count(opt.exponents);
   const size_t workers = static_cast<size_t>(std::clamp<int64_t>(std::min<int64_t>(opt.jobs, count), 1, 1 << 20));
   // Results wait until every earlier one is printed; the window keeps a long
   // range from piling up behind one slow exponent.
   const int64_t window = static_cast<int64_t>(workers) * 16 + 64;
 
+  // Declared before the printer, whose pending lines may still hold locks
+  // that unregister themselves here when it is destroyed.
+  const std::unique_ptr<state_dir> states = open_states(opt, err);
+  std::mutex held_mutex;
+  std::set<int32_t> held_here;
   std::mutex io;
   line_output out(out_fd);
   progress_line line(err, workers, &io);
   ordered_output printer(&out, &io, &line);
   exponent_cursor cursor(opt.exponents);
   std::atomic<bool> stop{false};
-  std::mutex verdicts_lock;
-  bool all_verdicts = true;
+  std::mutex shared_lock;
+  bool all_done = true;
+  std::vector<std::pair<int32_t, int64_t>> saved;  // interrupted tests: exponent, iteration saved (-1: none)
+  // Exponents whose lock this process holds (held_here): a repeat of one in
+  // the same list is tested again without checkpoints rather than reported busy.
+  const auto take_lock = [&](int32_t p, bool* busy, std::string* why) -> std::shared_ptr<exponent_lock> {
+    *busy = false;
+    {
+      std::lock_guard<std::mutex> hold(held_mutex);
+      if (held_here.count(p) != 0) return nullptr;
+    }
+    std::unique_ptr<exponent_lock> taken = states->lock(p, busy, why);
+    if (taken == nullptr) return nullptr;
+    std::lock_guard<std::mutex> hold(held_mutex);
+    held_here.insert(p);
+    return std::shared_ptr<exponent_lock>(taken.release(), [&held_mutex, &held_here, p](exponent_lock* l) {
+      delete l;
+      std::lock_guard<std::mutex> hold(held_mutex);
+      held_here.erase(p);
+    });
+  };
+  const auto warn = [&](const std::string& text) {
+    std::lock_guard<std::mutex> hold(io);
+    line.clear_locked();
+    std::fprintf(err, "mersenne: %s\n", text.c_str());
+  };
+
+  stop_signal = 0;
+  stop_flag = &stop;
+  struct sigaction action = {}, previous[3];
+  action.sa_handler = on_ending_signal;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &action, &previous[i]);
 
   auto work = [&](size_t w) {
     progress_slot& slot = line.slot(w);
@@ -130,23 +229,50 @@ batch_status run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_
       slot.p = p;
       slot.done = 0;
       slot.total = 0;
+      slot.base = -1;
       slot.start_ns = clock_type::now().time_since_epoch().count();
       slot.index = index;
-      const exponent_result r = test_exponent(
-          p, opt,
-          [&slot](int64_t done, int64_t total) {
-            slot.done.store(done, std::memory_order_relaxed);
-            slot.total.store(total, std::memory_order_relaxed);
-          },
-          &stop);
-      slot.index = -1;
-      if (stop.load()) break;  // stopped in the middle: no result line
-      if (!has_verdict(r)) {
-        std::lock_guard<std::mutex> lock(verdicts_lock);
-        all_verdicts = false;
+      engine_options eo;
+      eo.progress = [&slot](int64_t done, int64_t total) {
+        int64_t none = -1;
+        slot.base.compare_exchange_strong(none, done);
+        slot.done.store(done, std::memory_order_relaxed);
+        slot.total.store(total, std::memory_order_relaxed);
+      };
+      eo.stop = &stop;
+      eo.warn = warn;
+      // The exponent's lock is taken before anything is allocated for it.
+      std::shared_ptr<exponent_lock> held;
+      exponent_result r;
+      bool busy = false;
+      if (states != nullptr && p > 2 && smallest_prime_factor(p) == p) {
+        std::string why;
+        held = take_lock(p, &busy, &why);
+        if (held != nullptr) eo.states = states.get();
+        else if (busy) r = busy_result(p, opt, why);
+        else if (!why.empty()) warn("M" + std::to_string(p) + ": " + why + "; testing it without checkpoints");
       }
-      // Nobody will read what comes next: stop the tests in flight too.
-      if (!printer.put(index, (opt.json ? result_json(r) : result_text(r)) + "\n")) stop = true;
+      if (!busy) r = test_exponent(p, opt, eo);
+      slot.index = -1;
+      if (r.outcome.interrupted) {
+        std::lock_guard<std::mutex> hold(shared_lock);
+        saved.emplace_back(p, r.outcome.saved_at);
+        break;  // stopped in the middle: no result line
+      }
+      if (!is_done(r)) {
+        std::lock_guard<std::mutex> hold(shared_lock);
+        all_done = false;
+      }
+      // A finished exponent's states go once its line is out; a partial one keeps them.
+      std::function<void()> after;
+      if (held != nullptr)
+        after = [held, p, &states, finished = has_verdict(r)] {
+          if (!finished) return;
+          states->forget(p);
+          held->remove_on_release();
+        };
+      // Nobody will read what comes next: stop the tests in flight too (they save their states).
+      if (!printer.put(index, (opt.json ? result_json(r) : result_text(r)) + "\n", std::move(after))) stop = true;
     }
   };
 
@@ -164,14 +290,32 @@ batch_status run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_
   work(0);
   for (std::thread& t : pool) t.join();
   line.stop();
+  for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &previous[i], nullptr);
+  stop_flag = nullptr;
+
+  if (stop_signal != 0) {
+    std::string what;
+    std::sort(saved.begin(), saved.end());
+    for (const auto& [p, at] : saved) {
+      if (at < 0) continue;
+      if (!what.empty()) what += ", ";
+      what += exponent_name(p) + " at iteration " + std::to_string(at);
+    }
+    if (what.empty())
+      std::fprintf(err, "mersenne: stopped by %s; no state saved\n", signal_name(stop_signal));
+    else
+      std::fprintf(err, "mersenne: stopped by %s; saved %s; the same command resumes\n", signal_name(stop_signal),
+                   what.c_str());
+    return {batch_status::interrupted, stop_signal};
+  }
   if (out.failed()) {
     if (out.reader_gone())
       std::fprintf(err, "mersenne: the reader of the results went away (%s); stopped\n", out.error().c_str());
     else
       std::fprintf(err, "mersenne: cannot write the results (%s); stopped\n", out.error().c_str());
-    return batch_status::output_failed;
+    return {batch_status::output_failed, 0};
   }
-  return all_verdicts ? batch_status::ok : batch_status::no_verdict;
+  return {all_done ? batch_status::ok : batch_status::no_verdict, 0};
 }
 
 namespace {
@@ -184,35 +328,106 @@ bool write_stdout(const std::string& text) {
   return false;
 }
 
+// "3h02m", for the age of a saved state.
+std::string age_text(double seconds) { return short_duration(seconds); }
+
+// --states: one line (or JSON object) per exponent with a saved state.
+batch_status list_states(const cli_options& opt) {
+  const std::string dir = opt.state_dir.empty() ? default_state_dir() : opt.state_dir;
+  std::string why, text;
+  const auto states = dir.empty() ? nullptr : state_dir::open(dir, &why);
+  if (states == nullptr) {
+    std::fprintf(stderr, "mersenne: no state directory to list (%s)\n", dir.empty() ? "HOME is not set" : why.c_str());
+    return batch_status::usage;
+  }
+  for (int32_t p : states->exponents()) {
+    const auto found = states->load(p, [](const std::string& w) { std::fprintf(stderr, "mersenne: %s\n", w.c_str()); });
+    if (found.empty()) continue;
+    const run_state& s = found.front();
+    const double age = states->age_seconds(p);
+    if (opt.json) {
+      nlohmann::ordered_json j;
+      j["exponent"] = p;
+      j["test"] = test_name(s.test);
+      j["iteration"] = s.iteration;
+      j["iterations"] = p - 2;
+      j["verified"] = s.verified;
+      j["age_seconds"] = std::round(age);
+      text += j.dump() + "\n";
+    } else {
+      char line[200];
+      std::snprintf(line, sizeof line, "M%d  %s  iteration %lld of %d (%.1f%%)  saved %s ago%s\n", p, test_name(s.test),
+                    static_cast<long long>(s.iteration), p - 2, 100.0 * static_cast<double>(s.iteration) / (p - 2),
+                    age_text(age).c_str(), s.verified ? "  verified" : "");
+      text += line;
+    }
+  }
+  if (text.empty() && !opt.json) text = "no saved states in " + dir + "\n";
+  return write_stdout(text) ? batch_status::ok : batch_status::output_failed;
+}
+
+// --forget P...: removes the saved states of the exponents given (not of one another process is testing).
+batch_status forget_states(const cli_options& opt) {
+  const std::string dir = opt.state_dir.empty() ? default_state_dir() : opt.state_dir;
+  std::string why, text;
+  const auto states = dir.empty() ? nullptr : state_dir::open(dir, &why);
+  if (states == nullptr) return write_stdout("no saved states\n") ? batch_status::ok : batch_status::output_failed;
+  bool kept = false;
+  for (int32_t p : states->exponents()) {
+    bool wanted = false;
+    for (const exponent_span& s : opt.exponents) wanted = wanted || (s.first <= p && p <= s.last);
+    if (!wanted) continue;
+    bool busy = false;
+    const auto held = states->lock(p, &busy, &why);
+    if (held == nullptr) {
+      text += exponent_name(p) + ": kept: " + why + "\n";
+      kept = true;
+      continue;
+    }
+    states->forget(p);
+    held->remove_on_release();
+    text += exponent_name(p) + ": saved states removed\n";
+  }
+  if (text.empty()) text = "no saved states for these exponents\n";
+  if (!write_stdout(text)) return batch_status::output_failed;
+  return kept ? batch_status::no_verdict : batch_status::ok;
+}
+
 }  // namespace
 
-batch_status run_cli(int argc, const char* const* argv) {
+cli_outcome run_cli(int argc, const char* const* argv) {
   // A closed standard output could be taken over by the next file opened.
   if (fcntl(STDOUT_FILENO, F_GETFL) == -1) {
     std::fprintf(stderr, "mersenne: standard output is closed; there is nowhere to write results\n");
-    return batch_status::output_failed;
+    return {batch_status::output_failed, 0};
   }
-  // A reader that goes away shows as a failed write (EPIPE), handled like any other.
+  // A reader that goes away shows as a failed write (EPIPE), handled like any
+  // other; a file size limit makes a state write fail instead of the process.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   const parsed_command cmd = parse_command_line(argc, argv);
   for (const std::string& w : cmd.warnings) std::fprintf(stderr, "mersenne: %s\n", w.c_str());
   switch (cmd.action) {
     case cli_action::help:
     case cli_action::version:
-      return write_stdout(cmd.text) ? batch_status::ok : batch_status::output_failed;
+      return {write_stdout(cmd.text) ? batch_status::ok : batch_status::output_failed, 0};
     case cli_action::error:
       std::fprintf(stderr, "mersenne: %s\nRun 'mersenne --help' for usage.\n", cmd.text.c_str());
-      return batch_status::usage;
+      return {batch_status::usage, 0};
+    case cli_action::states:
+      return {list_states(cmd.options), 0};
+    case cli_action::forget:
+      return {forget_states(cmd.options), 0};
     case cli_action::run:
       break;
   }
   bool show = isatty(STDERR_FILENO) != 0;
   if (cmd.options.progress == progress_mode::on) show = true;
   if (cmd.options.progress == progress_mode::off) show = false;
-  const batch_status status = run_batch(cmd.options, STDOUT_FILENO, stderr, show);
-  if (status != batch_status::output_failed && close(STDOUT_FILENO) != 0) {
+  const cli_outcome outcome = run_batch(cmd.options, STDOUT_FILENO, stderr, show);
+  if (outcome.status != batch_status::output_failed && close(STDOUT_FILENO) != 0) {
     std::fprintf(stderr, "mersenne: cannot write the results (%s)\n", std::strerror(errno));
-    return batch_status::output_failed;
+    return {batch_status::output_failed, 0};
   }
-  return status;
+  return outcome;
 }

@@ -16,22 +16,29 @@ enum class batch_status {
   usage,       // bad options or exponents: nothing tested
   no_verdict,  // at least one exponent got no verdict
   output_failed,  // results could not be written (disk full, stdout closed, reader gone): stopped
+  interrupted,    // stopped by a signal; the running tests' states saved
+};
+
+// How the command line ended: the status, and for interrupted the signal.
+struct cli_outcome {
+  batch_status status = batch_status::ok;
+  int signal = 0;
 };
 
 // The result for one exponent p >= 2 under engine name ("auto" or a table row):
-// p = 2 and a composite p at once, otherwise one engine run timed; stop, if
-// given, ends the run early (no verdict).
-exponent_result test_exponent(int32_t p, const cli_options& opt,
-                              const std::function<void(int64_t, int64_t)>& progress,
-                              const std::atomic<bool>* stop = nullptr);
+// p = 2 and a composite p at once, otherwise one engine run timed, with the
+// progress, stop, states and warn of eo (the rest of eo comes from opt).
+exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options eo = {});
 
 // Tests every exponent of opt with up to opt.jobs workers (no more than there
 // are exponents) and writes each result line to the descriptor out_fd as
 // soon as it and all results before it are done; progress lines and
-// messages go to err (progress only when show_progress). When a result
-// cannot be written, the run stops at once: output_failed.
-batch_status run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_progress);
+// messages go to err (progress only when show_progress). States are saved
+// in and resumed from opt's state directory. When a result cannot be
+// written, or SIGINT, SIGTERM or SIGHUP arrives, the run stops at once
+// (output_failed, interrupted with the signal), saving what it can.
+cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_progress);
 
 // The whole command line: parse argv, print help, version or a usage error,
-// or run the batch.
-batch_status run_cli(int argc, const char* const* argv);
+// list or forget saved states, or run the batch.
+cli_outcome run_cli(int argc, const char* const* argv);

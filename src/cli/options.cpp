@@ -58,7 +58,8 @@ Progress (iteration, percent, iterations per second, ETA) goes to stderr as
 one line updated in place, by default only when stderr is a terminal.
 
 Exit status: 0 every exponent got a verdict; 1 bad options or exponents;
-3 at least one exponent got no verdict.
+3 at least one exponent got no verdict; 4 the results could not be written
+(disk full, stdout closed, its reader gone): the run stops at once.
 With no arguments at all the program runs its console dialogue instead.
 )";
 
@@ -161,6 +162,26 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   app.add_flag("--version", version, "print the version and exit");
+  bool no_checkpoints = false, list_states = false, forget = false;
+  app.add_option("--checkpoint-every", o.checkpoint_every, "seconds between saved states of a test (fractions allowed)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--state-dir", o.state_dir,
+                 "where states are saved (default: $XDG_STATE_HOME/mersenne, else ~/.local/state/mersenne)");
+  app.add_flag("--no-checkpoints", no_checkpoints,
+               "save nothing and resume nothing (the checks still roll back in memory)");
+  app.add_flag("--states", list_states, "list the saved states (exponent, test, iteration, age) and exit");
+  app.add_flag("--forget", forget, "remove the saved states of the exponents given, and exit");
+  app.add_option("--shift", o.shift, "starting shift of the residue (taken mod p; default: random)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--iterations", o.iterations,
+                 "run only the first K iterations and report the Res64 of s(K) (its state is kept)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--inject-fault", o.inject_faults,
+                 "for testing: damage the residue once after iteration ITER (may be repeated)")
+      ->allow_extra_args(false)
+      ->take_all()
+      ->check(CLI::PositiveNumber);
 
   // "--jobs= 7" would take the next word as the value: an option written
   // with '=' must carry its value in the same word.
@@ -192,6 +213,16 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     return result;
   }
   if (progress_flag->count() > 0) o.progress = progress ? progress_mode::on : progress_mode::off;
+  o.checkpoints = !no_checkpoints;
+  if (list_states && (forget || !tokens.empty())) {
+    result.action = cli_action::error;
+    result.text = "--states takes no exponents and no --forget";
+    return result;
+  }
+  if (list_states) {
+    result.action = cli_action::states;
+    return result;
+  }
   const int cores = usable_cores();
   for (auto [value, per_core, name] : {std::tuple{&o.jobs, kJobsPerCore, "--jobs"},
                                        std::tuple{&o.threads, kThreadsPerCore, "--threads"}}) {
@@ -217,6 +248,6 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     }
     o.exponents.push_back(span);
   }
-  result.action = cli_action::run;
+  result.action = forget ? cli_action::forget : cli_action::run;
   return result;
 }

@@ -22,9 +22,17 @@ struct cli_options {
   progress_mode progress = progress_mode::automatic;  // automatic: only when stderr is a terminal
   int jobs = 1;                          // exponents tested side by side
   int threads = 1;                       // threads inside one test
+  bool checkpoints = true;               // save states and resume from them
+  std::string state_dir;                 // where; empty: the default (engine/state.h)
+  double checkpoint_every = 600;         // seconds between saved states
+  int64_t shift = -1;                    // starting shift (taken mod p); -1: random
+  int64_t iterations = 0;                // 0: whole tests; K: only the first K iterations
+  std::vector<int64_t> inject_faults;    // testing: damage the residue after these iterations
 };
 
-enum class cli_action { run, help, version, error };
+// run: test the exponents; states: list the saved states; forget: remove
+// the saved states of the exponents.
+enum class cli_action { run, states, forget, help, version, error };
 
 struct parsed_command {
   cli_action action = cli_action::error;

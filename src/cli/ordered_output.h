@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,9 +23,10 @@ class ordered_output {
   void wait_for_room(int64_t index, int64_t window);
 
   // Hands in the text of line index (with its line break) and prints every
-  // line that is now next in order. Each index is handed in once. False once
-  // the output has failed: nothing more will reach the reader.
-  bool put(int64_t index, std::string text);
+  // line that is now next in order; after, if given, runs once the line is
+  // written. Each index is handed in once. False once the output has
+  // failed: nothing more will reach the reader.
+  bool put(int64_t index, std::string text, std::function<void()> after = {});
 
  private:
   line_output* out_;
@@ -34,5 +36,5 @@ class ordered_output {
   std::condition_variable cv_;
   int64_t next_to_print_ = 0;
   bool failed_ = false;
-  std::map<int64_t, std::string> ready_;
+  std::map<int64_t, std::pair<std::string, std::function<void()>>> ready_;
 };

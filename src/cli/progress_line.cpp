@@ -1,32 +1,10 @@
 #include "cli/progress_line.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <system_error>
 
 #include "engine/tuning.h"
 
-namespace {
-
-// Whether the line stands unfinished on the terminal; read by the signal handler.
-volatile sig_atomic_t line_shown = 0;
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previous_actions[3];
-
-// A signal that ends the program ends the progress line first, so that the
-// shell's prompt starts on a line of its own.
-void end_line_and_die(int sig) {
-  if (line_shown != 0) {
-    const char newline = '\n';
-    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, &newline, 1);
-  }
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-}  // namespace
 
 std::string short_duration(double s) {
   if (!(s < 1e9)) return "?";
@@ -48,21 +26,12 @@ progress_line::progress_line(FILE* err, size_t slots, std::mutex* io) : err_(err
 progress_line::~progress_line() { stop(); }
 
 bool progress_line::start() {
-  struct sigaction action = {};
-  action.sa_handler = end_line_and_die;
-  sigemptyset(&action.sa_mask);
-  for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &action, &previous_actions[i]);
   try {
     ticker_ = std::thread([this] { run(); });
   } catch (const std::system_error&) {
-    restore_signals();
     return false;
   }
   return true;
-}
-
-void progress_line::restore_signals() {
-  for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
 }
 
 void progress_line::stop() {
@@ -75,7 +44,6 @@ void progress_line::stop() {
   ticker_.join();
   std::lock_guard<std::mutex> lock(*io_);
   clear_locked();
-  restore_signals();
 }
 
 void progress_line::clear_locked() {
@@ -83,7 +51,6 @@ void progress_line::clear_locked() {
   std::fprintf(err_, "\r%*s\r", static_cast<int>(width_), "");
   std::fflush(err_);
   width_ = 0;
-  line_shown = 0;
 }
 
 void progress_line::run() {
@@ -97,7 +64,6 @@ void progress_line::run() {
     if (pad > 0) std::fprintf(err_, "\r%s", text.c_str());
     std::fflush(err_);
     width_ = text.size();
-    line_shown = width_ > 0 ? 1 : 0;
   }
 }
 
@@ -115,10 +81,11 @@ std::string progress_line::render() {
     }
   }
   if (first == nullptr) return "";
-  const int64_t done = first->done.load(), total = first->total.load();
+  const int64_t done = first->done.load(), total = first->total.load(), base = first->base.load();
   const double elapsed =
       (std::chrono::steady_clock::now().time_since_epoch().count() - first->start_ns.load()) * 1e-9;
-  const double rate = elapsed > 0 ? done / elapsed : 0.0;
+  // Counted from where the test started or resumed.
+  const double rate = elapsed > 0 && base >= 0 ? (done - base) / elapsed : 0.0;
   char text[200];
   std::snprintf(text, sizeof text, "M%d: iteration %lld/%lld (%.1f%%), %.0f it/s, ETA %s", first->p.load(),
                 static_cast<long long>(done), static_cast<long long>(total), total > 0 ? 100.0 * done / total : 0.0,

@@ -19,6 +19,7 @@ struct progress_slot {
   std::atomic<int64_t> done{0};
   std::atomic<int64_t> total{0};
   std::atomic<int64_t> start_ns{0};  // steady clock, nanoseconds
+  std::atomic<int64_t> base{-1};     // iterations done at the first report (a resumed test's start); -1: none yet
 };
 
 // "1h02m", "3m05s", "12s"; "?" for an unknown or absurd duration.
@@ -31,8 +32,7 @@ class progress_line {
   ~progress_line();
 
   // Starts the redrawing thread (false when no thread can be had: no line
-  // then); until stop(), a signal that ends the program ends the line first.
-  // stop() ends the thread and wipes the line.
+  // then); stop() ends it and wipes the line.
   bool start();
   void stop();
 
@@ -44,7 +44,6 @@ class progress_line {
  private:
   void run();
   std::string render();
-  static void restore_signals();
 
   FILE* err_;
   std::vector<progress_slot> slots_;

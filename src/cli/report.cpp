@@ -24,6 +24,10 @@ bool has_verdict(const exponent_result& r) {
   return false;
 }
 
+bool is_done(const exponent_result& r) {
+  return has_verdict(r) || (r.kind == result_kind::tested && r.outcome.partial > 0 && r.outcome.error.empty());
+}
+
 std::string res64_hex(uint64_t res64) {
   char text[17];
   std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(res64));
@@ -39,6 +43,11 @@ std::string run_details(const exponent_result& r) {
   char t[64];
   std::snprintf(t, sizeof t, ", %.1f s", r.seconds);
   s += t;
+  if (r.outcome.resumed_from > 0) s += "; resumed from iteration " + std::to_string(r.outcome.resumed_from);
+  if (r.outcome.jacobi_errors > 0)
+    s += "; " + std::to_string(r.outcome.jacobi_errors) + " failed check" + (r.outcome.jacobi_errors == 1 ? "" : "s") +
+         " recomputed";
+  if (!r.outcome.factor.empty()) s += "; factor " + r.outcome.factor + " found by the check";
   if (!r.outcome.note.empty()) s += "; " + r.outcome.note;
   return s + ")";
 }
@@ -64,6 +73,8 @@ std::string result_text(const exponent_result& r) {
   }
   const ll_outcome& o = r.outcome;
   if (!o.error.empty()) return m + ": no verdict: " + o.error + " (" + r.engine + ")";
+  if (o.partial > 0)
+    return m + " after " + std::to_string(o.partial) + " iterations: Res64 " + res64_hex(o.res64) + " " + run_details(r);
   if (!o.verdict) return m + ": no verdict " + run_details(r);
   if (o.prime) return m + " is prime " + run_details(r);
   return m + " is not prime, Res64 " + res64_hex(o.res64) + " " + run_details(r);
@@ -78,7 +89,7 @@ std::string result_json(const exponent_result& r) {
     j["prime"] = nullptr;
   else
     j["prime"] = tested ? r.outcome.prime : r.kind == result_kind::small_prime;
-  if (tested && verdict)
+  if (tested && (verdict || is_done(r)))
     j["res64"] = res64_hex(r.outcome.prime ? 0 : r.outcome.res64);
   else
     j["res64"] = nullptr;
@@ -91,6 +102,13 @@ std::string result_json(const exponent_result& r) {
     j["max_roundoff"] = tested ? r.outcome.max_roundoff : 0.0;
   j["seconds"] = rounded_seconds(r.seconds);
   j["verdict"] = verdict;
+  if (tested && r.outcome.error.empty()) {
+    if (r.outcome.partial > 0) j["partial"] = r.outcome.partial;
+    j["resumed_from"] = r.outcome.resumed_from;
+    j["shift"] = r.outcome.shift;
+    j["errors"] = {{"jacobi", r.outcome.jacobi_errors}, {"roundoff", r.outcome.roundoff_errors}};
+    if (!r.outcome.factor.empty()) j["factor"] = r.outcome.factor;
+  }
   if (r.kind == result_kind::composite_exponent) j["divisor"] = r.divisor;
   if (r.kind == result_kind::no_engine) j["note"] = "the " + r.engine + " engine cannot test this exponent";
   if (tested && !r.outcome.note.empty()) j["note"] = r.outcome.note;

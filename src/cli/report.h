@@ -29,6 +29,9 @@ int32_t smallest_prime_factor(int32_t p);
 // True when the result carries a verdict (prime or not prime).
 bool has_verdict(const exponent_result& r);
 
+// True when the exponent is done: a verdict, or the interim residue asked for.
+bool is_done(const exponent_result& r);
+
 // The Res64 as 16 upper-case hex digits.
 std::string res64_hex(uint64_t res64);
 

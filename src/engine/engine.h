@@ -12,6 +12,9 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+class state_dir;
 
 // What one Lucas-Lehmer run reports.
 struct ll_outcome {
@@ -22,6 +25,14 @@ struct ll_outcome {
   double max_roundoff = 0.0;  // largest rounding distance seen in the run
   std::string note;           // anything the user should know, e.g. a length raised after a retry
   std::string error;          // non-empty: the run could not be carried out (e.g. no memory); no verdict
+  int64_t partial = 0;        // > 0: only this many iterations were asked for and done; res64 is s(partial)
+  int64_t resumed_from = 0;   // iteration of the saved state the run went on from; 0: a fresh start
+  uint32_t shift = 0;         // the run's starting shift
+  uint32_t jacobi_errors = 0;    // failed checks, each rolled back and recomputed
+  uint32_t roundoff_errors = 0;  // iterations redone at a longer length
+  std::string factor;         // a proper factor of 2^p - 1 the check found (decimal); empty: none
+  bool interrupted = false;   // stopped on request before the end: no result (state saved if it could be)
+  int64_t saved_at = -1;      // iteration of the state saved when interrupted; -1: none
 };
 
 struct engine_options {
@@ -29,8 +40,16 @@ struct engine_options {
   int64_t start_length = 0;  // transform length to start at; 0: the engine's own choice
   // Called now and then with the iterations done and the total; may be empty.
   std::function<void(int64_t done, int64_t total)> progress;
-  // When set and true, the run stops after its current iteration, with an error.
+  // When set and true, the run stops after its current iteration, saves its
+  // state and returns interrupted.
   const std::atomic<bool>* stop = nullptr;
+  int64_t iterations = 0;            // 0: the whole test; K: only the first K iterations
+  int64_t shift = -1;                // starting shift, 0 <= shift < p; -1: a random one
+  std::vector<int64_t> inject_faults;  // damage the residue once after each of these iterations (tests)
+  const state_dir* states = nullptr;   // where states are saved and resumed from; null: nowhere
+  double checkpoint_every = 600;       // seconds between saved states
+  // Messages for the user (a state file not used, a save that failed); may be empty.
+  std::function<void(const std::string&)> warn;
 };
 
 // A stepper or engine that cannot do what it was asked (no memory for its

@@ -25,26 +25,10 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-TEST(Binary, JsonShapeAndTextLines) {
-  auto r = run_mersenne("--json --no-progress 2 3 11 15 127", "");
-  ASSERT_TRUE(r.status == kExitOk && r.err.empty()) << r.err;
-  const auto want = nlohmann::json::parse(R"([
-      {"exponent": 2, "prime": true, "res64": null},
-      {"exponent": 3, "prime": true, "res64": "0000000000000000"},
-      {"exponent": 11, "prime": false, "res64": "00000000000006C8"},
-      {"exponent": 15, "prime": false, "res64": null, "divisor": 3},
-      {"exponent": 127, "prime": true, "res64": "0000000000000000"}])");
-  auto lines = lines_of(r.out);
-  ASSERT_EQ(lines.size(), want.size()) << r.out;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const nlohmann::json j = nlohmann::json::parse(lines[i]);
-    for (const auto& [key, value] : want[i].items()) EXPECT_EQ(j[key], value) << lines[i];
-    EXPECT_TRUE(j["engine"].is_string() && j["fft_length"].is_number_integer() && j["verdict"] == true) << lines[i];
-    EXPECT_TRUE(j["max_roundoff"].is_number() && j["seconds"].is_number()) << lines[i];
-  }
+TEST(Binary, TextLinesOfEveryEngine) {
   for (const std::string e : {"fast", "exact", "reference"}) {
-    r = run_mersenne("--engine=" + e + " 89 97 4", "");
-    lines = lines_of(r.out);
+    const auto r = run_mersenne("--engine=" + e + " 89 97 4", "");
+    const auto lines = lines_of(r.out);
     ASSERT_TRUE(r.status == kExitOk && lines.size() == 3) << e << ": " << r.out << r.err;
     const std::string run = " \\(" + e + (e == "exact" ? "" : ", FFT [0-9]+") + ", [0-9]+\\.[0-9] s\\)";
     EXPECT_TRUE(std::regex_match(lines[0], std::regex("M89 is prime" + run))) << lines[0];
@@ -54,30 +38,29 @@ TEST(Binary, JsonShapeAndTextLines) {
 }
 
 // A slow exponent first, quick ones after it, composites, repeats and ranges:
-// each result in the order given, with its own Res64.
-TEST(Binary, ResultsInOrderGivenWithSeveralJobs) {
-  const auto r = run_mersenne("--json --jobs 4 --engine=exact 9689 2-40 607 3 1279-1290 9689 11", "");
-  ASSERT_EQ(r.status, kExitOk) << r.err;
-  std::vector<int32_t> expected;
-  for (auto [a, b] : {std::pair{9689, 9689}, {2, 40}, {607, 607}, {3, 3}, {1279, 1290}, {9689, 9689}, {11, 11}})
-    for (int32_t p = a; p <= b; ++p) expected.push_back(p);
+// each JSON line whole, in the order given, with its own Res64 or divisor.
+TEST(Binary, JsonLinesInOrderGivenWithSeveralJobs) {
+  const auto r = run_mersenne("--json --no-progress --jobs 4 --engine=exact 9689 2-40 607 3 1279-1290 9689 11", "");
+  ASSERT_TRUE(r.status == kExitOk && r.err.empty()) << r.err;
   const auto lines = lines_of(r.out);
-  ASSERT_EQ(lines.size(), expected.size()) << r.out;
-  mpz_t res;
-  mpz_init(res);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const nlohmann::json j = nlohmann::json::parse(lines[i]);
-    const int32_t p = expected[i];
-    int32_t d = 2;
-    while (p % d != 0) ++d;
-    ASSERT_EQ(j["exponent"], p) << "line " << i;
-    EXPECT_EQ(j["prime"], testing_support::mersenne_is_prime(static_cast<unsigned>(p))) << lines[i];
-    testing_support::lucas_lehmer_residue(res, static_cast<unsigned>(p));
-    const nlohmann::json res64 = d == p && p > 2 ? nlohmann::json(res64_hex(low64(res))) : nlohmann::json();
-    EXPECT_EQ(j["res64"], res64) << lines[i];
-    EXPECT_EQ(j.value("divisor", 0), d != p ? d : 0) << lines[i];
+  size_t i = 0;
+  mpz_value res;
+  for (auto [a, b] : {std::pair{9689, 9689}, {2, 40}, {607, 607}, {3, 3}, {1279, 1290}, {9689, 9689}, {11, 11}}) {
+    for (int32_t p = a, d = 2; p <= b; ++p, ++i, d = 2) {
+      ASSERT_LT(i, lines.size()) << r.out;
+      const nlohmann::json j = nlohmann::json::parse(lines[i]);
+      while (p % d != 0) ++d;
+      testing_support::lucas_lehmer_residue(res, static_cast<unsigned>(p));
+      ASSERT_EQ(j["exponent"], p) << "line " << i;
+      EXPECT_EQ(j["res64"], d == p && p > 2 ? nlohmann::json(res64_hex(low64(res))) : nlohmann::json()) << lines[i];
+      EXPECT_EQ(j["prime"], p == 2 || j["res64"] == "0000000000000000") << lines[i];
+      EXPECT_EQ(j.value("divisor", 0), d != p ? d : 0) << lines[i];
+      EXPECT_EQ(j["engine"], d == p && p > 2 ? "exact" : "none") << lines[i];
+      EXPECT_TRUE(j["fft_length"].is_number_integer() && j["verdict"] == true) << lines[i];
+      EXPECT_TRUE(j["max_roundoff"].is_number() && j["seconds"].is_number()) << lines[i];
+    }
   }
-  mpz_clear(res);
+  EXPECT_EQ(i, lines.size()) << r.out;
 }
 
 // Bad input: status 1, nothing on stdout, the reason and a hint on stderr.
@@ -102,11 +85,12 @@ TEST(Binary, HelpVersionAndProgress) {
   const auto v = run_mersenne("--version", "");
   EXPECT_TRUE(v.status == kExitOk && v.out.rfind("mersenne ", 0) == 0) << v.out;
   // stderr is no terminal here: progress only when asked for, and then never on stdout.
-  EXPECT_EQ(run_mersenne("--engine=reference 1279", "").err, "");
-  const auto r = run_mersenne("--progress --engine=reference 2203", "");
+  // The line is redrawn every quarter second; this run lasts about two seconds.
+  EXPECT_EQ(run_mersenne("--engine=reference 4253", "").err, "");
+  const auto r = run_mersenne("--progress --engine=reference 4253", "");
   ASSERT_EQ(r.status, kExitOk);
   EXPECT_EQ(lines_of(r.out).size(), 1u) << r.out;
-  EXPECT_TRUE(r.err.find("M2203: iteration") != std::string::npos && r.err.find("it/s") != std::string::npos) << r.err;
+  EXPECT_TRUE(r.err.find("M4253: iteration") != std::string::npos && r.err.find("it/s") != std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
 }
 
@@ -122,8 +106,7 @@ TEST(Binary, OutputThatCannotBeWrittenIsAFailure) {
   };
   for (auto [command, why] : cases) {
     const auto r = run_shell(command);
-    EXPECT_EQ(r.status, kExitOutputFailed) << command;
-    EXPECT_NE(r.err.find(why), std::string::npos) << command << ": " << r.err;
+    EXPECT_TRUE(r.status == kExitOutputFailed && r.err.find(why) != std::string::npos) << command << ": " << r.err;
   }
 }
 

@@ -21,14 +21,7 @@
 namespace {
 
 using testing_support::guarded;
-
-// A random value below 2^p (2^p - 1 itself stands for 0).
-void random_residue(mpz_ptr v, int32_t p, std::mt19937_64& rng) {
-  std::vector<uint64_t> words(static_cast<size_t>(p / 64 + 1));
-  for (uint64_t& w : words) w = rng();
-  mpz_import(v, words.size(), -1, sizeof(uint64_t), 0, 0, words.data());
-  mpz_fdiv_r_2exp(v, v, static_cast<mp_bitcnt_t>(p));
-}
+using testing_support::random_residue;
 
 // Products of 2b + 6 bits (at most 44) with rounding noise below 1/8, weighted
 // as the inverse transform leaves them, less a random subtraction; the vector
@@ -42,13 +35,13 @@ TEST(FastCarry, VectorAndPartsAgreeWithSequentialCarry) {
       const fast_layout L = make_fast_layout(p, n);
       const size_t un = static_cast<size_t>(n);
       guarded<double> z1(un), z2(un), z3(un), x1(un), x2(un), x3(un);
+      const int shift = std::min(2 * L.max_bits + 6, 44) - 63;
       double noise = 0;
       for (int64_t j = 0; j < n; ++j) {
-        const int shift = std::min(2 * L.max_bits + 6, 44) - 63;
-        const double v = std::ldexp(static_cast<double>(static_cast<int64_t>(rng())), shift);
+        const double v = std::nearbyint(std::ldexp(static_cast<double>(static_cast<int64_t>(rng())), shift));
         const double fuzz = (static_cast<double>(rng() % 1000) - 500) / 4000.0;
         noise = std::fmax(noise, std::fabs(fuzz));
-        z1[j] = z2[j] = z3[j] = (std::nearbyint(v) + fuzz) / L.unweight[j];
+        z1[j] = z2[j] = z3[j] = (v + fuzz) / L.unweight[j];
       }
       const fast_subtract sub = fast_subtract_at(L, static_cast<uint32_t>(rng() % 4), static_cast<int32_t>(rng() % p));
       const int64_t blocks = n / 4, cut = blocks / 3;
@@ -63,15 +56,14 @@ TEST(FastCarry, VectorAndPartsAgreeWithSequentialCarry) {
       const double e2 = fast_carry_vector(L, z2.data(), x2.data(), sub);
       ASSERT_TRUE(z1.intact() && z2.intact() && z3.intact() && x1.intact() && x2.intact() && x3.intact()) << n;
       EXPECT_TRUE(e1 == e2 && e2 == e3 && std::fabs(e1 - noise) < 1e-2) << n << ": " << e1 << " " << e2 << " " << e3;
-      std::vector<double> d1(un), d2(un);
-      for (int64_t j = 0; j < n; ++j) {
+      for (int64_t j = 0; j < n; ++j) {  // the outputs become digits
         ASSERT_EQ(x3[j], x2[j]) << "n=" << n << " word " << j;
-        d1[j] = std::nearbyint(x1[j] / L.weight[j]);
-        d2[j] = std::nearbyint(x2[j] / L.weight[j]);
-        ASSERT_LE(std::fabs(d2[j]), 0.75 * L.base[j]) << "n=" << n << " word " << j;
+        x1[j] = std::nearbyint(x1[j] / L.weight[j]);
+        x2[j] = std::nearbyint(x2[j] / L.weight[j]);
+        ASSERT_LE(std::fabs(x2[j]), 0.75 * L.base[j]) << "n=" << n << " word " << j;
       }
-      fast_join(d1.data(), L, a);
-      fast_join(d2.data(), L, b);
+      fast_join(x1.data(), L, a);
+      fast_join(x2.data(), L, b);
       EXPECT_EQ(mpz_cmp(a, b), 0) << "p=" << p << " n=" << n;
     }
   }
@@ -128,14 +120,13 @@ TEST(FastEngine, ThreadsGiveTheSameBits) {
   const engine fast{"fast", fast_applicable, make_fast_stepper, fast_start_length, fast_next_length};
   const int32_t ps[] = {9973, 11213, 9967};
   ll_outcome alone[3], side[3];
-  for (int i = 0; i < 3; ++i) alone[i] = run_lucas_lehmer(fast, ps[i], {});
+  engine_options one_thread, two_threads;
+  one_thread.shift = two_threads.shift = 0;  // the same arithmetic, so the same rounding distances
+  two_threads.threads = 2;
+  for (int i = 0; i < 3; ++i) alone[i] = run_lucas_lehmer(fast, ps[i], one_thread);
   std::vector<std::thread> t;
   for (int i = 0; i < 3; ++i)
-    t.emplace_back([&, i] {
-      engine_options opt;
-      opt.threads = i == 0 ? 2 : 1;
-      side[i] = run_lucas_lehmer(fast, ps[i], opt);
-    });
+    t.emplace_back([&, i] { side[i] = run_lucas_lehmer(fast, ps[i], i == 0 ? two_threads : one_thread); });
   for (auto& th : t) th.join();
   for (int i = 0; i < 3; ++i)
     EXPECT_TRUE(side[i].res64 == alone[i].res64 && side[i].max_roundoff == alone[i].max_roundoff) << ps[i];

@@ -1,5 +1,5 @@
-// Shared test helpers: seeds, guarded arrays, running the built program,
-// and a GMP oracle for the Lucas-Lehmer residue.
+// Shared test helpers: seeds, random residues, guarded arrays, running the
+// built program, and a GMP oracle for the Lucas-Lehmer residue.
 #pragma once
 
 #include <gmp.h>
@@ -14,6 +14,9 @@ namespace testing_support {
 
 // Seed for random inputs: MERSENNE_TEST_SEED if set, else fresh. Printed once per process.
 uint64_t test_seed();
+
+// A random value below 2^p (2^p - 1 itself stands for 0).
+void random_residue(mpz_ptr v, int32_t p, std::mt19937_64& rng);
 
 // An array of n elements with guard words on both sides, filled with fill.
 template <class T>
@@ -58,18 +61,17 @@ struct run_result {
   std::string err;
 };
 
-// Runs the built mersenne binary with args (shell words) and stdin_text on
-// standard input, after the shell command prefix (e.g. a ulimit), if any.
+// Runs command (a bash script) with $M standing for the built program,
+// stdin_text on standard input and XDG_STATE_HOME a fresh folder (removed
+// afterwards, so that no run sees another's saved state); its exit status,
+// stdout and stderr.
+run_result run_shell(const std::string& command, const std::string& stdin_text = "");
+
+// Runs the built program with args (shell words) and stdin_text on standard
+// input, after the shell command prefix (e.g. a ulimit), if any.
 run_result run_mersenne(const std::string& args, const std::string& stdin_text, const std::string& prefix = "");
 
-// Runs command (a bash script) with $M standing for the built program and
-// no standard input; its exit status, stdout and stderr.
-run_result run_shell(const std::string& command);
-
 // s(p-2) mod 2^p - 1 of the Lucas-Lehmer sequence, computed with GMP (p >= 2).
-void lucas_lehmer_residue(mpz_t out, unsigned p);
-
-// True when 2^p - 1 is prime, by the GMP Lucas-Lehmer test (p = 2 included).
-bool mersenne_is_prime(unsigned p);
+void lucas_lehmer_residue(mpz_ptr out, unsigned p);
 
 }  // namespace testing_support

@@ -1,0 +1,310 @@
+#include "engine/state.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+namespace {
+
+constexpr char kMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'S', 'T', 'A', 'T', 'E', '\r', '\n'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeader = 16 + 4 * 4 + 8 + 4 * 4 + 8 + 8;  // magic, version..flags, iteration, shifts+errors, elapsed, length
+constexpr size_t kDigest = 32;
+
+void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+uint64_t get(const uint8_t* at, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
+  return v;
+}
+
+void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
+  unsigned len = 0;
+  EVP_Digest(data, size, digest, &len, EVP_sha256(), nullptr);
+}
+
+std::string errno_text() { return std::strerror(errno); }
+
+// Writes bytes to path through a temporary name, synced before the rename.
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
+  const std::string tmp = path + ".tmp." + std::to_string(getpid());
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *why = "cannot create " + tmp + ": " + errno_text();
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *why = "cannot write " + tmp + ": " + (n < 0 ? errno_text() : std::string("nothing written"));
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    *why = "cannot sync " + tmp + ": " + errno_text();
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    *why = "cannot rename " + tmp + ": " + errno_text();
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+void sync_dir(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// The whole file, or false when it cannot be read (a missing file sets *missing).
+bool read_file(const std::string& path, std::vector<uint8_t>* out, bool* missing, std::string* why) {
+  *missing = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *missing = errno == ENOENT;
+    *why = errno_text();
+    return false;
+  }
+  out->clear();
+  uint8_t buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = errno_text();
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out->insert(out->end(), buf, buf + n);
+  }
+  ::close(fd);
+  return true;
+}
+
+}  // namespace
+
+const char* test_name(test_kind kind) { return kind == test_kind::ll ? "ll" : "?"; }
+
+std::vector<uint8_t> encode_state(const run_state& s) {
+  std::vector<uint8_t> out(kMagic, kMagic + 16);
+  put(out, kVersion, 4);
+  put(out, static_cast<uint32_t>(s.test), 4);
+  put(out, static_cast<uint32_t>(s.p), 4);
+  put(out, s.verified ? 1 : 0, 4);
+  put(out, static_cast<uint64_t>(s.iteration), 8);
+  put(out, s.shift, 4);
+  put(out, s.start_shift, 4);
+  put(out, s.jacobi_errors, 4);
+  put(out, s.roundoff_errors, 4);
+  uint64_t elapsed;
+  std::memcpy(&elapsed, &s.elapsed, 8);
+  put(out, elapsed, 8);
+  put(out, s.residue.size(), 8);
+  out.insert(out.end(), s.residue.begin(), s.residue.end());
+  uint8_t digest[kDigest];
+  sha256(out.data(), out.size(), digest);
+  out.insert(out.end(), digest, digest + kDigest);
+  return out;
+}
+
+bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, std::string* why) {
+  if (size < kHeader + kDigest) {
+    *why = "too short to be a state (" + std::to_string(size) + " bytes)";
+    return false;
+  }
+  if (std::memcmp(data, kMagic, 16) != 0) {
+    *why = "not a state file (wrong magic)";
+    return false;
+  }
+  const uint32_t version = static_cast<uint32_t>(get(data + 16, 4));
+  if (version != kVersion) {
+    *why = "format version " + std::to_string(version) + ", this program reads version " + std::to_string(kVersion);
+    return false;
+  }
+  const uint32_t file_p = static_cast<uint32_t>(get(data + 24, 4));
+  if (file_p != static_cast<uint32_t>(p)) {
+    *why = "state of exponent " + std::to_string(file_p) + ", not " + std::to_string(p);
+    return false;
+  }
+  const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
+  if (size != kHeader + residue_bytes + kDigest || get(data + kHeader - 8, 8) != residue_bytes) {
+    *why = "wrong size (" + std::to_string(size) + " bytes, a state of M" + std::to_string(p) + " has " +
+           std::to_string(kHeader + residue_bytes + kDigest) + ")";
+    return false;
+  }
+  uint8_t digest[kDigest];
+  sha256(data, size - kDigest, digest);
+  if (std::memcmp(digest, data + size - kDigest, kDigest) != 0) {
+    *why = "checksum mismatch (the file is damaged)";
+    return false;
+  }
+  run_state s;
+  s.test = static_cast<test_kind>(get(data + 20, 4));
+  s.p = p;
+  const uint32_t flags = static_cast<uint32_t>(get(data + 28, 4));
+  s.verified = (flags & 1) != 0;
+  s.iteration = static_cast<int64_t>(get(data + 32, 8));
+  s.shift = static_cast<uint32_t>(get(data + 40, 4));
+  s.start_shift = static_cast<uint32_t>(get(data + 44, 4));
+  s.jacobi_errors = static_cast<uint32_t>(get(data + 48, 4));
+  s.roundoff_errors = static_cast<uint32_t>(get(data + 52, 4));
+  const uint64_t elapsed = get(data + 56, 8);
+  std::memcpy(&s.elapsed, &elapsed, 8);
+  if (s.test != test_kind::ll || s.iteration < 0 || s.shift >= static_cast<uint32_t>(p) ||
+      s.start_shift >= static_cast<uint32_t>(p) || !(s.elapsed >= 0)) {
+    *why = "fields out of range";
+    return false;
+  }
+  s.residue.assign(data + kHeader, data + kHeader + residue_bytes);
+  *out = std::move(s);
+  return true;
+}
+
+exponent_lock::~exponent_lock() {
+  if (remove_) ::unlink(path_.c_str());
+  ::close(fd_);  // releases the flock
+}
+
+std::unique_ptr<state_dir> state_dir::open(const std::string& dir, std::string* why) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (!std::filesystem::is_directory(dir, ec)) {
+    *why = dir + " is not a usable directory" + (ec ? ": " + ec.message() : std::string());
+    return nullptr;
+  }
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+    *why = "cannot write in " + dir + ": " + errno_text();
+    return nullptr;
+  }
+  return std::unique_ptr<state_dir>(new state_dir(dir));
+}
+
+std::string state_dir::file(int32_t p, const char* suffix) const {
+  return dir_ + "/M" + std::to_string(p) + suffix;
+}
+
+std::unique_ptr<exponent_lock> state_dir::lock(int32_t p, bool* busy, std::string* why) const {
+  *busy = false;
+  const std::string path = file(p, ".lock");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *why = "cannot create " + path + ": " + errno_text();
+    return nullptr;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *busy = errno == EWOULDBLOCK;
+    *why = *busy ? "another mersenne process is testing it (" + path + " is locked)" : "cannot lock " + path + ": " + errno_text();
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<exponent_lock>(fd, path);
+}
+
+bool state_dir::save(const run_state& s, std::string* why) const {
+  const std::vector<uint8_t> bytes = encode_state(s);
+  const std::string newest = file(s.p, ".state"), backup = file(s.p, ".state.bak");
+  // The new state goes to a temporary name first: a failure leaves every old file alone.
+  const std::string staged = file(s.p, ".state.new");
+  if (!write_file(staged, bytes, why)) return false;
+  if (::rename(newest.c_str(), backup.c_str()) != 0 && errno != ENOENT) {
+    *why = "cannot keep " + newest + " as the backup: " + errno_text();
+    ::unlink(staged.c_str());
+    return false;
+  }
+  if (::rename(staged.c_str(), newest.c_str()) != 0) {
+    *why = "cannot rename " + staged + ": " + errno_text();
+    return false;
+  }
+  bool ok = true;
+  if (s.verified) ok = write_file(file(s.p, ".verified"), bytes, why);
+  sync_dir(dir_);
+  return ok;
+}
+
+std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const std::string&)>& warn) const {
+  std::vector<run_state> found;
+  for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified"}) {
+    const std::string path = file(p, suffix);
+    std::vector<uint8_t> bytes;
+    bool missing = false;
+    std::string why;
+    run_state s;
+    if (!read_file(path, &bytes, &missing, &why)) {
+      if (!missing) warn(path + ": cannot be read (" + why + "); not used");
+      continue;
+    }
+    if (!decode_state(bytes.data(), bytes.size(), p, &s, &why)) {
+      warn(path + ": " + why + "; not used");
+      continue;
+    }
+    found.push_back(std::move(s));
+  }
+  // Newest first; of two at the same iteration the verified one.
+  std::stable_sort(found.begin(), found.end(), [](const run_state& a, const run_state& b) {
+    return a.iteration != b.iteration ? a.iteration > b.iteration : a.verified > b.verified;
+  });
+  return found;
+}
+
+void state_dir::forget(int32_t p) const {
+  for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified"}) ::unlink(file(p, suffix).c_str());
+  sync_dir(dir_);
+}
+
+double state_dir::age_seconds(int32_t p) const {
+  double newest = 0;
+  for (const char* suffix : {".state", ".state.bak", ".verified"}) {
+    struct stat st;
+    if (::stat(file(p, suffix).c_str(), &st) == 0 && st.st_mtime > newest) newest = static_cast<double>(st.st_mtime);
+  }
+  return newest > 0 ? static_cast<double>(::time(nullptr)) - newest : 0.0;
+}
+
+std::vector<int32_t> state_dir::exponents() const {
+  std::vector<int32_t> ps;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_, ec)) {
+    const std::string name = entry.path().filename().string();
+    const size_t dot = name.find('.');
+    if (name.size() < 2 || name[0] != 'M' || dot == std::string::npos) continue;
+    const std::string digits = name.substr(1, dot - 1), suffix = name.substr(dot);
+    if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (suffix != ".state" && suffix != ".state.bak" && suffix != ".verified") continue;
+    const long long v = std::atoll(digits.c_str());
+    if (v >= 2 && v <= 2147483647) ps.push_back(static_cast<int32_t>(v));
+  }
+  std::sort(ps.begin(), ps.end());
+  ps.erase(std::unique(ps.begin(), ps.end()), ps.end());
+  return ps;
+}
+
+std::string default_state_dir() {
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg != '\0')
+    return std::string(xdg) + "/mersenne";
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+    return std::string(home) + "/.local/state/mersenne";
+  return "";
+}

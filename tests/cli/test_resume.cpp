@@ -1,0 +1,139 @@
+// Long runs from the built program: states saved and resumed across signals
+// and kills, the lock, the checks with injected faults, shifts and interim
+// residues. Each test has its own state directory.
+#include <gtest/gtest.h>
+#include <gmp.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "app/exit_codes.h"
+#include "cli/report.h"
+#include "engine/residue.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::run_shell;
+
+struct state_home {
+  std::string path;
+  state_home() {
+    char t[] = "/tmp/mersenne-home-XXXXXX";
+    path = mkdtemp(t);
+  }
+  ~state_home() { std::filesystem::remove_all(path); }
+  // command with XDG_STATE_HOME set to this folder.
+  std::string run(const std::string& command) const { return "export XDG_STATE_HOME=" + path + "; " + command; }
+  bool empty() const { return std::filesystem::is_empty(path + "/mersenne"); }
+};
+
+nlohmann::json last_json(const std::string& out) {
+  std::istringstream s(out);
+  std::string line, last;
+  while (std::getline(s, line)) last = line;
+  return last.empty() ? nlohmann::json() : nlohmann::json::parse(last);
+}
+
+// SIGTERM: status 143, no result line, the state saved; the same command
+// resumes from it and finishes, and the finished exponent leaves no files.
+TEST(Resume, SigtermSavesAndTheSameCommandResumes) {
+  const state_home h;
+  auto r = run_shell(h.run("$M --jobs 1 --checkpoint-every 0.05 132049 & pid=$!; sleep 0.3; kill -TERM $pid; wait $pid"));
+  ASSERT_EQ(r.status, 128 + 15) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("stopped by SIGTERM; saved M132049 at iteration"), std::string::npos) << r.err;
+  r = run_shell(h.run("$M --json --jobs 1 132049"));
+  const auto j = last_json(r.out);
+  ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
+  EXPECT_TRUE(j["prime"] == true && j["resumed_from"].get<int64_t>() > 0) << j;
+  EXPECT_TRUE(h.empty());
+}
+
+TEST(Resume, BusyExponentIsRefused) {
+  const state_home h;
+  const auto r = run_shell(h.run(
+      "$M --jobs 1 132049 >/dev/null 2>&1 & pid=$!; "
+      "until [ -e $XDG_STATE_HOME/mersenne/M132049.lock ]; do sleep 0.01; done; "
+      "$M 132049; status=$?; kill -TERM $pid; wait $pid; exit $status"));
+  EXPECT_EQ(r.status, kExitNoVerdict) << r.err;
+  EXPECT_NE(r.out.find("M132049: no verdict"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("busy: another mersenne process"), std::string::npos) << r.out;
+}
+
+// A damaged residue after any iteration, the last one included, is caught by
+// the check, rolled back and recomputed, by the fast and the exact engine.
+TEST(Resume, InjectedFaultsAreCaughtAndRecomputed) {
+  const state_home h;
+  for (const char* e : {"fast", "exact"})
+    for (const char* faults : {"1", "50", "4421", "50 --inject-fault 3000 --inject-fault 4420"}) {
+      const auto r = run_shell(h.run(std::string("$M --json --engine=") + e + " --inject-fault " + faults + " 4423"));
+      const auto j = last_json(r.out);
+      EXPECT_EQ(r.status, kExitOk) << r.err;
+      EXPECT_TRUE(j["prime"] == true && j["errors"]["jacobi"].get<int>() >= 1) << e << " " << faults << ": " << j;
+    }
+}
+
+// The same Res64 whatever the starting shift, on every engine; an interim
+// residue is the unshifted s(K); K past the end gives the whole test.
+TEST(Resume, ShiftsAndInterimResidues) {
+  const state_home h;
+  std::string want;
+  for (const char* e : {"exact", "fast", "reference"})
+    for (const char* shift : {"0", "1", "300", "606", "1000000"}) {
+      const auto r = run_shell(h.run(std::string("$M --json --engine=") + e + " --shift " + shift + " 607 601"));
+      const auto j = last_json(r.out);
+      if (want.empty()) want = j["res64"];
+      EXPECT_TRUE(r.status == kExitOk && j["res64"] == want) << e << " shift " << shift << ": " << r.out << r.err;
+    }
+  mpz_value s, m, tmp;
+  mpz_set_ui(s, 4);
+  for (int i = 0; i < 40; ++i) {
+    mpz_mul(s, s, s);
+    mpz_sub_ui(s, s, 2);
+    mersenne_reduce(s, 218453, tmp);
+  }
+  const auto r = run_shell(h.run("$M --json --iterations 40 218453 31"));
+  std::istringstream lines(r.out);
+  std::string first, second;
+  std::getline(lines, first);
+  std::getline(lines, second);
+  const auto j = nlohmann::json::parse(first), k = nlohmann::json::parse(second);
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_TRUE(j["partial"] == 40 && j["prime"].is_null() && j["verdict"] == false && j["res64"] == res64_hex(low64(s))) << j;
+  EXPECT_TRUE(k["prime"] == true && !k.contains("partial")) << k;
+}
+
+TEST(Resume, UnusableStateDirWarnsOnceAndGoesOn) {
+  const auto r = run_shell("$M --state-dir /dev/null/states 127 131");
+  EXPECT_EQ(r.status, kExitOk);
+  EXPECT_EQ(r.err.find("going on without checkpoints"), r.err.rfind("going on without checkpoints")) << r.err;
+  EXPECT_NE(r.err.find("going on without checkpoints"), std::string::npos) << r.err;
+}
+
+// Killed outright at random moments, several times: every run resumes, and
+// the last one gives each exponent its right verdict.
+TEST(LongResume, SigkillAtRandomMomentsLosesNothing) {
+  const state_home h;
+  std::mt19937_64 rng(testing_support::test_seed());
+  const std::string command = "$M --json --jobs 2 --checkpoint-every 0.05 216091 86249 132049";
+  for (int k = 0; k < 6; ++k) {
+    const double wait = 0.2 + static_cast<double>(rng() % 800) / 1000.0;
+    run_shell(h.run(command + " >/dev/null 2>&1 & pid=$!; sleep " + std::to_string(wait) + "; kill -KILL $pid; wait $pid"));
+  }
+  const auto r = run_shell(h.run(command));
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  std::istringstream lines(r.out);
+  std::string line;
+  const char* want[] = {"0000000000000000", "422C56C4F9E3F2E3", "0000000000000000"};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(std::getline(lines, line)) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(line)["res64"], want[i]) << line;
+  }
+  EXPECT_TRUE(h.empty());
+}
+
+}  // namespace

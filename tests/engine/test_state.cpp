@@ -1,0 +1,133 @@
+// Saved states: a file is used only when it is whole and undamaged and
+// belongs to the exponent; a save that fails leaves the old files; the lock
+// keeps a second process out.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/state.h"
+#include "support/test_support.h"
+
+namespace {
+
+run_state sample(int32_t p, int64_t iteration, bool verified) {
+  run_state s;
+  s.p = p;
+  s.iteration = iteration;
+  s.shift = static_cast<uint32_t>(iteration % p);
+  s.start_shift = 7;
+  s.jacobi_errors = 1;
+  s.elapsed = 12.5;
+  s.verified = verified;
+  for (size_t i = 0; i < (static_cast<size_t>(p) + 7) / 8; ++i) s.residue.push_back(static_cast<uint8_t>(i * 37 + iteration));
+  s.residue.back() &= 0x7F;
+  return s;
+}
+
+struct temp_dir {
+  std::string path;
+  temp_dir() {
+    char t[] = "/tmp/mersenne-state-XXXXXX";
+    path = mkdtemp(t);
+  }
+  ~temp_dir() { std::filesystem::remove_all(path); }
+};
+
+TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
+  const run_state s = sample(1279, 500, true);
+  const std::vector<uint8_t> bytes = encode_state(s);
+  run_state back;
+  std::string why;
+  ASSERT_TRUE(decode_state(bytes.data(), bytes.size(), 1279, &back, &why)) << why;
+  EXPECT_TRUE(back.iteration == 500 && back.shift == s.shift && back.start_shift == 7 && back.verified &&
+              back.jacobi_errors == 1 && back.elapsed == 12.5 && back.residue == s.residue);
+  // Every truncation, a flipped bit in every byte, another exponent, a future version.
+  for (size_t n = 0; n < bytes.size(); n += 7) EXPECT_FALSE(decode_state(bytes.data(), n, 1279, &back, &why)) << n;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::vector<uint8_t> bad = bytes;
+    bad[i] ^= static_cast<uint8_t>(1u << (i % 8));
+    EXPECT_FALSE(decode_state(bad.data(), bad.size(), 1279, &back, &why)) << "byte " << i;
+  }
+  EXPECT_FALSE(decode_state(bytes.data(), bytes.size(), 1283, &back, &why));
+  EXPECT_NE(why.find("exponent 1279"), std::string::npos) << why;
+  std::vector<uint8_t> future = bytes;
+  future[16] = 2;
+  EXPECT_FALSE(decode_state(future.data(), future.size(), 1279, &back, &why));
+  EXPECT_NE(why.find("version 2"), std::string::npos) << why;
+}
+
+TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path + "/a/b", &why);
+  ASSERT_NE(dir, nullptr) << why;
+  ASSERT_TRUE(dir->save(sample(607, 100, true), &why)) << why;
+  ASSERT_TRUE(dir->save(sample(607, 200, false), &why)) << why;
+  ASSERT_TRUE(dir->save(sample(607, 300, false), &why)) << why;
+  std::vector<std::string> warnings;
+  const auto warn = [&](const std::string& w) { warnings.push_back(w); };
+  auto found = dir->load(607, warn);
+  ASSERT_EQ(found.size(), 3u);  // newest, backup, verified
+  EXPECT_TRUE(found[0].iteration == 300 && found[1].iteration == 200 && found[2].iteration == 100 && found[2].verified);
+  // A flipped byte in the newest file: it is named, and the backup comes first.
+  {
+    std::fstream f(t.path + "/a/b/M607.state", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(80);
+    f.put('\x55');
+  }
+  found = dir->load(607, warn);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("M607.state: checksum"), std::string::npos) << warnings[0];
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].iteration, 200);
+  EXPECT_EQ(dir->exponents(), std::vector<int32_t>{607});
+  dir->forget(607);
+  EXPECT_TRUE(dir->load(607, warn).empty() && dir->exponents().empty());
+  // Not a directory: refused with a reason.
+  std::ofstream(t.path + "/file") << "x";
+  EXPECT_EQ(state_dir::open(t.path + "/file", &why), nullptr);
+  EXPECT_FALSE(why.empty());
+}
+
+// Under a file size limit the write fails (SIGXFSZ ignored) and the old state stays.
+TEST(StateDir, FailedSaveLeavesTheOldFiles) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  ASSERT_TRUE(dir->save(sample(44497, 10, true), &why)) << why;
+  const auto old = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved, small{4096, 4096};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  small.rlim_max = saved.rlim_max;
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_FALSE(dir->save(sample(44497, 20, true), &why));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old);
+  EXPECT_FALSE(why.empty());
+  const auto found = dir->load(44497, [](const std::string& w) { ADD_FAILURE() << w; });
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found[0].iteration, 10);
+}
+
+TEST(StateDir, LockKeepsASecondHolderOut) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  bool busy = false;
+  auto first = dir->lock(127, &busy, &why);
+  ASSERT_TRUE(first != nullptr && !busy) << why;
+  EXPECT_TRUE(dir->lock(127, &busy, &why) == nullptr && busy);  // flock locks conflict across descriptors
+  first->remove_on_release();
+  first.reset();
+  EXPECT_FALSE(std::filesystem::exists(t.path + "/M127.lock"));
+  EXPECT_NE(dir->lock(127, &busy, &why), nullptr);
+}
+
+}  // namespace
