@@ -15,12 +15,12 @@ class reference_stepper final : public stepper {
  public:
   reference_stepper(int32_t p, alloc_fn alloc, inverse_path path) : p_(p), path_(path) {
     const int32_t L = size_unit(p);
+    words_ = 4 * static_cast<size_t>(L);
+    saved_.resize(words_);  // before the arrays, which nothing would free if this threw
     if (!allocate_arrays(L, alloc, /*report=*/false, &a_)) {
       free_arrays(&a_);
       throw engine_failure("not enough memory for the working arrays of p = " + std::to_string(p));
     }
-    words_ = 4 * static_cast<size_t>(L);
-    saved_.resize(words_);
     ll_start(a_, &run_);
     a_.u2[0] = 0;
   }

@@ -80,6 +80,13 @@ class lucas_lehmer_run {
   // Checks the residue now held; false when the run has to stop (hardware unreliable).
   bool check(bool* rolled_back);
   void roll_back(bool new_shift);
+  // Keeps the first proper factor of 2^p - 1 a check found.
+  void note_factor(mpz_srcptr g) {
+    if (!out_.factor.empty()) return;
+    std::string text(mpz_sizeinbase(g, 10) + 2, '\0');
+    mpz_get_str(text.data(), 10, g);
+    out_.factor = text.c_str();
+  }
   // Saves the state (a verified one when the residue has just passed a
   // check); false when there is nowhere to save or the save failed.
   bool save(bool verified);
@@ -123,11 +130,13 @@ bool lucas_lehmer_run::resume() {
     if (mpz_sizeinbase(now_.u, 2) > static_cast<size_t>(p_)) continue;
     mpz_value tmp, g;
     mersenne_reduce(now_.u, p_, tmp);
-    if (s.iteration >= 1 && jacobi_check(now_.u, s.shift, p_, g) == jacobi_verdict::failed) {
+    const jacobi_verdict v = s.iteration >= 1 ? jacobi_check(now_.u, s.shift, p_, g) : jacobi_verdict::passed;
+    if (v == jacobi_verdict::failed) {
       warn("the state of M" + std::to_string(p_) + " at iteration " + std::to_string(s.iteration) +
            " fails the Jacobi check; not used");
       continue;
     }
+    if (v == jacobi_verdict::factor) note_factor(g);
     now_.iteration = s.iteration;
     now_.shift = s.shift;
     start_shift_ = s.start_shift;
@@ -212,13 +221,9 @@ bool lucas_lehmer_run::check(bool* rolled_back) {
   const auto t1 = clock_type::now();
   last_check_cost_ = seconds_between(t0, t1);
   last_check_end_ = t1;
-  if (zero) zero_at_ = now_.iteration;
+  if (zero) zero_at_ = now_.iteration;  // the recomputation is checked right there
   if (v != jacobi_verdict::failed && !zero) {
-    if (v == jacobi_verdict::factor && out_.factor.empty()) {
-      std::string text(mpz_sizeinbase(g, 10) + 2, '\0');
-      mpz_get_str(text.data(), 10, g);
-      out_.factor = text.c_str();
-    }
+    if (v == jacobi_verdict::factor) note_factor(g);
     copy(good_, now_);
     return true;
   }
@@ -280,12 +285,14 @@ void lucas_lehmer_run::go() {
       }
       pacer.tick(now_.iteration);
       const bool stopping = stop_asked(opt_);
-      if ((now_.iteration & mask) != 0 && !stopping) continue;
+      const bool recheck = now_.iteration == zero_at_;
+      if ((now_.iteration & mask) != 0 && !stopping && !recheck) continue;
       const auto t = clock_type::now();
       if (seconds_between(last_read, t) < 1e-3 && mask < (int64_t{1} << 20) - 1) mask = 2 * mask + 1;
       last_read = t;
       // Checks at most as often as keeps them to about 1% of the run.
       const bool check_due =
+          recheck ||
           seconds_between(last_check_end_, t) >= (1 - tuning::kCheckShare) / tuning::kCheckShare * last_check_cost_;
       const bool save_due = opt_.states != nullptr && seconds_between(last_save_, t) >= opt_.checkpoint_every;
       bool verified = false;

@@ -19,13 +19,7 @@ namespace {
 
 using testing_support::run_shell;
 
-struct state_home {
-  std::string path;
-  state_home() {
-    char t[] = "/tmp/mersenne-home-XXXXXX";
-    path = mkdtemp(t);
-  }
-  ~state_home() { std::filesystem::remove_all(path); }
+struct state_home : testing_support::temp_dir {
   // command with XDG_STATE_HOME set to this folder.
   std::string run(const std::string& command) const { return "export XDG_STATE_HOME=" + path + "; " + command; }
   bool empty() const { return std::filesystem::is_empty(path + "/mersenne"); }
@@ -105,6 +99,10 @@ TEST(Resume, ShiftsAndInterimResidues) {
   EXPECT_EQ(r.status, kExitOk) << r.err;
   EXPECT_TRUE(j["partial"] == 40 && j["prime"].is_null() && j["verdict"] == false && j["res64"] == res64_hex(low64(s))) << j;
   EXPECT_TRUE(k["prime"] == true && !k.contains("partial")) << k;
+  // From iteration 18 on every symbol is 0 for this p: a factor divides s - 2.
+  // Resuming checks the saved s(40): sound, and the factor is reported.
+  const auto later = last_json(run_shell(h.run("$M --json --iterations 41 218453")).out);
+  EXPECT_TRUE(later["resumed_from"] == 40 && later["factor"] == "1310719") << later;
 }
 
 TEST(Resume, UnusableStateDirWarnsOnceAndGoesOn) {

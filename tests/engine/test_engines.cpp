@@ -119,6 +119,35 @@ TEST(Loop, CrossingTheBoundRetriesLongerOrGivesNoVerdict) {
   }
 }
 
+// An exact stepper whose residue is wiped once, as zeroed memory would be,
+// after its hundredth squaring: the rounding check cannot see it.
+class zeroing_stepper final : public stepper {
+ public:
+  explicit zeroing_stepper(int32_t p) : inner_(find_engine("exact")->make(p, 0, {})) {}
+  void load(mpz_srcptr v) override { inner_->load(v); }
+  void store(mpz_ptr out) const override { inner_->store(out); }
+  double square(uint32_t c, int32_t j, double limit) override {
+    const double d = inner_->square(c, j, limit);
+    if (++squarings_ == 100) inner_->load(mpz_value().get());
+    return d;
+  }
+  double multiply(mpz_srcptr v, double limit) override { return inner_->multiply(v, limit); }
+  int64_t length() const override { return 0; }
+
+ private:
+  std::unique_ptr<stepper> inner_;
+  int squarings_ = 0;
+};
+
+TEST(Loop, WipedResidueIsCaughtAndRecomputed) {
+  const engine wiping{"exact", [](int32_t) { return true; },
+                      [](int32_t p, int64_t, const engine_options&) -> std::unique_ptr<stepper> {
+                        return std::make_unique<zeroing_stepper>(p);
+                      }};
+  const ll_outcome o = run_lucas_lehmer(wiping, 4423, {});
+  EXPECT_TRUE(o.verdict && o.prime && o.jacobi_errors >= 1) << o.note << o.error;
+}
+
 int fail_at = 0, calls = 0;
 void* failing_calloc(size_t count, size_t size) { return ++calls == fail_at ? nullptr : std::calloc(count, size); }
 

@@ -31,14 +31,7 @@ run_state sample(int32_t p, int64_t iteration, bool verified) {
   return s;
 }
 
-struct temp_dir {
-  std::string path;
-  temp_dir() {
-    char t[] = "/tmp/mersenne-state-XXXXXX";
-    path = mkdtemp(t);
-  }
-  ~temp_dir() { std::filesystem::remove_all(path); }
-};
+using testing_support::temp_dir;
 
 TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
   const run_state s = sample(1279, 500, true);

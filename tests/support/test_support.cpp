@@ -12,6 +12,16 @@
 
 namespace testing_support {
 
+temp_dir::temp_dir() {
+  char t[] = "/tmp/mersenne-test-XXXXXX";
+  if (mkdtemp(t) != nullptr) path = t;
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
+}
+
 uint64_t test_seed() {
   static const uint64_t seed = [] {
     const char* env = std::getenv("MERSENNE_TEST_SEED");

@@ -12,6 +12,15 @@
 
 namespace testing_support {
 
+// A fresh folder under /tmp, removed with everything in it at the end of its scope.
+struct temp_dir {
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  std::string path;
+};
+
 // Seed for random inputs: MERSENNE_TEST_SEED if set, else fresh. Printed once per process.
 uint64_t test_seed();
 
