@@ -241,6 +241,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       };
       eo.stop = &stop;
       eo.warn = warn;
+      if (show_progress) line.poke();
       // The exponent's lock is taken before anything is allocated for it.
       std::shared_ptr<exponent_lock> held;
       exponent_result r;

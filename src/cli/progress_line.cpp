@@ -53,10 +53,21 @@ void progress_line::clear_locked() {
   width_ = 0;
 }
 
+void progress_line::poke() {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    poked_ = true;
+  }
+  cv_.notify_all();
+}
+
 void progress_line::run() {
   const auto interval = std::chrono::duration<double>(tuning::kProgressInterval);
   std::unique_lock<std::mutex> lock(m_);
-  while (!cv_.wait_for(lock, interval, [this] { return stopping_; })) {
+  for (;;) {
+    cv_.wait_for(lock, interval, [this] { return stopping_ || poked_; });
+    if (stopping_) return;
+    poked_ = false;
     const std::string text = render();
     std::lock_guard<std::mutex> io(*io_);
     const size_t pad = width_ > text.size() ? width_ - text.size() : 0;

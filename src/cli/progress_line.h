@@ -38,6 +38,9 @@ class progress_line {
 
   progress_slot& slot(size_t i) { return slots_[i]; }
 
+  // Redraws at once (a test has just started) instead of at the next tick.
+  void poke();
+
   // Wipes the line; the caller holds the io mutex.
   void clear_locked();
 
@@ -51,6 +54,7 @@ class progress_line {
   std::mutex m_;
   std::condition_variable cv_;
   bool stopping_ = false;
+  bool poked_ = false;
   size_t width_ = 0;
   std::thread ticker_;
 };
