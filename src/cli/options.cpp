@@ -48,8 +48,9 @@ Output: one line per exponent, in the order given, for example
 @EXAMPLE@With --json, one JSON object per line with the fields exponent, prime, res64
 (16 hex digits, the low 64 bits of the final residue; null where no
 Lucas-Lehmer test ran), engine ("none" where no test ran), fft_length (0 where
-no transform is used), max_roundoff, seconds and verdict, plus divisor, note
-and error where they apply. Where an engine gives no verdict (its rounding
+no transform is used), max_roundoff, seconds and verdict, resumed_from,
+shift and errors where an engine ran, plus divisor, note, error, partial and
+factor where they apply. Where an engine gives no verdict (its rounding
 bound was crossed, or it could not run), prime and res64 are null, verdict is
 false and note or error says why; max_roundoff is null if a coefficient was
 not finite.
@@ -59,7 +60,9 @@ one line updated in place, by default only when stderr is a terminal.
 
 Exit status: 0 every exponent got a verdict; 1 bad options or exponents;
 3 at least one exponent got no verdict; 4 the results could not be written
-(disk full, stdout closed, its reader gone): the run stops at once.
+(disk full, stdout closed, its reader gone): the run stops at once;
+128 + n when signal n (SIGINT, SIGTERM, SIGHUP) stopped the run: the running
+tests' states are saved and the same command resumes them.
 With no arguments at all the program runs its console dialogue instead.
 )";
 
