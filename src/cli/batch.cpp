@@ -251,7 +251,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         held = take_lock(p, &busy, &why);
         if (held != nullptr) eo.states = states.get();
         else if (busy) r = busy_result(p, opt, why);
-        else if (!why.empty()) warn("M" + std::to_string(p) + ": " + why + "; testing it without checkpoints");
+        else if (!why.empty()) warn(exponent_name(p) + ": " + why + "; testing it without checkpoints");
       }
       if (!busy) r = test_exponent(p, opt, eo);
       slot.index = -1;

@@ -220,6 +220,8 @@ std::unique_ptr<exponent_lock> state_dir::lock(int32_t p, bool* busy, std::strin
     ::close(fd);
     return nullptr;
   }
+  // Nobody else writes p's files now: what a killed writer left half done goes.
+  remove_temporaries(p);
   return std::make_unique<exponent_lock>(fd, path);
 }
 
@@ -271,7 +273,20 @@ std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const
 
 void state_dir::forget(int32_t p) const {
   for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified"}) ::unlink(file(p, suffix).c_str());
+  remove_temporaries(p);
   sync_dir(dir_);
+}
+
+void state_dir::remove_temporaries(int32_t p) const {
+  std::string prefix = "M";  // appended: GCC 12 warns falsely about "M" + std::string
+  prefix += std::to_string(p);
+  prefix += '.';
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) == 0 && name.find(".tmp.") != std::string::npos)
+      ::unlink(entry.path().c_str());
+  }
 }
 
 double state_dir::age_seconds(int32_t p) const {

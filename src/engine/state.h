@@ -76,7 +76,7 @@ class state_dir {
   // cannot be used is named with its reason through warn.
   std::vector<run_state> load(int32_t p, const std::function<void(const std::string&)>& warn) const;
 
-  // Removes p's state files (not the lock).
+  // Removes p's state files and leftover temporary files (not the lock).
   void forget(int32_t p) const;
 
   // Seconds since p's newest state file was written (0 when there is none).
@@ -87,6 +87,8 @@ class state_dir {
 
  private:
   explicit state_dir(std::string dir) : dir_(std::move(dir)) {}
+  // Removes p's temporary files (M<p>.*.tmp.<pid>) that a killed writer left.
+  void remove_temporaries(int32_t p) const;
   std::string file(int32_t p, const char* suffix) const;
   std::string dir_;
 };
