@@ -155,12 +155,18 @@ const char* signal_name(int sig) {
   return "a signal";
 }
 
-// The state directory opt asks for, or null (with one warning) when it cannot be used.
+// The state directory opt names (or the default), or null with the reason in *why.
+std::unique_ptr<state_dir> state_dir_of(const cli_options& opt, std::string* why) {
+  const std::string dir = opt.state_dir.empty() ? default_state_dir() : opt.state_dir;
+  *why = "no state directory: neither XDG_STATE_HOME nor HOME is set";
+  return dir.empty() ? nullptr : state_dir::open(dir, why);
+}
+
+// The state directory for a batch, or null (with one warning) when it cannot be used.
 std::unique_ptr<state_dir> open_states(const cli_options& opt, FILE* err) {
   if (!opt.checkpoints) return nullptr;
-  const std::string dir = opt.state_dir.empty() ? default_state_dir() : opt.state_dir;
-  std::string why = "no state directory: neither XDG_STATE_HOME nor HOME is set";
-  std::unique_ptr<state_dir> states = dir.empty() ? nullptr : state_dir::open(dir, &why);
+  std::string why;
+  std::unique_ptr<state_dir> states = state_dir_of(opt, &why);
   if (states == nullptr) std::fprintf(err, "mersenne: %s; going on without checkpoints\n", why.c_str());
   return states;
 }
@@ -329,16 +335,12 @@ bool write_stdout(const std::string& text) {
   return false;
 }
 
-// "3h02m", for the age of a saved state.
-std::string age_text(double seconds) { return short_duration(seconds); }
-
 // --states: one line (or JSON object) per exponent with a saved state.
 batch_status list_states(const cli_options& opt) {
-  const std::string dir = opt.state_dir.empty() ? default_state_dir() : opt.state_dir;
   std::string why, text;
-  const auto states = dir.empty() ? nullptr : state_dir::open(dir, &why);
+  const auto states = state_dir_of(opt, &why);
   if (states == nullptr) {
-    std::fprintf(stderr, "mersenne: no state directory to list (%s)\n", dir.empty() ? "HOME is not set" : why.c_str());
+    std::fprintf(stderr, "mersenne: no state directory to list (%s)\n", why.c_str());
     return batch_status::usage;
   }
   for (int32_t p : states->exponents()) {
@@ -359,19 +361,18 @@ batch_status list_states(const cli_options& opt) {
       char line[200];
       std::snprintf(line, sizeof line, "M%d  %s  iteration %lld of %d (%.1f%%)  saved %s ago%s\n", p, test_name(s.test),
                     static_cast<long long>(s.iteration), p - 2, 100.0 * static_cast<double>(s.iteration) / (p - 2),
-                    age_text(age).c_str(), s.verified ? "  verified" : "");
+                    short_duration(age).c_str(), s.verified ? "  verified" : "");
       text += line;
     }
   }
-  if (text.empty() && !opt.json) text = "no saved states in " + dir + "\n";
+  if (text.empty() && !opt.json) text = "no saved states in " + states->path() + "\n";
   return write_stdout(text) ? batch_status::ok : batch_status::output_failed;
 }
 
 // --forget P...: removes the saved states of the exponents given (not of one another process is testing).
 batch_status forget_states(const cli_options& opt) {
-  const std::string dir = opt.state_dir.empty() ? default_state_dir() : opt.state_dir;
   std::string why, text;
-  const auto states = dir.empty() ? nullptr : state_dir::open(dir, &why);
+  const auto states = state_dir_of(opt, &why);
   if (states == nullptr) return write_stdout("no saved states\n") ? batch_status::ok : batch_status::output_failed;
   bool kept = false;
   for (int32_t p : states->exponents()) {

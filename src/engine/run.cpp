@@ -1,5 +1,6 @@
 #include "engine/run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -181,16 +182,14 @@ bool lucas_lehmer_run::advance() {
   if (err > out_.max_roundoff) out_.max_roundoff = err;
   now_.shift = static_cast<uint32_t>(j);
   ++now_.iteration;
-  if (!opt_.inject_faults.empty() && injected_.count(now_.iteration) == 0) {
-    for (int64_t at : opt_.inject_faults)
-      if (at == now_.iteration) {
-        // The damage a flipped bit could do, made so that the next check sees it.
-        injected_.insert(at);
-        mpz_value c, u;
-        damaged_residue(c, p_, static_cast<uint64_t>(at));
-        rotate_left(u, c, now_.shift, p_);
-        st_->load(u);
-      }
+  const auto& faults = opt_.inject_faults;
+  if (std::find(faults.begin(), faults.end(), now_.iteration) != faults.end() &&
+      injected_.insert(now_.iteration).second) {
+    // The damage a flipped bit could do, made so that the next check sees it.
+    mpz_value c, u;
+    damaged_residue(c, p_, static_cast<uint64_t>(now_.iteration));
+    rotate_left(u, c, now_.shift, p_);
+    st_->load(u);
   }
   return true;
 }

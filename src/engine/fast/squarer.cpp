@@ -136,14 +136,16 @@ fast_squarer::fast_squarer(int32_t p, int64_t n, int threads, fast_carry_kind ki
 
 fast_squarer::~fast_squarer() = default;
 
-void fast_squarer::load(mpz_srcptr v) {
+void fast_squarer::weigh_in(mpz_srcptr v, double* out) const {
   MERSENNE_REQUIRE(mpz_sgn(v) >= 0);
   mpz_value r, tmp;
   mpz_set(r, v);
   mersenne_reduce(r, layout_.p, tmp);
-  fast_split(r, layout_, x_.data());
-  for (int64_t j = 0; j < layout_.n; ++j) x_[j] *= layout_.weight[j];
+  fast_split(r, layout_, out);
+  for (int64_t j = 0; j < layout_.n; ++j) out[j] *= layout_.weight[j];
 }
+
+void fast_squarer::load(mpz_srcptr v) { weigh_in(v, x_.data()); }
 
 void fast_squarer::store(mpz_ptr out) const {
   const int64_t n = layout_.n;
@@ -183,22 +185,15 @@ double fast_squarer::carry(fast_subtract sub, double limit) {
 }
 
 double fast_squarer::square(uint32_t c, int32_t j, double limit) {
-  // The usual subtraction of 2 at bit 0 is the one the carry stage starts with.
-  const fast_subtract sub = (c == 2 && j == 0) ? fast_subtract{0, 2.0} : fast_subtract_at(layout_, c, j);
   transform_only();
-  return carry(sub, limit);
+  return carry(fast_subtract_at(layout_, c, j), limit);
 }
 
 double fast_squarer::multiply(mpz_srcptr v, double limit) {
-  MERSENNE_REQUIRE(mpz_sgn(v) >= 0);
   const int64_t n = layout_.n;
   if (y_.size() == 0) y_ = aligned_buffer<double>(z_.size());
   // v's weighted digits go through next_, which the carry overwrites anyway.
-  mpz_value r, tmp;
-  mpz_set(r, v);
-  mersenne_reduce(r, layout_.p, tmp);
-  fast_split(r, layout_, next_.data());
-  for (int64_t j = 0; j < n; ++j) next_[j] *= layout_.weight[j];
+  weigh_in(v, next_.data());
   const fftw_plan r2c = static_cast<fftw_plan>(r2c_);
   fftw_execute_dft_r2c(r2c, next_.data(), reinterpret_cast<fftw_complex*>(y_.data()));
   fftw_execute_dft_r2c(r2c, x_.data(), reinterpret_cast<fftw_complex*>(z_.data()));

@@ -32,6 +32,8 @@ class fast_squarer final : public stepper {
   void transform_only();
 
  private:
+  // The weighted digits of v mod 2^p - 1 (v >= 0) into out[0..n).
+  void weigh_in(mpz_srcptr v, double* out) const;
   // The carry of z_ into next_ less sub; swaps next_ in when the distance is below limit.
   double carry(fast_subtract sub, double limit);
 
