@@ -14,19 +14,18 @@
 
 namespace {
 
-// FFTW's planner is not thread-safe: every planner call goes through this lock.
-std::mutex& planner_lock() {
-  static std::mutex m;
-  return m;
-}
-
 bool measured_plans = true;
 
 }  // namespace
 
+std::mutex& fftw_planner_lock() {
+  static std::mutex m;
+  return m;
+}
+
 plan_pair plans_for(int64_t n, int threads) {
   MERSENNE_REQUIRE(n >= 1 && n <= INT32_MAX && threads >= 1);
-  std::lock_guard<std::mutex> hold(planner_lock());
+  std::lock_guard<std::mutex> hold(fftw_planner_lock());
   // Never destroyed: runs may still be going on other threads at exit.
   static auto& cache = *new std::map<std::pair<int64_t, int>, plan_pair>;
   static bool threads_ready = false;
@@ -55,7 +54,7 @@ plan_pair plans_for(int64_t n, int threads) {
 }
 
 void fast_set_measured_plans(bool measure) {
-  std::lock_guard<std::mutex> hold(planner_lock());
+  std::lock_guard<std::mutex> hold(fftw_planner_lock());
   measured_plans = measure;
 }
 

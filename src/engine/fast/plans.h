@@ -5,11 +5,16 @@
 #include <fftw3.h>
 
 #include <cstdint>
+#include <mutex>
 
 struct plan_pair {
   fftw_plan r2c;  // out of place: n reals -> n/2 + 1 complex
   fftw_plan c2r;  // in place on the complex array
 };
+
+// FFTW's planner is not thread-safe: every planner call (and every wisdom
+// import or export) holds this lock.
+std::mutex& fftw_planner_lock();
 
 // The plans for real length n on threads threads (64-byte aligned arrays).
 // Throws engine_failure when FFTW cannot plan, std::bad_alloc when the
