@@ -9,6 +9,8 @@
 
 #include "engine/fast/lengths.h"
 #include "engine/fast/squarer.h"
+#include "engine/fast/two_pass.h"
+#include "engine/tuning.h"
 
 bool fast_applicable(int32_t p) { return fast_length_for(p) != 0; }
 
@@ -18,10 +20,21 @@ int64_t fast_start_length(int32_t p, int64_t asked) {
   return n <= p ? n : 0;
 }
 
+namespace {
+
+// Whether a stepper for p at length n runs the two-pass iteration.
+bool two_pass_at(int32_t p, int64_t n) { return n >= tuning::kTwoPassFrom && two_pass_serves(p, n); }
+
+}  // namespace
+
 uint64_t fast_memory_bytes(int32_t p, int64_t n) {
+  const uint64_t words = static_cast<uint64_t>(n), residue = static_cast<uint64_t>(p) / 2;
+  // Two-pass: state and output (8 bytes a word each), multiply's other
+  // factor (8), a store's digits (8), small tables.
+  if (two_pass_at(p, n)) return 40 * words + residue + (uint64_t{1} << 22);
   // Per word: three transform arrays (24 bytes), six layout tables (48), FFTW's
   // twiddles and buffers (about 16), a store's scratch (8); the residue a few times over.
-  return 96 * static_cast<uint64_t>(n) + static_cast<uint64_t>(p) / 2;
+  return 96 * words + residue;
 }
 
 namespace {
@@ -56,8 +69,9 @@ int threads_that_start(int wanted) {
 }  // namespace
 
 std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt) {
-  const int threads = opt.threads > 1 ? threads_that_start(opt.threads) : 1;
   try {
+    if (two_pass_at(p, n)) return std::make_unique<two_pass_squarer>(p, n, opt.threads);
+    const int threads = opt.threads > 1 ? threads_that_start(opt.threads) : 1;
     return std::make_unique<fast_squarer>(p, n, threads);
   } catch (const std::bad_alloc&) {
     throw engine_failure("out of memory for the transform arrays");

@@ -18,7 +18,7 @@ fast_layout make_fast_layout(int32_t p, int64_t n) {
   L.inv_base.resize(n);
   L.weight.resize(n);
   L.unweight.resize(n);
-  for (int64_t j = 0; j <= n; ++j) L.offset[j] = (static_cast<int64_t>(p) * j + n - 1) / n;
+  for (int64_t j = 0; j <= n; ++j) L.offset[j] = fast_word_offset(p, n, j);
   L.min_bits = 64;
   L.max_bits = 0;
   for (int64_t j = 0; j < n; ++j) {
@@ -37,13 +37,12 @@ fast_layout make_fast_layout(int32_t p, int64_t n) {
   return L;
 }
 
-fast_subtract fast_subtract_at(const fast_layout& L, uint32_t c, int32_t j) {
-  MERSENNE_REQUIRE(c <= 3 && j >= 0 && j < L.p);
-  // The last word whose first bit is at or below j.
-  const auto it = std::upper_bound(L.offset.begin(), L.offset.end() - 1, static_cast<int64_t>(j)) - 1;
+fast_subtract fast_subtract_at(int32_t p, int64_t n, uint32_t c, int32_t j) {
+  MERSENNE_REQUIRE(c <= 3 && j >= 0 && j < p && n >= 1 && n <= p);
+  // The last word whose first bit is at or below j: ceil(p w / n) <= j exactly when w <= j n / p.
   fast_subtract s;
-  s.word = it - L.offset.begin();
-  s.value = std::ldexp(static_cast<double>(c), static_cast<int>(j - *it));
+  s.word = static_cast<int64_t>(j) * n / p;
+  s.value = std::ldexp(static_cast<double>(c), static_cast<int>(j - fast_word_offset(p, n, s.word)));
   return s;
 }
 
@@ -75,14 +74,15 @@ void add_shifted(std::vector<uint64_t>& w, uint64_t m, int64_t at) {
 
 }  // namespace
 
-void fast_split(mpz_srcptr v, const fast_layout& L, double* digits) {
-  MERSENNE_REQUIRE(mpz_sgn(v) >= 0 && mpz_sizeinbase(v, 2) <= static_cast<size_t>(L.p));
-  std::vector<uint64_t> w((static_cast<size_t>(L.p) + 63) / 64 + 1, 0);
+void fast_split(mpz_srcptr v, int32_t p, int64_t n, double* digits) {
+  MERSENNE_REQUIRE(mpz_sgn(v) >= 0 && mpz_sizeinbase(v, 2) <= static_cast<size_t>(p) && n >= 1 && n <= p);
+  std::vector<uint64_t> w((static_cast<size_t>(p) + 63) / 64 + 1, 0);
   mpz_export(w.data(), nullptr, -1, sizeof(uint64_t), 0, 0, v);
   int64_t carry = 0;
-  for (int64_t j = 0; j < L.n; ++j) {
-    const int b = static_cast<int>(L.offset[j + 1] - L.offset[j]);
-    int64_t u = static_cast<int64_t>(bit_field(w, L.offset[j], b)) + carry;
+  for (int64_t j = 0; j < n; ++j) {
+    const int64_t at = fast_word_offset(p, n, j);
+    const int b = static_cast<int>(fast_word_offset(p, n, j + 1) - at);
+    int64_t u = static_cast<int64_t>(bit_field(w, at, b)) + carry;
     carry = 0;
     if (u >= (int64_t{1} << (b - 1))) {
       u -= int64_t{1} << b;
@@ -91,8 +91,8 @@ void fast_split(mpz_srcptr v, const fast_layout& L, double* digits) {
     digits[j] = static_cast<double>(u);
   }
   // 2^p = 1: the top carry re-enters at word 0 and runs on until absorbed.
-  for (int64_t j = 0; carry != 0; j = (j + 1) % L.n) {
-    const int b = static_cast<int>(L.offset[j + 1] - L.offset[j]);
+  for (int64_t j = 0; carry != 0; j = (j + 1) % n) {
+    const int b = static_cast<int>(fast_word_offset(p, n, j + 1) - fast_word_offset(p, n, j));
     int64_t u = static_cast<int64_t>(digits[j]) + carry;
     carry = 0;
     if (u >= (int64_t{1} << (b - 1))) {
@@ -103,17 +103,17 @@ void fast_split(mpz_srcptr v, const fast_layout& L, double* digits) {
   }
 }
 
-void fast_join(const double* digits, const fast_layout& L, mpz_ptr out) {
-  const size_t words = (static_cast<size_t>(L.p) + 63) / 64 + 4;
+void fast_join(const double* digits, int32_t p, int64_t n, mpz_ptr out) {
+  const size_t words = (static_cast<size_t>(p) + 63) / 64 + 4;
   std::vector<uint64_t> pos(words, 0), neg(words, 0);
-  for (int64_t j = 0; j < L.n; ++j) {
+  for (int64_t j = 0; j < n; ++j) {
     const int64_t d = static_cast<int64_t>(digits[j]);
-    if (d > 0) add_shifted(pos, static_cast<uint64_t>(d), L.offset[j]);
-    if (d < 0) add_shifted(neg, static_cast<uint64_t>(-d), L.offset[j]);
+    if (d > 0) add_shifted(pos, static_cast<uint64_t>(d), fast_word_offset(p, n, j));
+    if (d < 0) add_shifted(neg, static_cast<uint64_t>(-d), fast_word_offset(p, n, j));
   }
   mpz_value m, tmp;
   mpz_import(out, words, -1, sizeof(uint64_t), 0, 0, pos.data());
   mpz_import(m, words, -1, sizeof(uint64_t), 0, 0, neg.data());
   mpz_sub(out, out, m);
-  mersenne_reduce(out, L.p, tmp);
+  mersenne_reduce(out, p, tmp);
 }

@@ -24,6 +24,9 @@ struct fast_layout {
   std::vector<double> unweight; // 1 / (n a_j): undoes the weight and the transform's scale
 };
 
+// B_j = ceil(p j / n), the first bit of word j of 2^p - 1 at length n.
+inline int64_t fast_word_offset(int32_t p, int64_t n, int64_t j) { return (static_cast<int64_t>(p) * j + n - 1) / n; }
+
 // The layout of 2^p - 1 at length n; requires 1 <= n <= p.
 fast_layout make_fast_layout(int32_t p, int64_t n);
 
@@ -33,11 +36,18 @@ struct fast_subtract {
   double value = 0.0;
 };
 
-// c 2^j (0 <= j < p, c <= 3) as a subtraction at the word holding bit j.
-fast_subtract fast_subtract_at(const fast_layout& L, uint32_t c, int32_t j);
+// c 2^j (0 <= j < p, c <= 3) as a subtraction at the word holding bit j,
+// for 2^p - 1 at length n.
+fast_subtract fast_subtract_at(int32_t p, int64_t n, uint32_t c, int32_t j);
+inline fast_subtract fast_subtract_at(const fast_layout& L, uint32_t c, int32_t j) {
+  return fast_subtract_at(L.p, L.n, c, j);
+}
 
-// Writes v (0 <= v < 2^p) as n balanced digits of layout L into digits[0..n).
-void fast_split(mpz_srcptr v, const fast_layout& L, double* digits);
+// Writes v (0 <= v < 2^p) as n balanced digits of 2^p - 1 at length n into digits[0..n).
+void fast_split(mpz_srcptr v, int32_t p, int64_t n, double* digits);
+inline void fast_split(mpz_srcptr v, const fast_layout& L, double* digits) { fast_split(v, L.p, L.n, digits); }
 
-// The residue in [0, 2^p - 1) of digits[0..n) (any integers below 2^62 in size) of layout L.
-void fast_join(const double* digits, const fast_layout& L, mpz_ptr out);
+// The residue in [0, 2^p - 1) of digits[0..n) (any integers below 2^62 in
+// size) of 2^p - 1 at length n.
+void fast_join(const double* digits, int32_t p, int64_t n, mpz_ptr out);
+inline void fast_join(const double* digits, const fast_layout& L, mpz_ptr out) { fast_join(digits, L.p, L.n, out); }

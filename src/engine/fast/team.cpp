@@ -1,0 +1,55 @@
+#include "engine/fast/team.h"
+
+#include <system_error>
+
+worker_team::worker_team(int wanted) {
+  if (wanted < 1) wanted = 1;
+  // The barrier must know the team's size before any member meets at it, so
+  // helpers wait at a gate until every thread that could be had is started:
+  // a thread that cannot be had makes the team smaller, never a member short.
+  for (int i = 1; i < wanted; ++i) {
+    try {
+      helpers_.emplace_back([this, i] {
+        while (!ready_.load(std::memory_order_acquire)) ready_.wait(false, std::memory_order_acquire);
+        if (!quit_.load()) serve(i);
+      });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  size_ = static_cast<int>(helpers_.size()) + 1;
+  try {
+    meet_ = std::make_unique<std::barrier<>>(size_);
+  } catch (...) {
+    quit_.store(true);
+    ready_.store(true, std::memory_order_release);
+    ready_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+    throw;
+  }
+  ready_.store(true, std::memory_order_release);
+  ready_.notify_all();
+}
+
+worker_team::~worker_team() {
+  if (size_ > 1) {
+    quit_.store(true);
+    meet_->arrive_and_wait();  // the start of the job that tells them to stop
+  }
+  for (std::thread& t : helpers_) t.join();
+}
+
+void worker_team::go() {
+  if (size_ > 1) meet_->arrive_and_wait();  // start
+  call_(job_, 0);
+  if (size_ > 1) meet_->arrive_and_wait();  // end
+}
+
+void worker_team::serve(int member) {
+  for (;;) {
+    meet_->arrive_and_wait();
+    if (quit_.load()) return;
+    call_(job_, member);
+    meet_->arrive_and_wait();
+  }
+}

@@ -1,0 +1,164 @@
+// The two-pass iteration held to its slow twin, the one-transform squarer,
+// and to GMP: single steps at every length it can serve, whole short runs,
+// the largest carries across blocks and from the last block to the first,
+// threads, and a step refused at the rounding bound.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "engine/fast/fast.h"
+#include "engine/fast/lengths.h"
+#include "engine/fast/plans.h"
+#include "engine/fast/squarer.h"
+#include "engine/fast/two_pass.h"
+#include "engine/residue.h"
+#include "engine/run.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::random_residue;
+
+// s -> s^2 - c 2^j mod 2^p - 1.
+void oracle_step(mpz_ptr s, uint32_t c, int32_t j, int32_t p) {
+  mpz_value t, tmp;
+  mpz_mul(s, s, s);
+  mpz_set_ui(t, c);
+  mpz_mul_2exp(t, t, static_cast<mp_bitcnt_t>(j));
+  mpz_sub(s, s, t);
+  mersenne_reduce(s, p, tmp);
+}
+
+// The length's bound and a random exponent between it and the bound of the length below.
+std::vector<int32_t> exponents_at(int index, std::mt19937_64& rng) {
+  const int64_t n = fast_length(index), top = fast_max_exponent(n);
+  const int64_t low = std::max<int64_t>(index == 0 ? n : fast_max_exponent(fast_length(index - 1)) + 1, n * 12);
+  return {static_cast<int32_t>(top), static_cast<int32_t>(low + static_cast<int64_t>(rng() % (top - low + 1)))};
+}
+
+// Every table length in [from, to] that splits: three steps of random
+// subtractions from a random residue on one and on three threads, equal to
+// the one-transform squarer and to GMP after each, rounding within 0.25.
+void sweep(int64_t from, int64_t to) {
+  std::mt19937_64 rng(testing_support::test_seed());
+  fast_set_measured_plans(false);
+  mpz_value s, want, got, twin;
+  for (int i = 0; i < fast_length_count(); ++i) {
+    const int64_t n = fast_length(i);
+    if (n < from || n > to || two_pass_shape_for(n).n == 0) continue;
+    for (int32_t p : exponents_at(i, rng)) {
+      ASSERT_TRUE(two_pass_serves(p, n)) << p << " at " << n;
+      two_pass_squarer one(p, n, 1), three(p, n, 3);
+      fast_squarer slow(p, n);
+      random_residue(s, p, rng);
+      one.load(s);
+      three.load(s);
+      slow.load(s);
+      mpz_set(want, s);
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t c = k == 0 ? 2 : static_cast<uint32_t>(rng() % 4);
+        const int32_t j = k == 0 ? 0 : static_cast<int32_t>(rng() % static_cast<uint64_t>(p));
+        const double e1 = one.square(c, j, 1.0), e3 = three.square(c, j, 1.0);
+        slow.square(c, j, 1.0);
+        oracle_step(want, c, j, p);
+        EXPECT_TRUE(e1 <= 0.25 && e1 == e3) << "p=" << p << " n=" << n << ": " << e1 << " " << e3;
+        one.store(got);
+        slow.store(twin);
+        ASSERT_TRUE(mpz_cmp(got, want) == 0 && mpz_cmp(twin, want) == 0) << "p=" << p << " n=" << n << " step " << k;
+        three.store(got);
+        ASSERT_EQ(mpz_cmp(got, want), 0) << "three threads, p=" << p << " n=" << n << " step " << k;
+      }
+      EXPECT_TRUE(one.buffers_intact() && three.buffers_intact()) << n;
+    }
+  }
+}
+
+TEST(TwoPass, AgreesWithTheOneTransformSquarerAtEveryLength) { sweep(64, 65536); }
+TEST(LongTwoPass, AgreesWithTheOneTransformSquarerAtEveryLength) { sweep(65537, int64_t{1} << 22); }
+
+// Whole runs of a few hundred iterations through the loop, the two-pass
+// iteration at every length up to 64K against the one-transform squarer:
+// the same Res64 and the same rounding distances.
+std::unique_ptr<stepper> make_one_transform(int32_t p, int64_t n, const engine_options&) {
+  return std::make_unique<fast_squarer>(p, n);
+}
+std::unique_ptr<stepper> make_two_pass(int32_t p, int64_t n, const engine_options& opt) {
+  if (!two_pass_serves(p, n)) return make_one_transform(p, n, opt);
+  return std::make_unique<two_pass_squarer>(p, n, opt.threads);
+}
+
+TEST(TwoPass, ShortRunsGiveTheSameResidues) {
+  fast_set_measured_plans(false);
+  const engine one{"one", fast_applicable, make_one_transform, fast_start_length, fast_next_length};
+  const engine two{"two", fast_applicable, make_two_pass, fast_start_length, fast_next_length};
+  for (int i = 0; i < fast_length_count(); ++i) {
+    const int64_t n = fast_length(i);
+    if (n > 65536 || two_pass_shape_for(n).n == 0) continue;
+    engine_options opt;
+    opt.shift = 0;
+    opt.iterations = 300;
+    opt.start_length = n;
+    opt.threads = 1 + i % 2;
+    const int32_t p = static_cast<int32_t>(fast_max_exponent(n) - i);
+    const ll_outcome a = run_lucas_lehmer(one, p, opt), b = run_lucas_lehmer(two, p, opt);
+    EXPECT_TRUE(a.error.empty() && b.error.empty() && a.fft_length == n && b.fft_length == n) << n;
+    EXPECT_EQ(a.res64, b.res64) << "p=" << p << " n=" << n;
+  }
+}
+
+// Every digit at the top (or bottom) of its range makes every product word
+// of one sign and the largest carries there are, across every block edge
+// and from the top word to word 0; words of 12 to 14 bits keep the products
+// exact. One, two and three threads move the edges between fix-ups.
+TEST(TwoPass, LargestCarriesCrossBlocksAndWrap) {
+  fast_set_measured_plans(false);
+  mpz_value s, want, got;
+  for (int64_t n : {64, 512, 4096, 12288}) {
+    for (int32_t p : {static_cast<int32_t>(n * 12 + 7), static_cast<int32_t>(n * 14 - 3)}) {
+      for (int sign : {1, -1}) {
+        std::vector<double> d(static_cast<size_t>(n));
+        for (int64_t j = 0; j < n; ++j) {
+          const int b = static_cast<int>(fast_word_offset(p, n, j + 1) - fast_word_offset(p, n, j));
+          d[static_cast<size_t>(j)] = sign > 0 ? std::ldexp(1.0, b - 1) - 1 : -std::ldexp(1.0, b - 1);
+        }
+        fast_join(d.data(), p, n, s);
+        for (int threads : {1, 2, 3}) {
+          two_pass_squarer sq(p, n, threads);
+          sq.load(s);
+          mpz_set(want, s);
+          for (int k = 0; k < 2; ++k) {
+            EXPECT_LT(sq.square(k, 0, 1.0), 0.25) << "p=" << p << " n=" << n;
+            oracle_step(want, static_cast<uint32_t>(k), 0, p);
+          }
+          sq.store(got);
+          EXPECT_EQ(mpz_cmp(got, want), 0) << "p=" << p << " n=" << n << " sign " << sign << " threads " << threads;
+        }
+      }
+    }
+  }
+}
+
+// multiply gives s v; a step whose distance reaches the limit leaves s as it was.
+TEST(TwoPass, MultiplyAndRefusedStep) {
+  std::mt19937_64 rng(testing_support::test_seed() + 1);
+  fast_set_measured_plans(false);
+  mpz_value s, v, want, got, tmp;
+  const int64_t n = 8192;
+  const int32_t p = static_cast<int32_t>(fast_max_exponent(n));
+  two_pass_squarer sq(p, n, 2);
+  random_residue(s, p, rng);
+  random_residue(v, p, rng);
+  sq.load(s);
+  EXPECT_LT(sq.multiply(v, 0.4), 0.25);
+  mpz_mul(want, s, v);
+  mersenne_reduce(want, p, tmp);
+  sq.store(got);
+  EXPECT_EQ(mpz_cmp(got, want), 0);
+  EXPECT_GE(sq.square(2, 0, 0.0), 0.0);  // no distance is below 0: refused
+  sq.store(got);
+  EXPECT_EQ(mpz_cmp(got, want), 0);
+  EXPECT_TRUE(sq.buffers_intact());
+}
+
+}  // namespace
