@@ -33,9 +33,17 @@ inline constexpr double kRetryDistance = 0.4;
 
 // FFTW plans are measured from this length on, estimated below. Measuring
 // took 0.75 s at 4096 on an idle core (4 s at 5K and 10 s at 48K with the
-// machine busy) for a pair 18% faster at 4096 and up to a quarter at 48K:
-// less than it saves over a whole test below 32K, more above.
-inline constexpr int64_t kMeasuredPlansFrom = 32768;
+// machine busy) for a pair 18% faster at 4096 and up to a quarter at 48K.
+// Measured plans are saved (engine/fast/wisdom.h), so a length pays for
+// measuring once per machine: worth it from lengths of about a thousand.
+inline constexpr int64_t kMeasuredPlansFrom = 1024;
+
+// FFTW's time limit for measuring one plan, in seconds. Measuring the bare
+// transform pair without a limit took 32 s at length 1M and 125 s at 4M on
+// AMD EPYC; with this limit a new length costs at most about 40 s of
+// planning (FFTW keeps the best plan found in time). The plans are saved in
+// the wisdom file, so each length pays this once per machine.
+inline constexpr double kPlanSecondsLimit = 20.0;
 
 // With two or more threads, the fast engine's carry stage is split over a
 // helper thread from this length on; below it the hand-over costs more than
@@ -49,6 +57,25 @@ inline constexpr int64_t kCarryHelperFrom = 16384;
 // so that checks take about kCheckShare of the run.
 inline constexpr double kCheckSecondsAtOneMillion = 0.13;
 inline constexpr double kCheckShare = 0.01;
+
+// From this length on the fast engine runs the two-pass iteration
+// (engine/fast/two_pass.h); below it the one-transform squarer, whose
+// arrays stay in cache. Measured on AMD EPYC, one thread, ms per iteration
+// (two-pass / one-transform): 64K 0.53 / 0.46, 128K 0.97 / 0.95,
+// 256K 2.15 / 1.87, 512K 4.5 / 6.8, 1M 9.1 / 9.8.
+inline constexpr int64_t kTwoPassFrom = 1 << 19;
+
+// Complex values of padding after each row of the two-pass layout, so that
+// the values of one column (a row apart) do not share the same cache sets.
+// Measured at 1M on AMD EPYC, ms per iteration: no padding 25, 4 values
+// 9.2, 8 values 9.1 (16: 10.3).
+inline constexpr int64_t kRowPad = 8;
+
+// Segments of the two-pass column pass: threads share them out, each
+// segment's first block is carried again after the pass (a few per cent of
+// the blocks at 1M, where there are 128). Eight serve 1, 2, 4 and 8
+// threads evenly.
+inline constexpr int64_t kCarrySegments = 8;
 
 // Seconds between progress reports (and redraws of the progress line): often
 // enough to look live, rare enough that reading the clock costs nothing.

@@ -10,6 +10,7 @@
 #include "base/aligned_buffer.h"
 #include "base/check.h"
 #include "engine/engine.h"
+#include "engine/fast/wisdom.h"
 #include "engine/tuning.h"
 
 namespace {
@@ -23,20 +24,30 @@ std::mutex& fftw_planner_lock() {
   return m;
 }
 
-plan_pair plans_for(int64_t n, int threads) {
-  MERSENNE_REQUIRE(n >= 1 && n <= INT32_MAX && threads >= 1);
-  std::lock_guard<std::mutex> hold(fftw_planner_lock());
-  // Never destroyed: runs may still be going on other threads at exit.
-  static auto& cache = *new std::map<std::pair<int64_t, int>, plan_pair>;
+void fftw_plan_threads(int threads) {
   static bool threads_ready = false;
-  const auto key = std::make_pair(n, threads);
-  if (auto it = cache.find(key); it != cache.end()) return it->second;
   if (!threads_ready) {
     fftw_init_threads();
     fftw_make_planner_thread_safe();
     threads_ready = true;
   }
+  wisdom_before_planning();
   fftw_plan_with_nthreads(threads);
+}
+
+bool fast_measured_plans() {
+  std::lock_guard<std::mutex> hold(fftw_planner_lock());
+  return measured_plans;
+}
+
+plan_pair plans_for(int64_t n, int threads) {
+  MERSENNE_REQUIRE(n >= 1 && n <= INT32_MAX && threads >= 1);
+  std::lock_guard<std::mutex> hold(fftw_planner_lock());
+  // Never destroyed: runs may still be going on other threads at exit.
+  static auto& cache = *new std::map<std::pair<int64_t, int>, plan_pair>;
+  const auto key = std::make_pair(n, threads);
+  if (auto it = cache.find(key); it != cache.end()) return it->second;
+  fftw_plan_threads(threads);
   aligned_buffer<double> x(static_cast<size_t>(n)), z(2 * static_cast<size_t>(n / 2 + 1));
   const unsigned flags = (measured_plans && n >= tuning::kMeasuredPlansFrom) ? FFTW_MEASURE : FFTW_ESTIMATE;
   const int len = static_cast<int>(n);
@@ -50,6 +61,7 @@ plan_pair plans_for(int64_t n, int threads) {
     throw engine_failure("FFTW could not plan a transform of length " + std::to_string(n));
   }
   cache.emplace(key, pp);
+  if (flags & FFTW_MEASURE) wisdom_after_planning();
   return pp;
 }
 

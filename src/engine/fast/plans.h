@@ -21,6 +21,13 @@ std::mutex& fftw_planner_lock();
 // planning arrays cannot be had.
 plan_pair plans_for(int64_t n, int threads);
 
+// Sets the threads FFTW's next plans run on (initialising its threads once);
+// requires fftw_planner_lock() held.
+void fftw_plan_threads(int threads);
+
+// Whether plans are to be measured (the default) rather than estimated.
+bool fast_measured_plans();
+
 // Measured (default) or estimated plans for lengths from tuning::kMeasuredPlansFrom on.
 void fast_set_measured_plans(bool measure);
 

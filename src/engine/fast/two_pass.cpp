@@ -11,6 +11,7 @@
 #include "base/check.h"
 #include "engine/fast/plans.h"
 #include "engine/fast/team.h"
+#include "engine/fast/wisdom.h"
 #include "engine/residue.h"
 #include "engine/tuning.h"
 
@@ -189,7 +190,9 @@ const two_pass_plans* plans_for_shape(const two_pass_shape& s, double* work, dou
       if (p != nullptr) fftw_destroy_plan(p);
     throw engine_failure("FFTW could not plan the transforms of length " + std::to_string(s.n));
   }
-  return &cache.emplace(key, pl).first->second;
+  const two_pass_plans* made = &cache.emplace(key, pl).first->second;
+  if (flags & FFTW_MEASURE) wisdom_after_planning();
+  return made;
 }
 
 }  // namespace
@@ -262,9 +265,12 @@ two_pass_squarer::two_pass_squarer(int32_t p, int64_t n, int threads) : p_(p), s
   scratch_.resize(static_cast<size_t>(team_->size()));
   for (member_scratch& m : scratch_) {
     m.block = aligned_buffer<double>(static_cast<size_t>(shape_.width * n2));
-    m.held = aligned_buffer<double>(static_cast<size_t>(shape_.width * n2));
-    m.carries = aligned_buffer<double>(static_cast<size_t>(n2));
     m.twiddle = aligned_buffer<double>(2 * static_cast<size_t>(n1));
+  }
+  segments_.resize(static_cast<size_t>(std::min<int64_t>(blocks_, tuning::kCarrySegments)));
+  for (segment& sg : segments_) {
+    sg.held = aligned_buffer<double>(static_cast<size_t>(shape_.width * n2));
+    sg.carries = aligned_buffer<double>(static_cast<size_t>(n2));
   }
   plans_ = plans_for_shape(shape_, work_.data(), scratch_[0].block.data());
   std::memset(work_.data(), 0, complex_doubles * sizeof(double));
@@ -279,7 +285,9 @@ bool two_pass_squarer::buffers_intact() const {
                                           &row_unweight_, &twiddle_lo_, &twiddle_hi_, &state_, &work_, &factor_})
     if (!b->intact()) return false;
   for (const member_scratch& m : scratch_)
-    if (!m.block.intact() || !m.held.intact() || !m.carries.intact() || !m.twiddle.intact()) return false;
+    if (!m.block.intact() || !m.twiddle.intact()) return false;
+  for (const segment& sg : segments_)
+    if (!sg.held.intact() || !sg.carries.intact()) return false;
   return true;
 }
 
@@ -311,12 +319,16 @@ word_tables tables_of(const double* col_r, const double* row_r, const double* co
 
 }  // namespace
 
+int two_pass_squarer::column_members() const {
+  return static_cast<int>(std::min<int64_t>(team_->size(), static_cast<int64_t>(segments_.size())));
+}
+
 void two_pass_squarer::column_pass(int member, fast_subtract sub) {
   member_scratch& m = scratch_[static_cast<size_t>(member)];
   m.err = 0;
   m.big = 0;
   m.overflow = false;
-  const int members = static_cast<int>(std::min<int64_t>(team_->size(), blocks_));
+  const int members = column_members();
   if (member >= members) return;
   const word_tables k = tables_of(col_r_.data(), row_r_.data(), col_weight_.data(), row_weight_.data(),
                                   col_unweight_.data(), row_unweight_.data(), shape_.n, small_words_, bits_, shape_.n2);
@@ -326,57 +338,66 @@ void two_pass_squarer::column_pass(int member, fast_subtract sub) {
     ps.row = sub.word / shape_.n1;
     ps.value = sub.value;
   }
-  const auto [lo, hi] = share(blocks_, member, members);
-  for (int64_t b = lo; b < hi; ++b) {
-    double* s = b == lo ? m.held.data() : m.block.data();
-    fftw_complex* z = reinterpret_cast<fftw_complex*>(work_.data()) + b * shape_.width;
-    fftw_execute_dft_c2r(plans_->c2r, z, s);
-    double e, g;
-    carry_block(k, b * shape_.width, s, m.carries.data(), b == lo, b != lo, ps, &e, &g);
-    m.err = std::fmax(m.err, e);
-    m.big = std::fmax(m.big, g);
-    if (b != lo) fftw_execute_dft_r2c(plans_->r2c, s, z);
+  const int64_t count = static_cast<int64_t>(segments_.size());
+  const auto [first, last] = share(count, member, members);
+  for (int64_t seg = first; seg < last; ++seg) {
+    segment& sg = segments_[static_cast<size_t>(seg)];
+    const auto [lo, hi] = share(blocks_, static_cast<int>(seg), static_cast<int>(count));
+    for (int64_t b = lo; b < hi; ++b) {
+      double* s = b == lo ? sg.held.data() : m.block.data();
+      fftw_complex* z = reinterpret_cast<fftw_complex*>(work_.data()) + b * shape_.width;
+      fftw_execute_dft_c2r(plans_->c2r, z, s);
+      double e, g;
+      carry_block(k, b * shape_.width, s, sg.carries.data(), b == lo, b != lo, ps, &e, &g);
+      m.err = std::fmax(m.err, e);
+      m.big = std::fmax(m.big, g);
+      if (b != lo) fftw_execute_dft_r2c(plans_->r2c, s, z);
+    }
   }
 }
 
 void two_pass_squarer::fix_up(int member) {
-  const int members = static_cast<int>(std::min<int64_t>(team_->size(), blocks_));
+  const int members = column_members();
   if (member >= members) return;
   member_scratch& m = scratch_[static_cast<size_t>(member)];
-  // The carries into this member's first block: the previous member's last
-  // block, same row; for the first member the last block, one row up (the
-  // top word's carry wraps to word 0 since 2^p = 1).
-  const bool first = member == 0;
-  const double* in = scratch_[static_cast<size_t>(first ? members - 1 : member - 1)].carries.data();
+  const int64_t count = static_cast<int64_t>(segments_.size());
   const int64_t n2 = shape_.n2, width = shape_.width;
-  const int64_t j1_0 = share(blocks_, member, members).first * width;
   const double n = static_cast<double>(shape_.n);
-  for (int64_t j2 = 0; j2 < n2; ++j2) {
-    double c = first ? in[j2 == 0 ? n2 - 1 : j2 - 1] : in[j2];
-    for (int64_t t = 0; c != 0; ++t) {
-      double& d = m.held[static_cast<size_t>(t * n2 + j2)];
-      if (std::fabs(c) <= 1) {
-        d += c;
-        break;
-      }
-      if (t == width - 1) {
-        m.overflow = true;
-        break;
-      }
-      double r = col_r_[static_cast<size_t>(j1_0 + t)] + row_r_[static_cast<size_t>(j2)];
-      if (r >= n) r -= n;
-      const int bits = r < small_words_ ? bits_ + 1 : bits_;
-      const double at = std::ldexp(1.5, 52 + bits);
-      const double x = d + c;
-      const double hi = (x + at) - at;
-      d = x - hi;
-      c = std::ldexp(hi, -bits);
-    }
-  }
   const word_tables k = tables_of(col_r_.data(), row_r_.data(), col_weight_.data(), row_weight_.data(),
                                   col_unweight_.data(), row_unweight_.data(), shape_.n, small_words_, bits_, n2);
-  weigh_block(k, j1_0, m.held.data());
-  fftw_execute_dft_r2c(plans_->r2c, m.held.data(), reinterpret_cast<fftw_complex*>(work_.data()) + j1_0);
+  const auto [first, last] = share(count, member, members);
+  for (int64_t seg = first; seg < last; ++seg) {
+    segment& sg = segments_[static_cast<size_t>(seg)];
+    // The carries into this segment's first block: the previous segment's
+    // last block, same row; for the first segment the last block, one row up
+    // (the top word's carry wraps to word 0 since 2^p = 1).
+    const double* in = segments_[static_cast<size_t>(seg == 0 ? count - 1 : seg - 1)].carries.data();
+    const int64_t j1_0 = share(blocks_, static_cast<int>(seg), static_cast<int>(count)).first * width;
+    for (int64_t j2 = 0; j2 < n2; ++j2) {
+      double c = seg == 0 ? in[j2 == 0 ? n2 - 1 : j2 - 1] : in[j2];
+      for (int64_t t = 0; c != 0; ++t) {
+        double& d = sg.held[static_cast<size_t>(t * n2 + j2)];
+        if (std::fabs(c) <= 1) {
+          d += c;
+          break;
+        }
+        if (t == width - 1) {
+          m.overflow = true;
+          break;
+        }
+        double r = col_r_[static_cast<size_t>(j1_0 + t)] + row_r_[static_cast<size_t>(j2)];
+        if (r >= n) r -= n;
+        const int bits = r < small_words_ ? bits_ + 1 : bits_;
+        const double at = std::ldexp(1.5, 52 + bits);
+        const double x = d + c;
+        const double hi = (x + at) - at;
+        d = x - hi;
+        c = std::ldexp(hi, -bits);
+      }
+    }
+    weigh_block(k, j1_0, sg.held.data());
+    fftw_execute_dft_r2c(plans_->r2c, sg.held.data(), reinterpret_cast<fftw_complex*>(work_.data()) + j1_0);
+  }
 }
 
 double two_pass_squarer::iterate(row_mode mode, fast_subtract sub) {

@@ -13,9 +13,10 @@
 //     transforms down the columns, rounding, unweighting, the carry along
 //     each row's words in the block, re-weighting and the forward real
 //     transforms, each block staying in cache.
-// A row's carry runs from block to block; each thread's first block takes
-// its incoming carry (from the thread before it, or from the last block, a
-// row down, for the first: 2^p = 1) in a short fix-up after the pass.
+// A row's carry runs from block to block within a segment of blocks; each
+// segment's first block takes its incoming carry (from the segment before,
+// or from the last block, a row down, for the first: 2^p = 1) in a short
+// fix-up after the pass.
 #pragma once
 
 #include <cstdint>
@@ -69,13 +70,22 @@ class two_pass_squarer final : public stepper {
   enum class row_mode { square, multiply, forward };
   struct member_scratch {
     aligned_buffer<double> block;    // one block, column by column: width x n2 reals
-    aligned_buffer<double> held;     // the member's first block, waiting for its carry
-    aligned_buffer<double> carries;  // per row: the carry out of the member's last block so far
     aligned_buffer<double> twiddle;  // one row's twiddles, n1 complex
     double err = 0, big = 0;         // the pass's largest rounding distance and product
     bool overflow = false;           // a fix-up carry was not absorbed
   };
 
+  // The column pass's blocks fall into a fixed number of segments, whatever
+  // the threads: each segment's carry runs from block to block, its first
+  // block waits for the carry out of the segment before. Threads take whole
+  // segments, so the digits are the same on any number of them.
+  struct segment {
+    aligned_buffer<double> held;     // the first block, carried from 0, waiting for its carry in
+    aligned_buffer<double> carries;  // per row: the carry out of the segment's blocks so far
+  };
+
+  // Members that take part in the column pass: no more than there are segments.
+  int column_members() const;
   // One iteration from state_ into work_: returns the rounding distance.
   double iterate(row_mode mode, fast_subtract sub);
   void row_pass(int member, row_mode mode, double* from, double* to);
@@ -98,6 +108,7 @@ class two_pass_squarer final : public stepper {
   mutable aligned_buffer<double> work_;             // the iteration's output, swapped in when good
   aligned_buffer<double> factor_;                   // multiply's other factor, transformed; made on first use
   mutable std::vector<member_scratch> scratch_;
+  std::vector<segment> segments_;
   const two_pass_plans* plans_ = nullptr;
   std::unique_ptr<worker_team> team_;
 };
