@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <chrono>
@@ -19,10 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "cli/benchmark.h"
 #include "cli/line_output.h"
 #include "cli/ordered_output.h"
 #include "cli/progress_line.h"
 #include "engine/engine_table.h"
+#include "engine/fast/plans.h"
 #include "engine/run.h"
 #include "engine/state.h"
 
@@ -395,6 +398,25 @@ batch_status forget_states(const cli_options& opt) {
   return kept ? batch_status::no_verdict : batch_status::ok;
 }
 
+// Whether FFTW plans are measured: --plans, else MERSENNE_PLANS where it
+// names a choice (a warning where it names none), else measured.
+bool measured_plans(plan_choice choice) {
+  if (choice != plan_choice::unset) return choice == plan_choice::measure;
+  const char* env = std::getenv("MERSENNE_PLANS");
+  if (env == nullptr || *env == '\0' || std::strcmp(env, "measure") == 0) return true;
+  if (std::strcmp(env, "estimate") == 0) return false;
+  std::fprintf(stderr, "mersenne: MERSENNE_PLANS=%s is neither measure nor estimate; plans are measured\n", env);
+  return true;
+}
+
+// The benchmark's blocks: MERSENNE_BENCH_QUICK (for the tests) shortens them
+// to a few milliseconds, which only makes the figures rougher.
+bench_timing benchmark_timing() {
+  const char* quick = std::getenv("MERSENNE_BENCH_QUICK");
+  if (quick == nullptr || *quick == '\0' || std::strcmp(quick, "0") == 0) return {};
+  return {0.002, 1, 5};
+}
+
 }  // namespace
 
 cli_outcome run_cli(int argc, const char* const* argv) {
@@ -421,12 +443,17 @@ cli_outcome run_cli(int argc, const char* const* argv) {
     case cli_action::forget:
       return {forget_states(cmd.options), 0};
     case cli_action::run:
+    case cli_action::benchmark:
       break;
   }
+  fast_set_measured_plans(measured_plans(cmd.options.plans));
   bool show = isatty(STDERR_FILENO) != 0;
   if (cmd.options.progress == progress_mode::on) show = true;
   if (cmd.options.progress == progress_mode::off) show = false;
-  const cli_outcome outcome = run_batch(cmd.options, STDOUT_FILENO, stderr, show);
+  const cli_outcome outcome =
+      cmd.action == cli_action::benchmark
+          ? run_benchmark(cmd.options, benchmark_timing(), STDOUT_FILENO, stderr, show)
+          : run_batch(cmd.options, STDOUT_FILENO, stderr, show);
   if (outcome.status != batch_status::output_failed && close(STDOUT_FILENO) != 0) {
     std::fprintf(stderr, "mersenne: cannot write the results (%s)\n", std::strerror(errno));
     return {batch_status::output_failed, 0};

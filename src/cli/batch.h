@@ -40,5 +40,6 @@ exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options 
 cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_progress);
 
 // The whole command line: parse argv, print help, version or a usage error,
-// list or forget saved states, or run the batch.
+// list or forget saved states, run the benchmark, or run the batch (with
+// measured or estimated plans: --plans, else $MERSENNE_PLANS).
 cli_outcome run_cli(int argc, const char* const* argv);

@@ -1,12 +1,14 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <thread>
 #include <tuple>
 
 #include "base/machine.h"
 #include "cli/report.h"
 #include "engine/engine_table.h"
+#include "engine/fast/lengths.h"
 
 #ifndef MERSENNE_VERSION
 #define MERSENNE_VERSION "unknown"
@@ -55,11 +57,27 @@ bound was crossed, or it could not run), prime and res64 are null, verdict is
 false and note or error says why; max_roundoff is null if a coefficient was
 not finite.
 
+With --benchmark the words are transform lengths instead (digits with an
+optional K = 1024 or M = 1048576; default: 4K to 4M by powers of two, those
+that fit in memory), each rounded up to the next length of the fast engine.
+For each length, at the largest exponent it serves: milliseconds per
+iteration on one thread and on --threads threads (default: all usable
+cores), FFTW's bare transform pair on one thread, and the seconds spent
+making the plans (not part of the times). A table, or with --json one object
+per length with the fields fft_length, max_exponent, ms_per_iteration,
+threads, ms_per_iteration_threads, ms_fftw_pair, plan_seconds, and
+asked_length where the length was rounded up.
+
+FFTW plans are measured by default (slow to make once, faster to run);
+--plans estimate, or MERSENNE_PLANS=estimate in the environment, makes them
+at once.
+
 Progress (iteration, percent, iterations per second, ETA) goes to stderr as
 one line updated in place, by default only when stderr is a terminal.
 
 Exit status: 0 every exponent got a verdict; 1 bad options or exponents;
-3 at least one exponent got no verdict; 4 the results could not be written
+3 at least one exponent got no verdict (--benchmark: a length could not be
+measured); 4 the results could not be written
 (disk full, stdout closed, its reader gone): the run stops at once;
 128 + n when signal n (SIGINT, SIGTERM, SIGHUP) stopped the run: the running
 tests' states are saved and the same command resumes them.
@@ -129,14 +147,45 @@ bool parse_exponent(std::string_view token, exponent_span* out, std::string* why
   return true;
 }
 
-int default_jobs() { return usable_cores(); }
+bool parse_bench_length(std::string_view token, bench_length* out, std::string* why) {
+  std::string_view digits = token;
+  int shift = 0;
+  if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) shift = 10;
+  if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) shift = 20;
+  if (shift != 0) digits.remove_suffix(1);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    *why = "'" + std::string(token) + "' is not a transform length (digits, optionally followed by K or M)";
+    return false;
+  }
+  const int64_t largest = fast_length(fast_length_count() - 1);
+  int64_t v = 0;
+  for (char c : digits) {
+    v = v * 10 + (c - '0');
+    if (v > (largest >> shift)) {
+      *why = "transform length " + std::string(token) + " is beyond the fast engine's largest, " +
+             std::to_string(largest);
+      return false;
+    }
+  }
+  if (v == 0) {
+    *why = "transform length " + std::string(token) + " is zero";
+    return false;
+  }
+  const int64_t asked = v << shift;
+  for (int i = 0; i < fast_length_count(); ++i)
+    if (fast_length(i) >= asked) {
+      *out = {asked, fast_length(i)};
+      return true;
+    }
+  *why = "no fast engine length for " + std::string(token);  // unreachable: asked <= largest
+  return false;
+}
 
 std::string version_text() { return std::string("mersenne ") + MERSENNE_VERSION + "\n"; }
 
 parsed_command parse_command_line(int argc, const char* const* argv) {
   parsed_command result;
   cli_options& o = result.options;
-  o.jobs = default_jobs();
 
   CLI::App app{"Lucas-Lehmer test of Mersenne numbers 2^p - 1.", "mersenne"};
   app.footer(footer());
@@ -146,7 +195,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   bool version = false;
   bool progress = false;
 
-  app.add_option("EXPONENT", tokens, "p or an inclusive range A-B");
+  app.add_option("EXPONENT", tokens, "p or an inclusive range A-B (with --benchmark: a transform length)");
   app.add_option("--engine", o.engine, "auto (the fastest engine for each p), or one engine")
       ->check(CLI::IsMember(engine_names))
       ->capture_default_str();
@@ -154,16 +203,27 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   // Negatable: of --progress and --no-progress the later one wins.
   CLI::Option* progress_flag = app.add_flag("--progress,!--no-progress", progress,
                                             "show progress on stderr, or not (default: only when it is a terminal)");
-  app.add_option("--jobs,-j", o.jobs,
-                 "exponents tested side by side (default: the cores this process may use; at most " +
-                     std::to_string(kJobsPerCore) + " per core: more only share the same cores and multiply the memory)")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
-  app.add_option("--threads", o.threads,
-                 "threads inside one test (fast engine; at most " + std::to_string(kThreadsPerCore) +
-                     " per core: more only wait for each other)")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
+  CLI::Option* jobs_option =
+      app.add_option("--jobs,-j", o.jobs,
+                     "exponents tested side by side (default: the usable cores divided by --threads, at least 1; "
+                     "at most " +
+                         std::to_string(kJobsPerCore) +
+                         " per core: more only share the same cores and multiply the memory)")
+          ->check(CLI::PositiveNumber);
+  CLI::Option* threads_option =
+      app.add_option("--threads", o.threads,
+                     "threads inside one test (fast engine; default: all usable cores for a single exponent, "
+                     "with --jobs 1 and with --benchmark, else 1; at most " +
+                         std::to_string(kThreadsPerCore) + " per core: more only wait for each other)")
+          ->check(CLI::PositiveNumber);
+  std::string plans;
+  app.add_option("--plans", plans,
+                 "FFTW plans: measure (slow to make once, faster to run) or estimate (default: measure, or "
+                 "$MERSENNE_PLANS)")
+      ->check(CLI::IsMember({"measure", "estimate"}));
+  bool benchmark = false;
+  app.add_flag("--benchmark", benchmark,
+               "time the fast engine at the transform lengths given instead of testing exponents, and exit");
   app.add_flag("--version", version, "print the version and exit");
   bool no_checkpoints = false, list_states = false, forget = false;
   app.add_option("--checkpoint-every", o.checkpoint_every, "seconds between saved states of a test (fractions allowed)")
@@ -217,9 +277,15 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   }
   if (progress_flag->count() > 0) o.progress = progress ? progress_mode::on : progress_mode::off;
   o.checkpoints = !no_checkpoints;
-  if (list_states && (forget || !tokens.empty())) {
+  if (!plans.empty()) o.plans = plans == "measure" ? plan_choice::measure : plan_choice::estimate;
+  if (list_states && (forget || benchmark || !tokens.empty())) {
     result.action = cli_action::error;
-    result.text = "--states takes no exponents and no --forget";
+    result.text = "--states takes no exponents, no --forget and no --benchmark";
+    return result;
+  }
+  if (forget && benchmark) {
+    result.action = cli_action::error;
+    result.text = "--forget and --benchmark exclude each other";
     return result;
   }
   if (list_states) {
@@ -236,6 +302,22 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
       *value = per_core * cores;
     }
   }
+  const bool jobs_given = jobs_option->count() > 0, threads_given = threads_option->count() > 0;
+  if (benchmark) {
+    for (const std::string& t : tokens) {
+      bench_length length;
+      std::string why;
+      if (!parse_bench_length(t, &length, &why)) {
+        result.action = cli_action::error;
+        result.text = why;
+        return result;
+      }
+      o.bench_lengths.push_back(length);
+    }
+    if (!threads_given) o.threads = cores;
+    result.action = cli_action::benchmark;
+    return result;
+  }
   if (tokens.empty()) {
     result.action = cli_action::error;
     result.text = "no exponent given";
@@ -251,6 +333,12 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     }
     o.exponents.push_back(span);
   }
+  // One exponent, or one job, gets all the cores; several share them, one
+  // thread each. Defaults never ask for more than cores threads in all (a
+  // --jobs beyond the exponents starts no more workers than exponents).
+  const bool one_exponent = o.exponents.size() == 1 && o.exponents[0].first == o.exponents[0].last;
+  if (!threads_given) o.threads = one_exponent || (jobs_given && o.jobs == 1) ? cores : 1;
+  if (!jobs_given) o.jobs = std::max(1, cores / o.threads);
   result.action = forget ? cli_action::forget : cli_action::run;
   return result;
 }

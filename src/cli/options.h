@@ -15,6 +15,18 @@ struct exponent_span {
 
 enum class progress_mode { automatic, on, off };
 
+// FFTW plans: measured (slow to make, faster to run) or estimated; unset
+// leaves the choice to the caller (the environment, else measured).
+enum class plan_choice { unset, measure, estimate };
+
+// A transform length for --benchmark: as written, and the fast engine's
+// length it stands for (the smallest table length not below it).
+struct bench_length {
+  int64_t asked = 0;
+  int64_t n = 0;
+  bool operator==(const bench_length&) const = default;
+};
+
 struct cli_options {
   std::vector<exponent_span> exponents;  // in the order given
   std::string engine = "auto";           // "auto" or a row of the engine table
@@ -22,6 +34,8 @@ struct cli_options {
   progress_mode progress = progress_mode::automatic;  // automatic: only when stderr is a terminal
   int jobs = 1;                          // exponents tested side by side
   int threads = 1;                       // threads inside one test
+  plan_choice plans = plan_choice::unset;  // --plans
+  std::vector<bench_length> bench_lengths;  // --benchmark; empty: the default set
   bool checkpoints = true;               // save states and resume from them
   std::string state_dir;                 // where; empty: the default (engine/state.h)
   double checkpoint_every = 600;         // seconds between saved states
@@ -31,8 +45,8 @@ struct cli_options {
 };
 
 // run: test the exponents; states: list the saved states; forget: remove
-// the saved states of the exponents.
-enum class cli_action { run, states, forget, help, version, error };
+// the saved states of the exponents; benchmark: time the fast engine per length.
+enum class cli_action { run, states, forget, benchmark, help, version, error };
 
 struct parsed_command {
   cli_action action = cli_action::error;
@@ -51,8 +65,11 @@ inline constexpr int kThreadsPerCore = 2;
 // false with a one-line reason in *why and leaves *out alone.
 bool parse_exponent(std::string_view token, exponent_span* out, std::string* why);
 
-// The default for --jobs: the number of cores this process may use, at least 1.
-int default_jobs();
+// Reads a transform length for --benchmark: decimal digits with an optional
+// suffix K (2^10) or M (2^20), rounded up to the fast engine's next length.
+// On failure (not such a number, zero, beyond the largest length) returns
+// false with a one-line reason in *why and leaves *out alone.
+bool parse_bench_length(std::string_view token, bench_length* out, std::string* why);
 
 // Parses the batch command line (argv[0] is the program name). Touches no
 // stream and no process state: help, version and errors come back as text.

@@ -58,12 +58,17 @@ inline constexpr int64_t kCarryHelperFrom = 16384;
 inline constexpr double kCheckSecondsAtOneMillion = 0.13;
 inline constexpr double kCheckShare = 0.01;
 
-// From this length on the fast engine runs the two-pass iteration
-// (engine/fast/two_pass.h); below it the one-transform squarer, whose
-// arrays stay in cache. Measured on AMD EPYC, one thread, ms per iteration
-// (two-pass / one-transform): 64K 0.53 / 0.46, 128K 0.97 / 0.95,
-// 256K 2.15 / 1.87, 512K 4.5 / 6.8, 1M 9.1 / 9.8.
-inline constexpr int64_t kTwoPassFrom = 1 << 19;
+// From these lengths on the fast engine runs the two-pass iteration
+// (engine/fast/two_pass.h); below them the one-transform squarer on one
+// thread, whose arrays stay in cache. Measured on AMD EPYC, idle, ms per
+// iteration, one thread: two-pass / one-transform
+//   32K 0.136 / 0.101, 64K 0.255 / 0.243, 128K 0.73 / 0.72, 192K 0.82 / 0.87,
+//   256K 1.04 / 1.41, 384K 1.76 / 2.44, 1M 4.85 / 9.69;
+// two threads: two-pass on two / one-transform on one (its own threads never
+// paid: 0.32 ms at 32K on two against 0.10 on one)
+//   32K 0.096 / 0.101, 64K 0.173 / 0.243, 128K 0.33 / 0.72.
+inline constexpr int64_t kTwoPassFrom = 196608;
+inline constexpr int64_t kTwoPassThreadsFrom = 65536;
 
 // Complex values of padding after each row of the two-pass layout, so that
 // the values of one column (a row apart) do not share the same cache sets.
@@ -76,6 +81,11 @@ inline constexpr int64_t kRowPad = 8;
 // the blocks at 1M, where there are 128). Eight serve 1, 2, 4 and 8
 // threads evenly.
 inline constexpr int64_t kCarrySegments = 8;
+
+// Pauses a thread of the fast engine's team spins at a barrier before it
+// sleeps: about 0.1 ms, longer than the other threads usually take to
+// arrive, far shorter than a pass.
+inline constexpr int kBarrierSpins = 1 << 12;
 
 // Seconds between progress reports (and redraws of the progress line): often
 // enough to look live, rare enough that reading the clock costs nothing.

@@ -10,6 +10,7 @@
 
 #include "app/exit_codes.h"
 #include "cli/report.h"
+#include "engine/fast/lengths.h"
 #include "engine/residue.h"
 #include "support/test_support.h"
 
@@ -66,7 +67,8 @@ TEST(Binary, JsonLinesInOrderGivenWithSeveralJobs) {
 // Bad input: status 1, nothing on stdout, the reason and a hint on stderr.
 // An exponent the engine asked for cannot test: a line saying so, status 3.
 TEST(Binary, ExitStatuses) {
-  for (const char* args : {"0", "abc", "5-3", "2147483648", "--engine=magic 3", "--jobs 0 3", "--json", "-- -7"}) {
+  for (const char* args : {"0", "abc", "5-3", "2147483648", "--engine=magic 3", "--jobs 0 3", "--json", "-- -7",
+                           "--benchmark 0", "--benchmark 4Q"}) {
     const auto r = run_mersenne(args, "");
     const auto err = lines_of(r.err);
     EXPECT_TRUE(r.status == kExitBadInput && r.out.empty()) << args;
@@ -94,6 +96,30 @@ TEST(Binary, HelpVersionAndProgress) {
   EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
 }
 
+// The benchmark at a small length and at one rounded up to the next: one
+// JSON object each, every field there, every figure positive. A length that
+// cannot have its memory is not measured, and that is no success.
+TEST(Binary, Benchmark) {
+  const auto r = run_shell("MERSENNE_BENCH_QUICK=1 $M --benchmark --json 4K 5000");
+  const auto lines = lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitOk && lines.size() == 2) << r.status << ": " << r.out << r.err;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const nlohmann::json j = nlohmann::json::parse(lines[i]);
+    EXPECT_EQ(j["fft_length"], i == 0 ? 4096 : 5120) << lines[i];
+    EXPECT_EQ(j.value("asked_length", 0), i == 0 ? 0 : 5000) << lines[i];
+    EXPECT_EQ(j["max_exponent"], fast_max_exponent(j["fft_length"].get<int64_t>())) << lines[i];
+    EXPECT_TRUE(j["threads"].is_number_integer() && j["threads"] >= 1) << lines[i];
+    for (const char* field : {"ms_per_iteration", "ms_per_iteration_threads", "ms_fftw_pair", "plan_seconds"})
+      EXPECT_TRUE(j[field].is_number() && j[field] > 0) << field << ": " << lines[i];
+    EXPECT_EQ(j.size(), i == 0 ? 7u : 8u) << lines[i];
+  }
+#if !defined(__SANITIZE_ADDRESS__)
+  const auto big = run_shell("ulimit -v 400000; $M --benchmark --json 8M");
+  EXPECT_TRUE(big.status == kExitNoVerdict && big.out.empty() && big.err.find("not measured") != std::string::npos)
+      << big.status << ": " << big.err;
+#endif
+}
+
 // Results that cannot be written are a failure, never a success: a full
 // disk, a closed stdout, a reader gone with SIGPIPE ignored; the dialogue too.
 TEST(Binary, OutputThatCannotBeWrittenIsAFailure) {
@@ -117,7 +143,7 @@ TEST(Binary, MemoryAndThreadLimitsGiveErrorsNotCrashes) {
   GTEST_SKIP() << "AddressSanitizer needs more address space than the caps leave";
 #else
   const std::pair<const char*, std::vector<std::string>> cases[] = {
-      {"ulimit -v 600000; $M --jobs 1 --engine fast 150000001", {"M150000001: no verdict: "}},
+      {"ulimit -v 300000; $M --jobs 1 --engine fast 150000001", {"M150000001: no verdict: "}},
       {"ulimit -v 800000; $M --jobs 2 --engine exact 2147483647 127", {"M2147483647: no verdict: ", "M127 is prime"}},
       {"ulimit -v 500000; timeout 300 $M --jobs 1 --threads 64 --engine fast 4423", {"M4423 is prime"}},
       {"ulimit -v 100000; $M --jobs 1024 7 11 13", {"M7 is prime", "M11 is not prime", "M13 is prime"}},

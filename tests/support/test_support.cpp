@@ -49,7 +49,9 @@ run_result run_shell(const std::string& command, const std::string& stdin_text) 
     s << std::ifstream(base + name, std::ios::binary).rdbuf();
     return s.str();
   };
-  std::ofstream(base + "/script") << "M=" MERSENNE_BIN "\nexport XDG_STATE_HOME=" << base << "\n" << command << "\n";
+  std::ofstream(base + "/script") << "M=" MERSENNE_BIN "\nexport XDG_STATE_HOME=" << base << " XDG_CACHE_HOME=" << base
+                                  << " MERSENNE_PLANS=estimate\n"
+                                  << command << "\n";
   std::ofstream(base + "/in", std::ios::binary) << stdin_text;
   const std::string cmd = "bash " + base + "/script <" + base + "/in >" + base + "/out 2>" + base + "/err";
   const int raw = std::system(cmd.c_str());

@@ -71,8 +71,9 @@ struct run_result {
 };
 
 // Runs command (a bash script) with $M standing for the built program,
-// stdin_text on standard input and XDG_STATE_HOME a fresh folder (removed
-// afterwards, so that no run sees another's saved state); its exit status,
+// stdin_text on standard input, XDG_STATE_HOME and XDG_CACHE_HOME a fresh
+// folder (removed afterwards, so that no run sees another's saved state or
+// plans) and MERSENNE_PLANS=estimate (plans made at once); its exit status,
 // stdout and stderr.
 run_result run_shell(const std::string& command, const std::string& stdin_text = "");
 

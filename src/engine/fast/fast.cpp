@@ -1,11 +1,6 @@
 #include "engine/fast/fast.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "engine/fast/lengths.h"
 #include "engine/fast/squarer.h"
@@ -22,8 +17,10 @@ int64_t fast_start_length(int32_t p, int64_t asked) {
 
 namespace {
 
-// Whether a stepper for p at length n runs the two-pass iteration.
-bool two_pass_at(int32_t p, int64_t n) { return n >= tuning::kTwoPassFrom && two_pass_serves(p, n); }
+// Whether a stepper for p at length n on `threads` threads runs the two-pass iteration.
+bool two_pass_at(int32_t p, int64_t n, int threads) {
+  return n >= (threads > 1 ? tuning::kTwoPassThreadsFrom : tuning::kTwoPassFrom) && two_pass_serves(p, n);
+}
 
 }  // namespace
 
@@ -31,48 +28,17 @@ uint64_t fast_memory_bytes(int32_t p, int64_t n) {
   const uint64_t words = static_cast<uint64_t>(n), residue = static_cast<uint64_t>(p) / 2;
   // Two-pass: state and output (8 bytes a word each), multiply's other
   // factor (8), a store's digits (8), small tables.
-  if (two_pass_at(p, n)) return 40 * words + residue + (uint64_t{1} << 22);
+  if (two_pass_at(p, n, 1)) return 40 * words + residue + (uint64_t{1} << 22);
   // Per word: three transform arrays (24 bytes), six layout tables (48), FFTW's
   // twiddles and buffers (about 16), a store's scratch (8); the residue a few times over.
   return 96 * words + residue;
 }
 
-namespace {
-
-// How many of wanted threads (the caller's included) can run at once now:
-// FFTW's thread pool waits forever for a worker it failed to create, so
-// threads are tried here first, all alive together, then let go.
-int threads_that_start(int wanted) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool go = false;
-  std::vector<std::thread> started;
-  for (int i = 1; i < wanted; ++i) {
-    try {
-      started.emplace_back([&] {
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return go; });
-      });
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  {
-    std::lock_guard<std::mutex> lock(m);
-    go = true;
-  }
-  cv.notify_all();
-  for (std::thread& t : started) t.join();
-  return static_cast<int>(started.size()) + 1;
-}
-
-}  // namespace
-
 std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt) {
   try {
-    if (two_pass_at(p, n)) return std::make_unique<two_pass_squarer>(p, n, opt.threads);
-    const int threads = opt.threads > 1 ? threads_that_start(opt.threads) : 1;
-    return std::make_unique<fast_squarer>(p, n, threads);
+    if (two_pass_at(p, n, opt.threads)) return std::make_unique<two_pass_squarer>(p, n, opt.threads);
+    // Below the two-pass lengths one thread is faster than several (engine/tuning.h).
+    return std::make_unique<fast_squarer>(p, n, 1);
   } catch (const std::bad_alloc&) {
     throw engine_failure("out of memory for the transform arrays");
   }

@@ -20,6 +20,7 @@ int64_t fast_start_length(int32_t p, int64_t asked);
 // tables, FFTW's plan data and the exact residue passed in and out.
 uint64_t fast_memory_bytes(int32_t p, int64_t n);
 
-// The stepper at length n for 2^p - 1, on opt.threads threads. Throws
+// The stepper at length n for 2^p - 1: the two-pass iteration on opt.threads
+// threads at long lengths, the one-transform squarer on one below. Throws
 // engine_failure when its arrays or plans cannot be had.
 std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt);

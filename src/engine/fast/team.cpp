@@ -1,6 +1,25 @@
 #include "engine/fast/team.h"
 
+#include <immintrin.h>
+
 #include <system_error>
+
+#include "engine/tuning.h"
+
+void spin_barrier::arrive_and_wait() {
+  const unsigned round = round_.load(std::memory_order_acquire);
+  if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == size_) {
+    arrived_.store(0, std::memory_order_relaxed);
+    round_.store(round + 1, std::memory_order_release);
+    round_.notify_all();
+    return;
+  }
+  for (int i = 0; i < tuning::kBarrierSpins; ++i) {
+    if (round_.load(std::memory_order_acquire) != round) return;
+    _mm_pause();
+  }
+  while (round_.load(std::memory_order_acquire) == round) round_.wait(round, std::memory_order_acquire);
+}
 
 worker_team::worker_team(int wanted) {
   if (wanted < 1) wanted = 1;
@@ -19,7 +38,7 @@ worker_team::worker_team(int wanted) {
   }
   size_ = static_cast<int>(helpers_.size()) + 1;
   try {
-    meet_ = std::make_unique<std::barrier<>>(size_);
+    meet_ = std::make_unique<spin_barrier>(size_);
   } catch (...) {
     quit_.store(true);
     ready_.store(true, std::memory_order_release);

@@ -4,10 +4,24 @@
 #pragma once
 
 #include <atomic>
-#include <barrier>
 #include <memory>
 #include <thread>
 #include <vector>
+
+// A reusable barrier for a fixed number of threads that spins a while
+// before it sleeps: the passes of an iteration meet several times a
+// millisecond, sooner than a sleeping thread wakes.
+class spin_barrier {
+ public:
+  explicit spin_barrier(int size) : size_(size) {}
+  // Returns once all size threads have called it (once each per round).
+  void arrive_and_wait();
+
+ private:
+  const int size_;
+  std::atomic<int> arrived_{0};
+  std::atomic<unsigned> round_{0};
+};
 
 class worker_team {
  public:
@@ -39,7 +53,7 @@ class worker_team {
   void serve(int member);
 
   int size_ = 1;
-  std::unique_ptr<std::barrier<>> meet_;
+  std::unique_ptr<spin_barrier> meet_;
   std::vector<std::thread> helpers_;
   void* job_ = nullptr;
   void (*call_)(void*, int) = nullptr;

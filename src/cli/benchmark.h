@@ -1,0 +1,26 @@
+// --benchmark: the fast engine's time per iteration at each transform
+// length, on one thread and on several, against FFTW's bare transform pair,
+// with the time spent making the plans kept apart.
+#pragma once
+
+#include <cstdio>
+
+#include "cli/batch.h"
+#include "cli/options.h"
+
+// How long each figure is measured: the best of blocks blocks, each of at
+// least min_reps repetitions and about block_seconds.
+struct bench_timing {
+  double block_seconds = 0.2;
+  int min_reps = 3;
+  int blocks = 5;
+};
+
+// Measures opt.bench_lengths (empty: the powers of two from 4K to 4M that
+// fit in memory) at the largest exponent each serves, on one thread and on
+// opt.threads, and writes a table (or, with opt.json, one JSON object per
+// length) to out_fd as each length is done; notes, errors and progress
+// (only when show_progress) go to err. no_verdict when a length could not
+// be measured, output_failed (stopping at once) when a line cannot be written.
+cli_outcome run_benchmark(const cli_options& opt, const bench_timing& timing, int out_fd, FILE* err,
+                          bool show_progress);
