@@ -61,7 +61,7 @@ plan_pair plans_for(int64_t n, int threads) {
     throw engine_failure("FFTW could not plan a transform of length " + std::to_string(n));
   }
   cache.emplace(key, pp);
-  if (flags & FFTW_MEASURE) wisdom_after_planning();
+  if (flags != FFTW_ESTIMATE) wisdom_after_planning();  // FFTW_MEASURE is 0: no bit to test
   return pp;
 }
 

@@ -191,7 +191,7 @@ const two_pass_plans* plans_for_shape(const two_pass_shape& s, double* work, dou
     throw engine_failure("FFTW could not plan the transforms of length " + std::to_string(s.n));
   }
   const two_pass_plans* made = &cache.emplace(key, pl).first->second;
-  if (flags & FFTW_MEASURE) wisdom_after_planning();
+  if (flags != FFTW_ESTIMATE) wisdom_after_planning();  // FFTW_MEASURE is 0: no bit to test
   return made;
 }
 
