@@ -24,6 +24,15 @@ struct two_pass_plans {
   fftw_plan bwd;  // the same, backward
 };
 
+// The per-word constants of the column pass, as two small tables each.
+struct two_pass_word_tables {
+  const double *col_r, *row_r, *col_w, *row_w, *col_u, *row_u;
+  double n, q;                          // length; long words have weight index below q
+  double round_short, round_long;       // 1.5 * 2^(52 + bits) for a word's bits
+  double inv_short, inv_long;           // 2^-bits
+  int64_t n2;
+};
+
 namespace {
 
 constexpr double kRound = 0x1.8p52;     // adding and subtracting it rounds a double below 2^51 to an integer
@@ -44,14 +53,6 @@ inline v8 abs8(v8 v) { return reinterpret_cast<v8>(reinterpret_cast<v8i>(v) & 0x
 inline v8 max8(v8 a, v8 b) { return a > b ? a : b; }
 inline v8 splat(double d) { return v8{d, d, d, d, d, d, d, d}; }
 
-// The per-word constants of the column pass, as two small tables each.
-struct word_tables {
-  const double *col_r, *row_r, *col_w, *row_w, *col_u, *row_u;
-  double n, q;                          // length; long words have weight index below q
-  double round_short, round_long;       // 1.5 * 2^(52 + bits) for a word's bits
-  double inv_short, inv_long;           // 2^-bits
-  int64_t n2;
-};
 
 // The subtraction of a step, placed: block column t, row group g, lane value.
 struct placed_subtract {
@@ -67,7 +68,7 @@ struct placed_subtract {
 // writes the digits back, weighted when weigh. Gives the largest rounding
 // distance and product size seen. Requires n2 % 8 == 0.
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-void carry_block(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh, bool weigh,
+void carry_block(const two_pass_word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh, bool weigh,
                  const placed_subtract& sub, double* err_out, double* big_out) {
   const int64_t n2 = k.n2;
   v8 err = splat(0), big = splat(0);
@@ -107,7 +108,7 @@ void carry_block(const word_tables& k, int64_t j1_0, double* s, double* carries,
 
 // Multiplies the digits of the block at columns j1_0.. (column by column in s) by their weights.
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-void weigh_block(const word_tables& k, int64_t j1_0, double* s) {
+void weigh_block(const two_pass_word_tables& k, int64_t j1_0, double* s) {
   for (int64_t t = 0; t < kWidth; ++t) {
     const int64_t j1 = j1_0 + t;
     for (int64_t g = 0; g < k.n2; g += kLanes) {
@@ -307,17 +308,12 @@ void two_pass_squarer::row_pass(int member, row_mode mode, double* from, double*
   }
 }
 
-namespace {
-
-word_tables tables_of(const double* col_r, const double* row_r, const double* col_w, const double* row_w,
-                      const double* col_u, const double* row_u, int64_t n, double q, int bits, int64_t n2) {
-  word_tables k{col_r, row_r, col_w, row_w, col_u, row_u, static_cast<double>(n), q,
-                std::ldexp(1.5, 52 + bits), std::ldexp(1.5, 53 + bits), std::ldexp(1.0, -bits),
-                std::ldexp(1.0, -bits - 1), n2};
-  return k;
+two_pass_word_tables two_pass_squarer::tables() const {
+  return two_pass_word_tables{col_r_.data(), row_r_.data(), col_weight_.data(), row_weight_.data(),
+                              col_unweight_.data(), row_unweight_.data(), static_cast<double>(shape_.n),
+                              small_words_, std::ldexp(1.5, 52 + bits_), std::ldexp(1.5, 53 + bits_),
+                              std::ldexp(1.0, -bits_), std::ldexp(1.0, -bits_ - 1), shape_.n2};
 }
-
-}  // namespace
 
 int two_pass_squarer::column_members() const {
   return static_cast<int>(std::min<int64_t>(team_->size(), static_cast<int64_t>(segments_.size())));
@@ -330,8 +326,7 @@ void two_pass_squarer::column_pass(int member, fast_subtract sub) {
   m.overflow = false;
   const int members = column_members();
   if (member >= members) return;
-  const word_tables k = tables_of(col_r_.data(), row_r_.data(), col_weight_.data(), row_weight_.data(),
-                                  col_unweight_.data(), row_unweight_.data(), shape_.n, small_words_, bits_, shape_.n2);
+  const two_pass_word_tables k = tables();
   placed_subtract ps;
   if (sub.value != 0) {
     ps.column = sub.word % shape_.n1;
@@ -362,9 +357,7 @@ void two_pass_squarer::fix_up(int member) {
   member_scratch& m = scratch_[static_cast<size_t>(member)];
   const int64_t count = static_cast<int64_t>(segments_.size());
   const int64_t n2 = shape_.n2, width = shape_.width;
-  const double n = static_cast<double>(shape_.n);
-  const word_tables k = tables_of(col_r_.data(), row_r_.data(), col_weight_.data(), row_weight_.data(),
-                                  col_unweight_.data(), row_unweight_.data(), shape_.n, small_words_, bits_, n2);
+  const two_pass_word_tables k = tables();
   const auto [first, last] = share(count, member, members);
   for (int64_t seg = first; seg < last; ++seg) {
     segment& sg = segments_[static_cast<size_t>(seg)];
@@ -385,14 +378,14 @@ void two_pass_squarer::fix_up(int member) {
           m.overflow = true;
           break;
         }
-        double r = col_r_[static_cast<size_t>(j1_0 + t)] + row_r_[static_cast<size_t>(j2)];
-        if (r >= n) r -= n;
-        const int bits = r < small_words_ ? bits_ + 1 : bits_;
-        const double at = std::ldexp(1.5, 52 + bits);
+        double r = k.col_r[j1_0 + t] + k.row_r[j2];
+        if (r >= k.n) r -= k.n;
+        const bool long_word = r < k.q;
+        const double at = long_word ? k.round_long : k.round_short;
         const double x = d + c;
         const double hi = (x + at) - at;
         d = x - hi;
-        c = std::ldexp(hi, -bits);
+        c = hi * (long_word ? k.inv_long : k.inv_short);
       }
     }
     weigh_block(k, j1_0, sg.held.data());
@@ -444,8 +437,7 @@ void two_pass_squarer::transform_in(mpz_srcptr v, double* out) const {
   mersenne_reduce(r, p_, tmp);
   std::vector<double> digits(static_cast<size_t>(n));
   fast_split(r, p_, n, digits.data());
-  const word_tables k = tables_of(col_r_.data(), row_r_.data(), col_weight_.data(), row_weight_.data(),
-                                  col_unweight_.data(), row_unweight_.data(), n, small_words_, bits_, n2);
+  const two_pass_word_tables k = tables();
   double* s = scratch_[0].block.data();
   for (int64_t b = 0; b < blocks_; ++b) {
     for (int64_t t = 0; t < width; ++t)

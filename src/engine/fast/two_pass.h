@@ -46,6 +46,7 @@ bool two_pass_serves(int32_t p, int64_t n);
 
 class worker_team;
 struct two_pass_plans;
+struct two_pass_word_tables;
 
 class two_pass_squarer final : public stepper {
  public:
@@ -91,6 +92,8 @@ class two_pass_squarer final : public stepper {
   void row_pass(int member, row_mode mode, double* from, double* to);
   void column_pass(int member, fast_subtract sub);
   void fix_up(int member);
+  // The column pass's per-word constants, as pointers into this squarer's tables.
+  two_pass_word_tables tables() const;
   // Weighted digits of v (v >= 0) through the column transforms into out.
   void transform_in(mpz_srcptr v, double* out) const;
 
