@@ -14,6 +14,8 @@
 #include <ctime>
 #include <filesystem>
 
+#include "base/files.h"
+
 namespace {
 
 constexpr char kMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'S', 'T', 'A', 'T', 'E', '\r', '\n'};
@@ -36,9 +38,6 @@ void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
   EVP_Digest(data, size, digest, &len, EVP_sha256(), nullptr);
 }
 
-std::string errno_text() { return std::strerror(errno); }
-
-// Writes bytes to path through a temporary name, synced before the rename.
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
   const std::string tmp = path + ".tmp." + std::to_string(getpid());
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -46,29 +45,7 @@ bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std:
     *why = "cannot create " + tmp + ": " + errno_text();
     return false;
   }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *why = "cannot write " + tmp + ": " + (n < 0 ? errno_text() : std::string("nothing written"));
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    *why = "cannot sync " + tmp + ": " + errno_text();
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    *why = "cannot rename " + tmp + ": " + errno_text();
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return commit_temporary(fd, tmp, bytes.data(), bytes.size(), path, why);
 }
 
 void sync_dir(const std::string& dir) {
@@ -76,32 +53,6 @@ void sync_dir(const std::string& dir) {
   if (fd < 0) return;
   ::fsync(fd);
   ::close(fd);
-}
-
-// The whole file, or false when it cannot be read (a missing file sets *missing).
-bool read_file(const std::string& path, std::vector<uint8_t>* out, bool* missing, std::string* why) {
-  *missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *missing = errno == ENOENT;
-    *why = errno_text();
-    return false;
-  }
-  out->clear();
-  uint8_t buf[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = errno_text();
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out->insert(out->end(), buf, buf + n);
-  }
-  ::close(fd);
-  return true;
 }
 
 }  // namespace
@@ -250,15 +201,15 @@ std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const
   std::vector<run_state> found;
   for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified"}) {
     const std::string path = file(p, suffix);
-    std::vector<uint8_t> bytes;
+    std::string bytes;
     bool missing = false;
     std::string why;
     run_state s;
-    if (!read_file(path, &bytes, &missing, &why)) {
+    if (!read_whole_file(path, SIZE_MAX, &bytes, &missing, &why)) {
       if (!missing) warn(path + ": cannot be read (" + why + "); not used");
       continue;
     }
-    if (!decode_state(bytes.data(), bytes.size(), p, &s, &why)) {
+    if (!decode_state(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), p, &s, &why)) {
       warn(path + ": " + why + "; not used");
       continue;
     }

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "base/check.h"
+#include "base/files.h"
 #include "engine/tuning.h"
 
 namespace {
@@ -44,7 +45,6 @@ void warn_to_stderr(const std::string& line) { std::fprintf(stderr, "%s\n", line
 
 void (*warning_sink)(const std::string&) = warn_to_stderr;
 
-std::string errno_text() { return std::strerror(errno); }
 
 // FFTW's accumulated wisdom as text; "" when FFTW cannot allocate it.
 std::string exported_wisdom() {
@@ -139,44 +139,6 @@ bool parse_file(const std::string& text, std::string* wisdom, std::string* why) 
   return true;
 }
 
-// The whole regular file at path; false with *missing set when there is
-// none, or with *why set when it cannot be read.
-bool read_file(const std::string& path, std::string* out, bool* missing, std::string* why) {
-  *missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *missing = errno == ENOENT;
-    *why = errno_text();
-    return false;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxFileBytes) {
-    *why = "not a regular file of at most 16 MiB";
-    ::close(fd);
-    return false;
-  }
-  out->clear();
-  char buf[1 << 14];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = errno_text();
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    if (out->size() + static_cast<size_t>(n) > kMaxFileBytes) {
-      *why = "larger than 16 MiB";
-      ::close(fd);
-      return false;
-    }
-    out->append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return true;
-}
-
 // Creates dir and, when missing, its parent (the cache folder), each with
 // mode 0700; never folders further up, such as a missing home.
 bool make_dirs(const std::string& dir, std::string* why) {
@@ -198,34 +160,7 @@ bool write_atomically(int dir_fd, const std::string& path, const std::string& te
     *why = "cannot create a temporary file: " + errno_text();
     return false;
   }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *why = "cannot write " + tmp + ": " + (n < 0 ? errno_text() : std::string("nothing written"));
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0) {
-    *why = "cannot sync " + tmp + ": " + errno_text();
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (::close(fd) != 0) {
-    *why = "cannot close " + tmp + ": " + errno_text();
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    *why = "cannot rename " + tmp + ": " + errno_text();
-    ::unlink(tmp.c_str());
-    return false;
-  }
+  if (!commit_temporary(fd, tmp, text.data(), text.size(), path, why)) return false;
   ::fsync(dir_fd);
   return true;
 }
@@ -253,7 +188,7 @@ bool save(wisdom_state& s, std::string* why) {
   }
   std::string text, wisdom, ignored;
   bool missing;
-  if (read_file(s.path, &text, &missing, &ignored) && parse_file(text, &wisdom, &ignored))
+  if (read_whole_file(s.path, kMaxFileBytes, &text, &missing, &ignored) && parse_file(text, &wisdom, &ignored))
     fftw_import_wisdom_from_string(wisdom.c_str());  // one FFTW refuses is left out and overwritten
   const std::string all = exported_wisdom();
   bool ok = !all.empty();
@@ -284,7 +219,7 @@ void wisdom_before_planning() {
   if (!s.path.empty()) {
     std::string text, wisdom, why;
     bool missing;
-    bool ok = read_file(s.path, &text, &missing, &why) && parse_file(text, &wisdom, &why);
+    bool ok = read_whole_file(s.path, kMaxFileBytes, &text, &missing, &why) && parse_file(text, &wisdom, &why);
     if (ok && fftw_import_wisdom_from_string(wisdom.c_str()) == 0) {
       why = "FFTW cannot read them";
       ok = false;

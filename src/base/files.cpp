@@ -1,0 +1,81 @@
+#include "base/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+std::string errno_text() { return std::strerror(errno); }
+
+bool read_whole_file(const std::string& path, size_t max_bytes, std::string* out, bool* missing, std::string* why) {
+  *missing = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *missing = errno == ENOENT;
+    *why = errno_text();
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = "not a regular file";
+    ::close(fd);
+    return false;
+  }
+  out->clear();
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = errno_text();
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    if (out->size() + static_cast<size_t>(n) > max_bytes) {
+      *why = "larger than " + std::to_string(max_bytes) + " bytes";
+      ::close(fd);
+      return false;
+    }
+    out->append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool commit_temporary(int fd, const std::string& tmp, const void* data, size_t size, const std::string& path,
+                      std::string* why) {
+  const char* bytes = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *why = "cannot write " + tmp + ": " + (n < 0 ? errno_text() : std::string("nothing written"));
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0) {
+    *why = "cannot sync " + tmp + ": " + errno_text();
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  if (::close(fd) != 0) {
+    *why = "cannot close " + tmp + ": " + errno_text();
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    *why = "cannot rename " + tmp + ": " + errno_text();
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
