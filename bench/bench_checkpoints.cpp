@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
               "share@10s", "share@600s");
   for (int32_t p : {216091, 859433}) {
     const int64_t n = fast_length_for(p);
-    fast_squarer sq(p, n, 1);
+    fast_squarer sq(p, n);
     mpz_value u, g, tmp;
     mpz_urandomb(u, rng, static_cast<mp_bitcnt_t>(p));
     mersenne_reduce(u, p, tmp);

@@ -1,7 +1,6 @@
 // Time per Lucas-Lehmer iteration of the engines: the exact engine (the
 // baseline), the fast engine and FFTW's bare real transform pair at the fast
-// engine's length; then the fast engine on two threads against one; and a
-// table of time per iteration against p for the plot (reference, exact, fast).
+// engine's length; and a table of time per iteration against p for the plot (reference, exact, fast).
 //
 // bench_engines [plot-data-file]
 #include <gmp.h>
@@ -33,19 +32,16 @@ double thread_seconds() {
   return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-double wall_seconds() { return std::chrono::duration<double>(clock_type::now().time_since_epoch()).count(); }
-
 // Seconds per call of f, the best of several blocks of reps calls (other work
 // on the machine only ever adds time); setup runs before each block, untimed.
-// cpu: this thread's CPU time, else wall-clock time (for several threads).
-double per_call(int reps, int blocks, const std::function<void()>& setup, const std::function<void()>& f,
-                bool cpu = true) {
+// Times are this thread's CPU time.
+double per_call(int reps, int blocks, const std::function<void()>& setup, const std::function<void()>& f) {
   double best = 1e30;
   for (int b = 0; b < blocks; ++b) {
     setup();
-    const double t0 = cpu ? thread_seconds() : wall_seconds();
+    const double t0 = thread_seconds();
     for (int i = 0; i < reps; ++i) f();
-    const double s = ((cpu ? thread_seconds() : wall_seconds()) - t0) / reps;
+    const double s = (thread_seconds() - t0) / reps;
     if (s < best) best = s;
   }
   return best;
@@ -68,9 +64,8 @@ void random_residue(mpz_ptr s, int32_t p) {
 
 // One engine's stepper: seconds per Lucas-Lehmer iteration. A fresh random
 // residue for every block: from some residues the sequence falls onto 2
-// (2^2 - 2 = 2) within p steps, and then costs nothing. cpu: this thread's
-// CPU time (one thread), else wall-clock time.
-double stepper_iteration(stepper& st, int32_t p, int iterations, bool cpu = true) {
+// (2^2 - 2 = 2) within p steps, and then costs nothing.
+double stepper_iteration(stepper& st, int32_t p, int iterations) {
   mpz_value s;
   const double r = per_call(
       iterations, 5,
@@ -78,7 +73,7 @@ double stepper_iteration(stepper& st, int32_t p, int iterations, bool cpu = true
         random_residue(s, p);
         st.load(s);
       },
-      [&] { st.square(2, 0, 1e9); }, cpu);
+      [&] { st.square(2, 0, 1e9); });
   return r;
 }
 
@@ -87,15 +82,15 @@ double exact_iteration(int32_t p, int iterations) {
   return stepper_iteration(*st, p, iterations);
 }
 
-double fast_iteration(int32_t p, int threads, int iterations, bool cpu = true) {
-  fast_squarer sq(p, fast_length_for(p), threads);
-  return stepper_iteration(sq, p, iterations, cpu);
+double fast_iteration(int32_t p, int iterations) {
+  fast_squarer sq(p, fast_length_for(p));
+  return stepper_iteration(sq, p, iterations);
 }
 
-double bare_pair(int64_t n, int threads, int iterations, bool cpu = true) {
+double bare_pair(int64_t n, int iterations) {
   double best = 1e30;
   for (int b = 0; b < 5; ++b) {
-    const double s = fast_bare_pair_seconds(n, threads, iterations, cpu);
+    const double s = fast_bare_pair_seconds(n, 1, iterations, true);
     if (s < best) best = s;
   }
   return best;
@@ -132,23 +127,10 @@ int main(int argc, char** argv) {
   for (const row r : {row{86243, 200, 2000}, row{859433, 20, 200}}) {
     const int64_t n = fast_length_for(r.p);
     const double e = exact_iteration(r.p, r.exact_its);
-    const double f = fast_iteration(r.p, 1, r.fast_its);
-    const double b = bare_pair(n, 1, r.fast_its);
+    const double f = fast_iteration(r.p, r.fast_its);
+    const double b = bare_pair(n, r.fast_its);
     std::printf("%8d %7lld %10.1f us %13.2fx %13.2fx %11.3fx\n", r.p, static_cast<long long>(n), e * 1e6, e / f,
                 e / b, f / b);
-  }
-
-  std::printf("\nFast engine, two threads against one, wall-clock time; baseline: one thread.\n");
-  std::printf("%8s %7s %12s %14s %14s\n", "p", "N", "1 thread", "1t/2t fast", "1t/2t bare");
-  for (int32_t p : {1257787, 2976221}) {
-    const int64_t n = fast_length_for(p);
-    const int its = p < 2000000 ? 100 : 40;
-    // Wall-clock time on both sides.
-    const double one = fast_iteration(p, 1, its, false);
-    const double two = fast_iteration(p, 2, its, false);
-    const double b1 = bare_pair(n, 1, its, false), b2 = bare_pair(n, 2, its, false);
-    std::printf("%8d %7lld %10.1f us %13.2fx %13.2fx\n", p, static_cast<long long>(n), one * 1e6, one / two,
-                b1 / b2);
   }
 
   if (argc > 1) {
@@ -161,7 +143,7 @@ int main(int argc, char** argv) {
       // Fewer steps than p/4 per block, so that no block reaches the end of a sequence.
       const int cap = p / 4;
       const double e = exact_iteration(p, std::min(cap, reps_for(e1, 0.2)));
-      const double f = fast_iteration(p, 1, std::min(cap, reps_for(e / 5, 0.2)));
+      const double f = fast_iteration(p, std::min(cap, reps_for(e / 5, 0.2)));
       std::fprintf(out, "%d %.4e %.4e %.4e\n", p, ref, e, f);
       std::fflush(out);
     }

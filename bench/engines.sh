@@ -1,6 +1,6 @@
 #!/bin/sh
 # Times the Lucas-Lehmer engines per iteration (exact = GMP baseline, fast,
-# FFTW's bare transform pair; then two threads against one core) and draws
+# FFTW's bare transform pair) and draws
 # bench/engines.png: time per iteration against p for the reference, exact
 # and fast engines.
 #

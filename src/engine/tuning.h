@@ -45,11 +45,6 @@ inline constexpr int64_t kMeasuredPlansFrom = 1024;
 // the wisdom file, so each length pays this once per machine.
 inline constexpr double kPlanSecondsLimit = 20.0;
 
-// With two or more threads, the fast engine's carry stage is split over a
-// helper thread from this length on; below it the hand-over costs more than
-// half a carry stage saves.
-inline constexpr int64_t kCarryHelperFrom = 16384;
-
 // Seconds a Jacobi check of a p-bit residue takes, about
 // kCheckSecondsAtOneMillion * (p / 10^6)^1.5: measured on AMD EPYC, idle,
 // 3 ms at p = 86K, 10 ms at 216K, 0.13 s at 1M, 2.8 s at 10M. Only the first

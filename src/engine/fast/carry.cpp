@@ -99,6 +99,10 @@ inline void second_sweep(const fast_layout& L, int64_t k, v4 d1, v4 c1_left, v4&
 
 }  // namespace
 
+namespace {
+
+// Blocks of four words [from, to) of the vector carry (reading z, writing
+// only those words of x): their largest rounding distance and product size.
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, int64_t from, int64_t to,
                             fast_subtract subtract, double* err_out, double* big_out) {
@@ -134,6 +138,7 @@ void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, in
   *big_out = b;
 }
 
+// The checks of the vector carry on the maxima of its parts.
 double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, double err, double big) {
   if (!(big < kTooLarge)) return 1.0;
   // With w = min_bits, the second carry is at most 1.01 + big / 2^(2w) in
@@ -150,6 +155,8 @@ double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, doub
   }
   return err;
 }
+
+}  // namespace
 
 double fast_carry_vector(const fast_layout& L, double* z, double* x, fast_subtract sub) {
   double err, big;

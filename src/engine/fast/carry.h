@@ -20,12 +20,3 @@ double fast_carry_scalar(const fast_layout& L, double* z, double* x, fast_subtra
 // and n >= 8. Digits may differ from fast_carry_scalar's, the value they
 // stand for may not.
 double fast_carry_vector(const fast_layout& L, double* z, double* x, fast_subtract sub);
-
-// fast_carry_vector in parts, for several threads: a part does the blocks of
-// four words [from, to) (reading z, writing only those words of x) and gives
-// its largest rounding distance and product size; finish, once all parts are
-// done, applies the checks to the maxima over all parts. The parts together
-// write exactly what fast_carry_vector writes.
-void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, int64_t from, int64_t to,
-                            fast_subtract sub, double* err, double* big);
-double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, double err, double big);

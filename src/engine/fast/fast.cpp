@@ -38,7 +38,7 @@ std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_op
   try {
     if (two_pass_at(p, n, opt.threads)) return std::make_unique<two_pass_squarer>(p, n, opt.threads);
     // Below the two-pass lengths one thread is faster than several (engine/tuning.h).
-    return std::make_unique<fast_squarer>(p, n, 1);
+    return std::make_unique<fast_squarer>(p, n);
   } catch (const std::bad_alloc&) {
     throw engine_failure("out of memory for the transform arrays");
   }

@@ -2,17 +2,12 @@
 
 #include <fftw3.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "base/check.h"
 #include "engine/fast/carry.h"
 #include "engine/fast/plans.h"
 #include "engine/residue.h"
-#include "engine/tuning.h"
 
 namespace {
 
@@ -50,91 +45,15 @@ void multiply_spectra(double* z, const double* y, int64_t count) {
 
 }  // namespace
 
-// A thread that runs the upper half of the carry stage while the caller
-// runs the lower half. Made once per squarer; nothing is allocated per step.
-struct fast_carry_helper {
-  std::mutex m;
-  std::condition_variable cv;
-  bool pending = false, finished = false, quit = false;
-  const fast_layout* layout = nullptr;
-  const double* z = nullptr;
-  double* x = nullptr;
-  int64_t from = 0, to = 0;
-  fast_subtract sub;
-  double err = 0, big = 0;
-  std::thread worker;
-
-  fast_carry_helper() : worker([this] { loop(); }) {}
-  ~fast_carry_helper() {
-    {
-      std::lock_guard<std::mutex> hold(m);
-      quit = true;
-    }
-    cv.notify_all();
-    worker.join();
-  }
-  void loop() {
-    std::unique_lock<std::mutex> lk(m);
-    for (;;) {
-      cv.wait(lk, [this] { return pending || quit; });
-      if (quit) return;
-      pending = false;
-      lk.unlock();
-      double e, b;
-      fast_carry_vector_part(*layout, z, x, from, to, sub, &e, &b);
-      lk.lock();
-      err = e;
-      big = b;
-      finished = true;
-      cv.notify_all();
-    }
-  }
-  // Starts blocks [from, to) of the carry of z into x.
-  void start(const fast_layout& L, const double* zz, double* xx, int64_t f, int64_t t, fast_subtract s) {
-    {
-      std::lock_guard<std::mutex> hold(m);
-      layout = &L;
-      z = zz;
-      x = xx;
-      from = f;
-      to = t;
-      sub = s;
-      finished = false;
-      pending = true;
-    }
-    cv.notify_all();
-  }
-  // Waits for the started part; its rounding distance and product size.
-  void wait(double* e, double* b) {
-    std::unique_lock<std::mutex> lk(m);
-    cv.wait(lk, [this] { return finished; });
-    *e = err;
-    *b = big;
-  }
-};
-
-fast_squarer::fast_squarer(int32_t p, int64_t n, int threads, fast_carry_kind kind)
-    : layout_(make_fast_layout(p, n)), threads_(threads < 1 ? 1 : threads) {
-  const bool can_vector = n % 4 == 0 && n >= 8;
-  vector_ = kind == fast_carry_kind::vector || (kind == fast_carry_kind::automatic && can_vector);
-  if (!can_vector) vector_ = false;
+fast_squarer::fast_squarer(int32_t p, int64_t n) : layout_(make_fast_layout(p, n)), vector_(n % 4 == 0 && n >= 8) {
   const size_t words = static_cast<size_t>(n), spectrum = 2 * static_cast<size_t>(n / 2 + 1);
   x_ = aligned_buffer<double>(words);
   next_ = aligned_buffer<double>(words);
   z_ = aligned_buffer<double>(spectrum);
-  const plan_pair pp = plans_for(n, threads_);
+  const plan_pair pp = plans_for(n, 1);
   r2c_ = pp.r2c;
   c2r_ = pp.c2r;
-  if (threads_ >= 2 && vector_ && n >= tuning::kCarryHelperFrom) {
-    try {
-      helper_ = std::make_unique<fast_carry_helper>();
-    } catch (const std::system_error&) {
-      // No thread to be had: the carry stage runs on the calling thread alone.
-    }
-  }
 }
-
-fast_squarer::~fast_squarer() = default;
 
 void fast_squarer::weigh_in(mpz_srcptr v, double* out) const {
   MERSENNE_REQUIRE(mpz_sgn(v) >= 0);
@@ -165,20 +84,9 @@ void fast_squarer::transform_only() {
 }
 
 double fast_squarer::carry(fast_subtract sub, double limit) {
-  const int64_t n = layout_.n;
   double* next = next_.data();
-  double err;
-  if (helper_ != nullptr) {
-    const int64_t blocks = n / 4, mid = blocks / 2;
-    double e1, b1, e2, b2;
-    helper_->start(layout_, z_.data(), next, mid, blocks, sub);
-    fast_carry_vector_part(layout_, z_.data(), next, 0, mid, sub, &e1, &b1);
-    helper_->wait(&e2, &b2);
-    err = fast_carry_vector_finish(layout_, z_.data(), next, e1 > e2 ? e1 : e2, b1 > b2 ? b1 : b2);
-  } else {
-    err = vector_ ? fast_carry_vector(layout_, z_.data(), next, sub)
-                  : fast_carry_scalar(layout_, z_.data(), next, sub);
-  }
+  const double err = vector_ ? fast_carry_vector(layout_, z_.data(), next, sub)
+                             : fast_carry_scalar(layout_, z_.data(), next, sub);
   if (!(err < limit)) return err;
   x_.swap(next_);  // the step is good: its output is the next input
   return err;

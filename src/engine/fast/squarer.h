@@ -4,22 +4,16 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "base/aligned_buffer.h"
 #include "engine/engine.h"
 #include "engine/fast/layout.h"
 
-enum class fast_carry_kind { automatic, scalar, vector };
-
-struct fast_carry_helper;
-
 class fast_squarer final : public stepper {
  public:
-  // The residue 0 of 2^p - 1 at length n (1 <= n <= p). Throws
-  // engine_failure or std::bad_alloc when its arrays or plans cannot be had.
-  fast_squarer(int32_t p, int64_t n, int threads = 1, fast_carry_kind kind = fast_carry_kind::automatic);
-  ~fast_squarer() override;
+  // The residue 0 of 2^p - 1 at length n (1 <= n <= p), on one thread.
+  // Throws engine_failure or std::bad_alloc when its arrays or plans cannot be had.
+  fast_squarer(int32_t p, int64_t n);
 
   void load(mpz_srcptr v) override;
   void store(mpz_ptr out) const override;
@@ -38,13 +32,11 @@ class fast_squarer final : public stepper {
   double carry(fast_subtract sub, double limit);
 
   fast_layout layout_;
-  int threads_;
-  bool vector_;
+  bool vector_;  // the vector carry (n a multiple of 4, at least 8)
   aligned_buffer<double> x_;     // weighted input, n doubles
   aligned_buffer<double> next_;  // the step's output, n doubles; swapped with x_ when the step is good
   aligned_buffer<double> z_;     // spectrum / product, 2 (n/2 + 1) doubles
   aligned_buffer<double> y_;     // the other factor's spectrum, made on the first multiply
   void* r2c_ = nullptr;
   void* c2r_ = nullptr;
-  std::unique_ptr<fast_carry_helper> helper_;  // second thread for the carry stage, with threads >= 2
 };
