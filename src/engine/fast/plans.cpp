@@ -24,7 +24,7 @@ std::mutex& fftw_planner_lock() {
   return m;
 }
 
-void fftw_plan_threads(int threads) {
+void fftw_begin_planning(int threads) {
   static bool threads_ready = false;
   if (!threads_ready) {
     fftw_init_threads();
@@ -35,9 +35,12 @@ void fftw_plan_threads(int threads) {
   fftw_plan_with_nthreads(threads);
 }
 
-bool fast_measured_plans() {
-  std::lock_guard<std::mutex> hold(fftw_planner_lock());
-  return measured_plans;
+unsigned fftw_plan_flags(int64_t n) {
+  return measured_plans && n >= tuning::kMeasuredPlansFrom ? FFTW_MEASURE : FFTW_ESTIMATE;
+}
+
+void fftw_end_planning(unsigned flags) {
+  if (flags != FFTW_ESTIMATE) wisdom_after_planning();  // FFTW_MEASURE is 0: no bit to test
 }
 
 plan_pair plans_for(int64_t n, int threads) {
@@ -47,9 +50,9 @@ plan_pair plans_for(int64_t n, int threads) {
   static auto& cache = *new std::map<std::pair<int64_t, int>, plan_pair>;
   const auto key = std::make_pair(n, threads);
   if (auto it = cache.find(key); it != cache.end()) return it->second;
-  fftw_plan_threads(threads);
+  fftw_begin_planning(threads);
   aligned_buffer<double> x(static_cast<size_t>(n)), z(2 * static_cast<size_t>(n / 2 + 1));
-  const unsigned flags = (measured_plans && n >= tuning::kMeasuredPlansFrom) ? FFTW_MEASURE : FFTW_ESTIMATE;
+  const unsigned flags = fftw_plan_flags(n);
   const int len = static_cast<int>(n);
   fftw_complex* zc = reinterpret_cast<fftw_complex*>(z.data());
   plan_pair pp;
@@ -61,7 +64,7 @@ plan_pair plans_for(int64_t n, int threads) {
     throw engine_failure("FFTW could not plan a transform of length " + std::to_string(n));
   }
   cache.emplace(key, pp);
-  if (flags != FFTW_ESTIMATE) wisdom_after_planning();  // FFTW_MEASURE is 0: no bit to test
+  fftw_end_planning(flags);
   return pp;
 }
 

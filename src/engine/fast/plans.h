@@ -21,12 +21,13 @@ std::mutex& fftw_planner_lock();
 // planning arrays cannot be had.
 plan_pair plans_for(int64_t n, int threads);
 
-// Sets the threads FFTW's next plans run on (initialising its threads once);
-// requires fftw_planner_lock() held.
-void fftw_plan_threads(int threads);
-
-// Whether plans are to be measured (the default) rather than estimated.
-bool fast_measured_plans();
+// Planning, with fftw_planner_lock() held: begin sets up FFTW's threads
+// (once), sets the threads the next plans run on and loads the saved plans
+// (once); flags says how plans for a length-n transform are made, measured
+// or estimated; end saves what measuring taught.
+void fftw_begin_planning(int threads);
+unsigned fftw_plan_flags(int64_t n);
+void fftw_end_planning(unsigned flags);
 
 // Measured (default) or estimated plans for lengths from tuning::kMeasuredPlansFrom on.
 void fast_set_measured_plans(bool measure);

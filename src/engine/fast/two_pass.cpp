@@ -11,7 +11,6 @@
 #include "base/check.h"
 #include "engine/fast/plans.h"
 #include "engine/fast/team.h"
-#include "engine/fast/wisdom.h"
 #include "engine/residue.h"
 #include "engine/tuning.h"
 
@@ -171,13 +170,13 @@ std::pair<int64_t, int64_t> share(int64_t count, int member, int members) {
 }
 
 const two_pass_plans* plans_for_shape(const two_pass_shape& s, double* work, double* block) {
-  const unsigned flags = fast_measured_plans() ? FFTW_MEASURE : FFTW_ESTIMATE;
   std::lock_guard<std::mutex> hold(fftw_planner_lock());
   // Never destroyed: other threads may still be running them at exit.
   static auto& cache = *new std::map<std::tuple<int64_t, int64_t, int64_t, int64_t>, two_pass_plans>;
   const auto key = std::make_tuple(s.n1, s.n2, s.width, s.stride);
   if (auto it = cache.find(key); it != cache.end()) return &it->second;
-  fftw_plan_threads(1);
+  fftw_begin_planning(1);
+  const unsigned flags = fftw_plan_flags(s.n);
   const int n1 = static_cast<int>(s.n1), n2 = static_cast<int>(s.n2), w = static_cast<int>(s.width),
             stride = static_cast<int>(s.stride);
   fftw_complex* z = reinterpret_cast<fftw_complex*>(work);
@@ -192,7 +191,7 @@ const two_pass_plans* plans_for_shape(const two_pass_shape& s, double* work, dou
     throw engine_failure("FFTW could not plan the transforms of length " + std::to_string(s.n));
   }
   const two_pass_plans* made = &cache.emplace(key, pl).first->second;
-  if (flags != FFTW_ESTIMATE) wisdom_after_planning();  // FFTW_MEASURE is 0: no bit to test
+  fftw_end_planning(flags);
   return made;
 }
 
