@@ -26,26 +26,19 @@ worker_team::worker_team(int wanted) {
   // The barrier must know the team's size before any member meets at it, so
   // helpers wait at a gate until every thread that could be had is started:
   // a thread that cannot be had makes the team smaller, never a member short.
+  helpers_.reserve(static_cast<size_t>(wanted - 1));  // only starting a thread may fail below
   for (int i = 1; i < wanted; ++i) {
     try {
       helpers_.emplace_back([this, i] {
         while (!ready_.load(std::memory_order_acquire)) ready_.wait(false, std::memory_order_acquire);
-        if (!quit_.load()) serve(i);
+        serve(i);
       });
     } catch (const std::system_error&) {
       break;
     }
   }
   size_ = static_cast<int>(helpers_.size()) + 1;
-  try {
-    meet_ = std::make_unique<spin_barrier>(size_);
-  } catch (...) {
-    quit_.store(true);
-    ready_.store(true, std::memory_order_release);
-    ready_.notify_all();
-    for (std::thread& t : helpers_) t.join();
-    throw;
-  }
+  meet_.set_size(size_);
   ready_.store(true, std::memory_order_release);
   ready_.notify_all();
 }
@@ -53,22 +46,22 @@ worker_team::worker_team(int wanted) {
 worker_team::~worker_team() {
   if (size_ > 1) {
     quit_.store(true);
-    meet_->arrive_and_wait();  // the start of the job that tells them to stop
+    meet_.arrive_and_wait();  // the start of the job that tells them to stop
   }
   for (std::thread& t : helpers_) t.join();
 }
 
 void worker_team::go() {
-  if (size_ > 1) meet_->arrive_and_wait();  // start
+  if (size_ > 1) meet_.arrive_and_wait();  // start
   call_(job_, 0);
-  if (size_ > 1) meet_->arrive_and_wait();  // end
+  if (size_ > 1) meet_.arrive_and_wait();  // end
 }
 
 void worker_team::serve(int member) {
   for (;;) {
-    meet_->arrive_and_wait();
+    meet_.arrive_and_wait();
     if (quit_.load()) return;
     call_(job_, member);
-    meet_->arrive_and_wait();
+    meet_.arrive_and_wait();
   }
 }

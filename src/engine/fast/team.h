@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -13,12 +12,13 @@
 // millisecond, sooner than a sleeping thread wakes.
 class spin_barrier {
  public:
-  explicit spin_barrier(int size) : size_(size) {}
+  // The number of threads that meet; set before any of them arrives.
+  void set_size(int size) { size_ = size; }
   // Returns once all size threads have called it (once each per round).
   void arrive_and_wait();
 
  private:
-  const int size_;
+  int size_ = 1;
   std::atomic<int> arrived_{0};
   std::atomic<unsigned> round_{0};
 };
@@ -45,7 +45,7 @@ class worker_team {
 
   // Inside a job: waits until every member has reached this point.
   void sync() {
-    if (size_ > 1) meet_->arrive_and_wait();
+    if (size_ > 1) meet_.arrive_and_wait();
   }
 
  private:
@@ -53,7 +53,7 @@ class worker_team {
   void serve(int member);
 
   int size_ = 1;
-  std::unique_ptr<spin_barrier> meet_;
+  spin_barrier meet_;
   std::vector<std::thread> helpers_;
   void* job_ = nullptr;
   void (*call_)(void*, int) = nullptr;
