@@ -51,9 +51,9 @@ TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
   EXPECT_FALSE(decode_state(bytes.data(), bytes.size(), 1283, &back, &why));
   EXPECT_NE(why.find("exponent 1279"), std::string::npos) << why;
   std::vector<uint8_t> future = bytes;
-  future[16] = 2;
+  future[16] = 3;
   EXPECT_FALSE(decode_state(future.data(), future.size(), 1279, &back, &why));
-  EXPECT_NE(why.find("version 2"), std::string::npos) << why;
+  EXPECT_NE(why.find("version 3"), std::string::npos) << why;
 }
 
 TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {
