@@ -261,7 +261,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   bool verify = false;
   app.add_flag("--verify", verify, "check the proof files given instead of testing exponents (exit status 5: one is invalid)");
   app.add_option("--inject-fault", o.inject_faults,
-                 "for testing: damage the residue once after iteration ITER (may be repeated)")
+                 "for testing: damage the residue once after iteration ITER (may be repeated; with --test=prp an "
+                 "iteration given k times is damaged on each of its first k passes)")
       ->allow_extra_args(false)
       ->take_all()
       ->check(CLI::PositiveNumber);

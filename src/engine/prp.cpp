@@ -138,7 +138,7 @@ class prp_test {
   uint32_t start_shift_ = 0;
   std::mt19937_64 rng_{std::random_device{}()};
   std::map<int64_t, int> failures_at_;
-  std::set<int64_t> injected_;
+  std::map<int64_t, int64_t> injected_;  // faults injected so far after each iteration
   std::unique_ptr<proof_residues> residues_;
   std::string temp_dir_;  // the proof residues' folder without checkpoints, removed at the end
   double elapsed_before_ = 0;
@@ -273,8 +273,9 @@ bool prp_test::advance() {
   now_.shift = static_cast<uint32_t>((2 * static_cast<uint64_t>(now_.shift)) % static_cast<uint64_t>(p_));
   ++now_.iteration;
   const auto& faults = opt_.inject_faults;
-  if (std::find(faults.begin(), faults.end(), now_.iteration) != faults.end() &&
-      injected_.insert(now_.iteration).second) {
+  // An iteration listed k times is damaged on each of its first k passes.
+  if (std::count(faults.begin(), faults.end(), now_.iteration) > injected_[now_.iteration]) {
+    ++injected_[now_.iteration];
     // One flipped bit, as a memory or arithmetic error might leave it.
     mpz_value u, tmp;
     x_->store(u);
