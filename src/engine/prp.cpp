@@ -274,7 +274,8 @@ bool prp_test::advance() {
   ++now_.iteration;
   const auto& faults = opt_.inject_faults;
   // An iteration listed k times is damaged on each of its first k passes.
-  if (std::count(faults.begin(), faults.end(), now_.iteration) > injected_[now_.iteration]) {
+  const auto listed = faults.empty() ? 0 : std::count(faults.begin(), faults.end(), now_.iteration);
+  if (listed > 0 && listed > injected_[now_.iteration]) {
     ++injected_[now_.iteration];
     // One flipped bit, as a memory or arithmetic error might leave it.
     mpz_value u, tmp;
