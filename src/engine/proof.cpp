@@ -411,17 +411,14 @@ proof_verdict verify_proof_file(const std::string& path, const engine_options& o
   if (!parse_header(reinterpret_cast<const uint8_t*>(head.data()), head.size(), &v.p, &v.power, &header, &v.why))
     return v;
   const size_t want = proof_size(v.p, v.power, header);
-  std::string bytes;
   if (static_cast<uint64_t>(st.st_size) > want) {
-    bytes.assign(head);  // verify_proof names the size
-    bytes.resize(want + 1);
-  } else if (!read_whole_file(path, want, &bytes, &missing, &v.why)) {
-    v.why = "cannot be read: " + v.why;
-    return v;
-  }
-  if (bytes.size() > want) {
     v.why = "too long (" + std::to_string(st.st_size) + " bytes, a proof of " + number_name(v.p) + " of power " +
             std::to_string(v.power) + " has " + std::to_string(want) + ")";
+    return v;
+  }
+  std::string bytes;
+  if (!read_whole_file(path, want, &bytes, &missing, &v.why)) {
+    v.why = "cannot be read: " + v.why;
     return v;
   }
   return verify_proof(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), opt);
