@@ -199,13 +199,17 @@ bool prp_test::resume() {
   out_.gerbicz_errors = s.gerbicz_errors;
   elapsed_before_ = s.elapsed;
   out_.resumed_from = s.iteration;
-  start_fresh(good_);
-  mpz_set_ui(good_kept_, 0);
-  for (size_t j = i; j < found.size(); ++j) {
+  bool verified = false;
+  for (size_t j = i; j < found.size() && !verified; ++j) {
     std::string why;
-    if (found[j].verified && found[j].start_shift == start_shift_ && usable(found[j], good_, good_kept_, &why)) break;
+    verified = found[j].verified && found[j].start_shift == start_shift_ && found[j].iteration <= now_.iteration &&
+               usable(found[j], good_, good_kept_, &why);
   }
-  if (good_.iteration > now_.iteration) start_fresh(good_);
+  if (!verified) {
+    // A state that was tried and refused may have left parts in good_: the start, whole.
+    start_fresh(good_);
+    mpz_set_ui(good_kept_, 0);
+  }
   return true;
 }
 
