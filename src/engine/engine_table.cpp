@@ -1,6 +1,7 @@
 #include "engine/engine_table.h"
 
 #include <array>
+#include <cmath>
 
 #include "engine/exact.h"
 #include "engine/fast/fast.h"
@@ -36,4 +37,12 @@ const engine* auto_engine(int32_t p) {
 
 const engine* choose_engine(std::string_view name, int32_t p) {
   return name == "auto" ? auto_engine(p) : find_engine(name);
+}
+
+double estimated_test_seconds(int32_t p) {
+  if (!fast_applicable(p)) return 0;
+  const int64_t n = fast_start_length(p, 0);
+  if (n == 0) return 0;
+  const double words = static_cast<double>(n);
+  return static_cast<double>(p) * tuning::kFastSecondsPerWordLog * words * std::log2(words);
 }

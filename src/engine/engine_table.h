@@ -20,3 +20,8 @@ const engine* auto_engine(int32_t p);
 // The engine that name asks for: a row of the table, or auto_engine(p) for
 // "auto"; nullptr for an unknown name.
 const engine* choose_engine(std::string_view name, int32_t p);
+
+// About how many seconds a whole test of 2^p - 1 (prime p >= 3) takes on one
+// core with the fast engine, from its measured speed (engine/tuning.h); 0
+// where the fast engine cannot test p.
+double estimated_test_seconds(int32_t p);

@@ -86,4 +86,22 @@ inline constexpr int kBarrierSpins = 1 << 12;
 // enough to look live, rare enough that reading the clock costs nothing.
 inline constexpr double kProgressInterval = 0.25;
 
+// Trial factoring (engine/factor/factor.h). Candidates that survive the
+// sieve and are tested, per second on one core, at p = 100,000,007 (27 bits:
+// about 21 squarings a candidate), sieve included: @RATES@
+// The automatic depth scales them by the bits of p.
+inline constexpr double kFactorRateBelow64 = 20e6;
+inline constexpr double kFactorRateAbove64 = 5e6;
+
+// The sieve primes run up to this. @SIEVE@
+inline constexpr uint32_t kFactorSieveLimit = 1 << 17;
+
+// Seconds of a whole test per exponent, iteration and (word times log2 of
+// the length) of the fast engine: @TESTRATE@
+inline constexpr double kFastSecondsPerWordLog = 2.6e-10;
+
+// Tests estimated to take at least this many seconds are preceded by trial
+// factoring unless it is turned off (--tf-bits 0).
+inline constexpr double kFactorBeforeTestSeconds = 10.0;
+
 }  // namespace tuning

@@ -1,0 +1,59 @@
+// Trial factoring of 2^p - 1 for a prime p >= 3: every factor has the form
+// q = 2kp + 1 with q = +-1 (mod 8). Candidates are split into residue
+// classes of k modulo kClassModulus (whole classes whose q would be divisible
+// by 3, 5, 7 or 11, or not +-1 mod 8, are skipped), each class is sieved by
+// the small primes from 13 on, and each survivor is tested by computing
+// 2^p mod q in Montgomery form. The search runs bit level by bit level,
+// upwards, and never past the square root of 2^p - 1.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// The deepest search supported: every q below 2^kFactorMaxBits.
+inline constexpr int kFactorMaxBits = 96;
+
+struct factor_options {
+  int from_bits = 0;  // q below 2^from_bits were searched before: start there
+  int to_bits = 0;    // search every q below 2^to_bits (capped at the square root)
+  // Called now and then with the level being searched (q below 2^level) and
+  // its share done, 0..1; may be empty.
+  std::function<void(int level, double share)> progress;
+  const std::atomic<bool>* stop = nullptr;  // when set and true, the search stops soon
+  // Only k in [k_first, k_last] (q = 2kp + 1), for the tests and the benchmark; 0: no bound.
+  unsigned __int128 k_first = 0, k_last = 0;
+};
+
+struct factor_outcome {
+  std::string factor;      // a proper factor of 2^p - 1 checked with GMP (decimal); empty: none found
+  int bits = 0;            // every q below 2^bits searched (with a factor: the level it was found in)
+  bool sqrt_reached = false;  // no factor up to the square root: 2^p - 1 is prime
+  bool interrupted = false;   // stopped on request before the end
+  std::string error;          // a candidate the arithmetic called a factor failed the GMP check; no verdict
+  uint64_t tested = 0;        // candidates that survived the sieve and were tested
+};
+
+// Searches q in [2^from_bits, 2^to_bits) for a factor of 2^p - 1 (prime p >= 3,
+// 0 <= from_bits <= to_bits <= kFactorMaxBits). Stops at the end of the
+// bit level that holds the first factor found, reporting the smallest
+// factor found there.
+factor_outcome trial_factor(int32_t p, const factor_options& opt);
+
+// The floor of the square root of 2^p - 1, or 0 when that is 2^kFactorMaxBits or more.
+unsigned __int128 mersenne_sqrt_floor(int32_t p);
+
+// Estimated seconds to search q in [2^level, 2^(level + 1)) for exponent p on one core
+// (from the measured rates in engine/tuning.h).
+double factor_level_seconds(int32_t p, int level);
+
+// The depth (search q below 2^depth) worth searching before a test of
+// test_seconds: each next level only while its estimated cost is below 1/b
+// of the test's time, b the depth reached, the chance of a factor there.
+// At most kFactorMaxBits, and no deeper than the square root needs.
+int factor_auto_depth(int32_t p, double test_seconds);
+
+// 2^p mod q for one odd q < 2^126 and p >= 1, by the arithmetic the search
+// uses (one word below 2^64, two words from there on).
+unsigned __int128 factor_pow2_mod(uint32_t p, unsigned __int128 q);

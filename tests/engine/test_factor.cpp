@@ -1,0 +1,175 @@
+// Trial factoring against GMP: the Montgomery arithmetic on random moduli
+// below and above 2^64, and whole searches held to a plain GMP search over
+// every k (no classes, no sieve) for ranges of p and windows of k.
+#include <gtest/gtest.h>
+#include <gmp.h>
+
+#include <random>
+#include <string>
+
+#include "engine/factor/factor.h"
+#include "engine/factor/montgomery.h"
+#include "support/test_support.h"
+
+namespace {
+
+using u128 = unsigned __int128;
+
+struct mpz {
+  mpz() { mpz_init(v); }
+  ~mpz() { mpz_clear(v); }
+  mpz_t v;
+};
+
+void to_mpz(mpz_ptr out, u128 x) { mpz_import(out, 2, -1, sizeof(uint64_t), 0, 0, &x); }
+
+std::string str(mpz_srcptr m) {
+  std::string s(mpz_sizeinbase(m, 10) + 2, '\0');
+  mpz_get_str(s.data(), 10, m);
+  return s.c_str();
+}
+
+std::string decimal(u128 x) {
+  mpz m;
+  to_mpz(m.v, x);
+  return str(m.v);
+}
+
+bool is_prime(int32_t p) {
+  if (p < 2) return false;
+  for (int32_t d = 2; d * d <= p; ++d)
+    if (p % d == 0) return false;
+  return true;
+}
+
+// The smallest q = 2kp + 1 with k in [k_first, k_last], q below 2^p - 1, that
+// divides 2^p - 1: a plain GMP search; 0 when there is none.
+u128 gmp_search(int32_t p, u128 k_first, u128 k_last) {
+  mpz q, r, two;
+  mpz_set_ui(two.v, 2);
+  for (u128 k = k_first; k <= k_last; ++k) {
+    const u128 qq = 2 * k * static_cast<u128>(p) + 1;
+    if (p < 127 && qq >= (static_cast<u128>(1) << p) - 1) return 0;
+    to_mpz(q.v, qq);
+    mpz_powm_ui(r.v, two.v, static_cast<unsigned long>(p), q.v);
+    if (mpz_cmp_ui(r.v, 1) == 0) return qq;
+  }
+  return 0;
+}
+
+// Random odd moduli of every size from 2 bits to 125 and random exponents:
+// 2^p mod q and single products agree with GMP.
+TEST(Factor, MontgomeryArithmeticAgreesWithGmp) {
+  std::mt19937_64 rng(testing_support::test_seed());
+  mpz q, r, two, a, b, R;
+  mpz_set_ui(two.v, 2);
+  for (int i = 0; i < 20000; ++i) {
+    const int bits = 2 + static_cast<int>(rng() % 124);
+    u128 qq = (static_cast<u128>(rng()) << 64 | rng()) >> (128 - bits);
+    qq |= (static_cast<u128>(1) << (bits - 1)) | 1;
+    const uint32_t p = 1 + static_cast<uint32_t>(rng() % (i % 2 == 0 ? 200 : 2147483647u));
+    to_mpz(q.v, qq);
+    mpz_powm_ui(r.v, two.v, p, q.v);
+    ASSERT_EQ(decimal(factor_pow2_mod(p, qq)), str(r.v)) << "p " << p << " q " << decimal(qq);
+    // One product a b R^-1 mod q: two words (R = 2^128) or one (R = 2^64).
+    const u128 x = (static_cast<u128>(rng()) << 64 | rng()) % qq, y = (static_cast<u128>(rng()) << 64 | rng()) % qq;
+    to_mpz(a.v, x);
+    to_mpz(b.v, y);
+    mpz_mul(a.v, a.v, b.v);
+    const bool wide = (qq >> 64) != 0;
+    mpz_set_ui(R.v, 1);
+    mpz_mul_2exp(R.v, R.v, wide ? 128 : 64);
+    mpz_invert(R.v, R.v, q.v);
+    mpz_mul(a.v, a.v, R.v);
+    mpz_mod(a.v, a.v, q.v);
+    const u128 got = wide ? factor_arith::mont2(qq).mul(x, y)
+                          : factor_arith::mont1(static_cast<uint64_t>(qq)).mul(static_cast<uint64_t>(x),
+                                                                                 static_cast<uint64_t>(y));
+    ASSERT_EQ(decimal(got), str(a.v)) << decimal(qq);
+  }
+}
+
+// Every prime p up to 1500, searched to 2^21, finds exactly the smallest
+// factor the plain search finds (many of them are themselves sieve primes,
+// e.g. 23 for p = 11); p = 30323 keeps its factor 60647 = 2p + 1.
+TEST(Factor, FindsTheSmallestFactorTheGmpSearchFinds) {
+  for (int32_t p = 3; p <= 1500; p += 2) {
+    if (!is_prime(p)) continue;
+    factor_options o;
+    o.to_bits = 21;
+    const factor_outcome f = trial_factor(p, o);
+    const u128 want = gmp_search(p, 1, ((static_cast<u128>(1) << 21) - 2) / (2 * static_cast<u128>(p)));
+    ASSERT_TRUE(f.error.empty() && !f.interrupted);
+    EXPECT_EQ(f.factor, want == 0 ? "" : decimal(want)) << "p " << p;
+    if (want == 0 && !f.sqrt_reached) {
+      EXPECT_EQ(f.bits, 21) << p;
+    }
+  }
+  factor_options o;
+  o.to_bits = 20;
+  EXPECT_EQ(trial_factor(30323, o).factor, "60647");
+}
+
+// Small p: a search to the square root says prime exactly for the Mersenne
+// primes and otherwise names the smallest factor, never 2^p - 1 itself.
+TEST(Factor, SearchToTheSquareRootProvesPrimality) {
+  for (int32_t p = 3; p <= 83; p += 2) {
+    if (!is_prime(p)) continue;
+    factor_options o;
+    o.to_bits = 40;
+    const factor_outcome f = trial_factor(p, o);
+    const bool mersenne_prime = p == 3 || p == 5 || p == 7 || p == 13 || p == 17 || p == 19 || p == 31 || p == 61;
+    EXPECT_EQ(f.sqrt_reached, mersenne_prime) << p;
+    EXPECT_EQ(f.factor.empty(), mersenne_prime) << p;
+    if (!mersenne_prime) {
+      EXPECT_EQ(f.factor, decimal(gmp_search(p, 1, (static_cast<u128>(1) << 40) / (2 * p)))) << p;
+    }
+  }
+}
+
+// Windows of k across 2^64 for a range of p, and around published factors
+// between 2^64 and 2^80 (each confirmed here with GMP first): the same
+// smallest factor as the plain search over the window, or none.
+TEST(Factor, WindowsBelowAndAbove64BitsAgreeWithGmp) {
+  struct known {
+    int32_t p;
+    const char* q;
+  };
+  const known factors[] = {{137, "32032215596496435569"}, {149, "86656268566282183151"},
+                           {163, "36230454570129675721"}, {191, "87274497124602996457"},
+                           {193, "61654440233248340616559"}};
+  std::vector<std::pair<int32_t, u128>> windows;  // p and the window's middle k
+  for (const known& k : factors) {
+    mpz q, m;
+    mpz_set_str(q.v, k.q, 10);
+    mpz_set_ui(m.v, 1);
+    mpz_mul_2exp(m.v, m.v, k.p);
+    mpz_sub_ui(m.v, m.v, 1);
+    ASSERT_TRUE(mpz_divisible_p(m.v, q.v)) << k.q << " does not divide M" << k.p;
+    u128 qq = 0;
+    mpz_export(&qq, nullptr, -1, sizeof(u128), 0, 0, q.v);
+    windows.emplace_back(k.p, (qq - 1) / (2 * static_cast<u128>(k.p)));
+  }
+  for (int32_t p = 1000003; p < 1000003 + 400; p += 2)
+    if (is_prime(p)) windows.emplace_back(p, (static_cast<u128>(1) << 64) / (2 * static_cast<u128>(p)));
+  int found = 0;
+  for (const auto& [p, middle] : windows) {
+    factor_options o;
+    o.to_bits = 80;
+    o.k_first = middle - 20000;
+    o.k_last = middle + 20000;
+    const factor_outcome f = trial_factor(p, o);
+    const u128 want = gmp_search(p, o.k_first, o.k_last);
+    EXPECT_EQ(f.factor, want == 0 ? "" : decimal(want)) << "p " << p;
+    found += !f.factor.empty();
+  }
+  EXPECT_GE(found, 5);
+}
+
+TEST(Factor, AutomaticDepthGrowsWithTheTestAndStopsAtTheSquareRoot) {
+  EXPECT_LT(factor_auto_depth(2000003, 100), factor_auto_depth(2000003, 10000));
+  EXPECT_LE(factor_auto_depth(61, 1e9), 31);
+  EXPECT_EQ(factor_auto_depth(100000007, 1e30), kFactorMaxBits);
+}
+
+}  // namespace
