@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <chrono>
 #include <cstring>
+#include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
 #include <new>
@@ -20,11 +22,15 @@
 #include <thread>
 #include <vector>
 
+#include "base/files.h"
 #include "cli/benchmark.h"
 #include "cli/line_output.h"
 #include "cli/ordered_output.h"
 #include "cli/progress_line.h"
+#include "cli/results_file.h"
 #include "engine/engine_table.h"
+#include "engine/factor/factor.h"
+#include "engine/tuning.h"
 #include "engine/fast/plans.h"
 #include "engine/proof.h"
 #include "engine/prp.h"
@@ -39,31 +45,46 @@ double seconds_since(clock_type::time_point t0) {
   return std::chrono::duration<double>(clock_type::now() - t0).count();
 }
 
-// The exponents of the command line, handed out one at a time in order.
+// The exponents of the command line, handed out one at a time in order:
+// of a shard I/N only every N-th of the expanded list, from the I-th.
 class exponent_cursor {
  public:
-  explicit exponent_cursor(const std::vector<exponent_span>& spans) : spans_(spans) {}
+  exponent_cursor(const std::vector<exponent_span>& spans, int shard_index = 1, int shard_count = 1)
+      : spans_(spans), shard_(shard_index - 1), shards_(shard_count) {}
   // The next exponent into *p and its position into *index; false when all are handed out.
   bool next(int32_t* p, int64_t* index) {
     std::lock_guard<std::mutex> lock(m_);
-    if (span_ >= spans_.size()) return false;
-    const exponent_span& s = spans_[span_];
-    *p = static_cast<int32_t>(s.first + offset_);
-    *index = index_++;
-    if (static_cast<int64_t>(s.first) + offset_ == s.last) {
-      ++span_;
-      offset_ = 0;
-    } else {
-      ++offset_;
+    while (span_ < spans_.size()) {
+      const exponent_span& s = spans_[span_];
+      const int64_t left = static_cast<int64_t>(s.last) - s.first + 1 - offset_;
+      // Positions in the whole list up to the next one of this shard.
+      const int64_t skip = ((shard_ - seen_ % shards_) % shards_ + shards_) % shards_;
+      if (skip >= left) {
+        seen_ += left;
+        ++span_;
+        offset_ = 0;
+        continue;
+      }
+      *p = static_cast<int32_t>(s.first + offset_ + skip);
+      *index = index_++;
+      seen_ += skip + 1;
+      offset_ += skip + 1;
+      if (skip + 1 == left) {
+        ++span_;
+        offset_ = 0;
+      }
+      return true;
     }
-    return true;
+    return false;
   }
 
  private:
   std::mutex m_;
   const std::vector<exponent_span>& spans_;
+  int64_t shard_, shards_;
   size_t span_ = 0;
-  int64_t offset_ = 0;
+  int64_t offset_ = 0;  // exponents of the current span already passed
+  int64_t seen_ = 0;    // positions of the whole list passed
   int64_t index_ = 0;
 };
 
@@ -92,18 +113,66 @@ int64_t exponent_count(const std::vector<exponent_span>& spans) {
   return n;
 }
 
+// Trial-factors prime p to 2^depth (on from 2^factored_to) into r. True when
+// the test is still to run; false when factoring settled the exponent or was stopped.
+bool factor_first(int32_t p, const cli_options& opt, const engine_options& eo, int depth, int factored_to,
+                  exponent_result& r) {
+  factor_options fo;
+  fo.from_bits = std::min(factored_to, depth);
+  fo.to_bits = depth;
+  fo.stop = eo.stop;
+  fo.progress = eo.factor_progress;
+  const factor_outcome f = trial_factor(p, fo);
+  r.tf_bits = std::max(f.bits, fo.from_bits);
+  if (f.interrupted) {
+    r.outcome.interrupted = true;
+    return false;
+  }
+  if (!f.error.empty()) {
+    r.engine = "tf";
+    r.outcome.error = f.error;
+    return false;
+  }
+  if (!f.factor.empty()) {
+    r.kind = result_kind::factored;
+    r.tf_factor = f.factor;
+    return false;
+  }
+  if (f.sqrt_reached) {
+    r.kind = result_kind::proven_prime;
+    return false;
+  }
+  if (opt.factor_only) {
+    r.kind = result_kind::no_factor;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options eo) {
+int factoring_depth(int32_t p, const cli_options& opt) {
+  if (opt.tf_bits >= 0) return opt.tf_bits;
+  const double test = estimated_test_seconds(p);
+  const bool asked = opt.factor_only || opt.tf_auto;
+  // An interim residue (--iterations) is not about primality: factoring only when asked.
+  if (asked || (opt.iterations == 0 && test >= tuning::kFactorBeforeTestSeconds)) return factor_auto_depth(p, test);
+  return 0;
+}
+
+exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options eo, int factored_to) {
   exponent_result r;
   r.p = p;
   r.prp = opt.prp;
+  r.factor_only = opt.factor_only;
   const auto t0 = clock_type::now();
   if (p == 2) {
     r.kind = result_kind::small_prime;
   } else if (const int32_t d = smallest_prime_factor(p); d != p) {
     r.kind = result_kind::composite_exponent;
     r.divisor = d;
+  } else if (const int depth = factoring_depth(p, opt); depth > 0 && !factor_first(p, opt, eo, depth, factored_to, r)) {
+    // Settled by factoring (a factor, the square root reached, or --test=tf done), or stopped.
   } else {
     const engine* e = choose_engine(opt.engine, p);
     r.engine = e != nullptr ? e->name : opt.engine;
@@ -182,8 +251,49 @@ std::unique_ptr<state_dir> open_states(const cli_options& opt, FILE* err) {
 
 }  // namespace
 
+namespace {
+
+// What an earlier run recorded in the results file for one exponent.
+struct recorded {
+  const exponent_result* settled = nullptr;  // a line that stands for this run's result; null: none
+  int factored_to = 0;                        // the deepest factoring recorded without a factor
+};
+
+// Whether saved, a line of the results file for its exponent p, stands for
+// what opt asks of p: a verdict settled by factoring or by p itself stands for
+// any test; otherwise the same test, with the same K or at least the same depth.
+bool settles(const exponent_result& saved, const cli_options& opt) {
+  switch (saved.kind) {
+    case result_kind::small_prime:
+    case result_kind::composite_exponent:
+    case result_kind::factored:
+    case result_kind::proven_prime:
+      return true;
+    case result_kind::no_engine:
+      return false;
+    case result_kind::no_factor:
+      return opt.factor_only && saved.tf_bits >= factoring_depth(saved.p, opt);
+    case result_kind::tested:
+      break;
+  }
+  const ll_outcome& o = saved.outcome;
+  if (opt.factor_only || saved.factor_only || saved.prp != opt.prp || !o.error.empty()) return false;
+  const bool whole = opt.iterations == 0 || opt.iterations >= static_cast<int64_t>(saved.p) - 2;
+  return whole ? o.verdict && o.partial == 0 : o.partial == opt.iterations;
+}
+
+// The first run of an exponent in this process, which a repeat of it in the
+// list waits for and reports again (with a results file, each exponent is done once).
+struct first_run {
+  bool done = false;
+  bool stopped = false;  // interrupted: the repeat has nothing to report either
+  exponent_result r;
+};
+
+}  // namespace
+
 cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_progress) {
-  const int64_t count = exponent_count(opt.exponents);
+  const int64_t count = (exponent_count(opt.exponents) + opt.shard_count - 1) / opt.shard_count;
   const size_t workers = static_cast<size_t>(std::clamp<int64_t>(std::min<int64_t>(opt.jobs, count), 1, 1 << 20));
   // Results wait until every earlier one is printed; the window keeps a long
   // range from piling up behind one slow exponent.
@@ -198,7 +308,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
   line_output out(out_fd);
   progress_line line(err, workers, &io);
   ordered_output printer(&out, &io, &line);
-  exponent_cursor cursor(opt.exponents);
+  exponent_cursor cursor(opt.exponents, opt.shard_index, opt.shard_count);
   std::atomic<bool> stop{false};
   std::mutex shared_lock;
   bool all_done = true;
@@ -227,6 +337,29 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
     std::fprintf(err, "mersenne: %s\n", text.c_str());
   };
 
+  // The results file: what it holds per exponent, and the first run of each
+  // exponent of this list (so that a repeat is done and recorded once).
+  std::unique_ptr<results_file> results;
+  std::map<int32_t, recorded> earlier;
+  std::mutex runs_mutex;
+  std::condition_variable runs_cv;
+  std::map<int32_t, std::shared_ptr<first_run>> runs;
+  std::string results_failure;  // set (under io) when a line could not be recorded
+  if (!opt.results_file.empty()) {
+    std::string why;
+    results = results_file::open(opt.results_file, warn, &why);
+    if (results == nullptr) {
+      std::fprintf(err, "mersenne: %s\n", why.c_str());
+      return {batch_status::usage, 0};
+    }
+    for (const exponent_result& saved : results->saved()) {
+      recorded& e = earlier[saved.p];
+      if (e.settled == nullptr && settles(saved, opt)) e.settled = &saved;
+      if (saved.tf_factor.empty() && saved.outcome.error.empty()) e.factored_to = std::max(e.factored_to, saved.tf_bits);
+    }
+  }
+  const auto line_of = [&](const exponent_result& r) { return (opt.json ? result_json(r) : result_text(r)) + "\n"; };
+
   stop_signal = 0;
   stop_flag = &stop;
   struct sigaction action = {}, previous[3];
@@ -241,6 +374,29 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
     while (!stop.load() && cursor.next(&p, &index)) {
       printer.wait_for_room(index, window);
       if (stop.load()) break;
+      int factored_to = 0;
+      std::shared_ptr<first_run> first;
+      if (results != nullptr) {
+        const auto found = earlier.find(p);
+        if (found != earlier.end() && found->second.settled != nullptr) {
+          // Done before: reported again from the file, in today's format.
+          if (!printer.put(index, line_of(*found->second.settled))) stop = true;
+          continue;
+        }
+        if (found != earlier.end()) factored_to = found->second.factored_to;
+        std::unique_lock<std::mutex> hold(runs_mutex);
+        auto [it, mine] = runs.try_emplace(p, nullptr);
+        if (!mine) {
+          const std::shared_ptr<first_run> other = it->second;
+          runs_cv.wait(hold, [&] { return other->done || stop.load(); });
+          if (!other->done || other->stopped) break;
+          const exponent_result again = other->r;
+          hold.unlock();
+          if (!printer.put(index, line_of(again))) stop = true;
+          continue;
+        }
+        it->second = first = std::make_shared<first_run>();
+      }
       slot.p = p;
       slot.done = 0;
       slot.total = 0;
@@ -248,7 +404,14 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       slot.start_ns = clock_type::now().time_since_epoch().count();
       slot.index = index;
       engine_options eo;
+      slot.level = 0;
+      eo.factor_progress = [&slot](int level, double share) {
+        slot.level.store(level, std::memory_order_relaxed);
+        slot.done.store(static_cast<int64_t>(share * 1000), std::memory_order_relaxed);
+        slot.total.store(1000, std::memory_order_relaxed);
+      };
       eo.progress = [&slot](int64_t done, int64_t total) {
+        slot.level.store(0, std::memory_order_relaxed);
         int64_t none = -1;
         slot.base.compare_exchange_strong(none, done);
         slot.done.store(done, std::memory_order_relaxed);
@@ -268,8 +431,15 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         else if (busy) r = busy_result(p, opt, why);
         else if (!why.empty()) warn(exponent_name(p) + ": " + why + "; testing it without checkpoints");
       }
-      if (!busy) r = test_exponent(p, opt, eo);
+      if (!busy) r = test_exponent(p, opt, eo, factored_to);
       slot.index = -1;
+      if (first != nullptr) {
+        std::lock_guard<std::mutex> hold(runs_mutex);
+        first->r = r;
+        first->stopped = r.outcome.interrupted;
+        first->done = true;
+        runs_cv.notify_all();
+      }
       if (r.outcome.interrupted) {
         std::lock_guard<std::mutex> hold(shared_lock);
         saved.emplace_back(p, r.outcome.saved_at);
@@ -280,10 +450,22 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         all_done = false;
       }
       // A finished exponent's states go once its line is out; a partial one keeps them.
+      // With a results file, a final line is recorded once it is printed,
+      // and synced before the states it stands for are removed.
+      const bool record = results != nullptr && is_done(r) && r.outcome.error.empty();
       std::function<void()> after;
-      if (held != nullptr)
-        after = [held, p, &states, finished = has_verdict(r), kind = opt.prp ? test_kind::prp : test_kind::ll] {
-          if (!finished) return;
+      if (held != nullptr || record)
+        after = [&, held, p, finished = has_verdict(r), kind = opt.prp ? test_kind::prp : test_kind::ll,
+                 json = record ? result_json(r) : std::string()] {
+          if (!json.empty()) {
+            std::string why;
+            if (!results->append(json, held != nullptr && finished, &why)) {
+              if (results_failure.empty()) results_failure = why;
+              stop = true;
+              return;
+            }
+          }
+          if (held == nullptr || !finished) return;
           states->forget(p, kind);
           held->remove_on_release();
         };
@@ -308,6 +490,15 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
   line.stop();
   for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &previous[i], nullptr);
   stop_flag = nullptr;
+  if (results != nullptr && results_failure.empty()) {
+    std::string why;
+    if (!results->sync(&why)) results_failure = why;
+  }
+  if (!results_failure.empty()) {
+    std::fprintf(err, "mersenne: %s; stopped (the results printed after the last line recorded are not in it)\n",
+                 results_failure.c_str());
+    return {batch_status::output_failed, 0};
+  }
 
   if (stop_signal != 0) {
     std::string what;
@@ -475,6 +666,90 @@ batch_status run_verify(const cli_options& opt, int out_fd) {
   return all_valid ? batch_status::ok : batch_status::proof_invalid;
 }
 
+batch_status run_summary(const cli_options& opt, int out_fd) {
+  std::vector<exponent_result> all;
+  for (const std::string& path : opt.summary_files) {
+    std::string text, why;
+    bool missing = false;
+    if (!read_whole_file(path, size_t{1} << 34, &text, &missing, &why)) {
+      std::fprintf(stderr, "mersenne: cannot read %s: %s\n", path.c_str(), why.c_str());
+      return batch_status::usage;
+    }
+    results_text parsed = parse_results(text, path);
+    for (const std::string& w : parsed.warnings) std::fprintf(stderr, "mersenne: %s\n", w.c_str());
+    for (exponent_result& r : parsed.results) all.push_back(std::move(r));
+  }
+  const results_summary s = summarize(all);
+  std::string text;
+  if (opt.json) {
+    nlohmann::ordered_json j;
+    j["exponents"] = s.exponents;
+    j["primes"] = s.primes;
+    j["factored"] = s.factored;
+    j["tested"] = s.tested;
+    j["no_verdict"] = s.no_verdict;
+    j["prime_exponents"] = s.prime_exponents;
+    text = j.dump() + "\n";
+  } else {
+    text = "exponents: " + std::to_string(s.exponents) + "\nprimes: " + std::to_string(s.primes) +
+           "\nfactored: " + std::to_string(s.factored) + "\ntested (composite): " + std::to_string(s.tested) +
+           "\nno verdict: " + std::to_string(s.no_verdict) + "\n";
+    if (!s.prime_exponents.empty()) {
+      text += "primes found:";
+      for (int32_t p : s.prime_exponents) text += " " + exponent_name(p);
+      text += "\n";
+    }
+  }
+  line_output out(out_fd);
+  if (out.write(text) && out.close()) return batch_status::ok;
+  std::fprintf(stderr, "mersenne: cannot write the results (%s)\n", out.error().c_str());
+  return batch_status::output_failed;
+}
+
+namespace {
+
+// Adds the exponents of --from (a file, or standard input for "-") to o;
+// false with a message on stderr when it cannot be read or holds a bad line.
+bool read_from_file(cli_options& o) {
+  if (o.from_file.empty()) return true;
+  std::string text, why;
+  bool missing = false;
+  const std::string path = o.from_file == "-" ? "/dev/stdin" : o.from_file;
+  bool ok = false;
+  if (o.from_file == "-") {
+    char buf[1 << 16];
+    ok = true;
+    for (;;) {
+      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        why = std::strerror(errno);
+        ok = false;
+      }
+      if (n <= 0) break;
+      text.append(buf, static_cast<size_t>(n));
+    }
+  } else {
+    ok = read_whole_file(path, size_t{1} << 30, &text, &missing, &why);
+  }
+  const std::string name = o.from_file == "-" ? "standard input" : o.from_file;
+  if (!ok) {
+    std::fprintf(stderr, "mersenne: cannot read the exponents of --from %s: %s\n", name.c_str(), why.c_str());
+    return false;
+  }
+  if (!parse_exponent_list(text, &o.exponents, &why)) {
+    std::fprintf(stderr, "mersenne: %s: %s\n", name.c_str(), why.c_str());
+    return false;
+  }
+  if (o.exponents.empty()) {
+    std::fprintf(stderr, "mersenne: no exponent given (%s holds none)\n", name.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 cli_outcome run_cli(int argc, const char* const* argv) {
   // A closed standard output could be taken over by the next file opened.
   if (fcntl(STDOUT_FILENO, F_GETFL) == -1) {
@@ -498,6 +773,8 @@ cli_outcome run_cli(int argc, const char* const* argv) {
       return {list_states(cmd.options), 0};
     case cli_action::forget:
       return {forget_states(cmd.options), 0};
+    case cli_action::summary:
+      return {run_summary(cmd.options, STDOUT_FILENO), 0};
     case cli_action::run:
     case cli_action::benchmark:
     case cli_action::verify:
@@ -508,10 +785,12 @@ cli_outcome run_cli(int argc, const char* const* argv) {
   if (cmd.options.progress == progress_mode::on) show = true;
   if (cmd.options.progress == progress_mode::off) show = false;
   if (cmd.action == cli_action::verify) return {run_verify(cmd.options, STDOUT_FILENO), 0};
+  cli_options opt = cmd.options;
+  if (cmd.action == cli_action::run && !read_from_file(opt)) return {batch_status::usage, 0};
   const cli_outcome outcome =
       cmd.action == cli_action::benchmark
-          ? run_benchmark(cmd.options, benchmark_timing(), STDOUT_FILENO, stderr, show)
-          : run_batch(cmd.options, STDOUT_FILENO, stderr, show);
+          ? run_benchmark(opt, benchmark_timing(), STDOUT_FILENO, stderr, show)
+          : run_batch(opt, STDOUT_FILENO, stderr, show);
   if (outcome.status != batch_status::output_failed && close(STDOUT_FILENO) != 0) {
     std::fprintf(stderr, "mersenne: cannot write the results (%s)\n", std::strerror(errno));
     return {batch_status::output_failed, 0};

@@ -27,9 +27,16 @@ struct cli_outcome {
 };
 
 // The result for one exponent p >= 2 under engine name ("auto" or a table row):
-// p = 2 and a composite p at once, otherwise one engine run timed, with the
-// progress, stop, states and warn of eo (the rest of eo comes from opt).
-exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options eo = {});
+// p = 2 and a composite p at once, otherwise trial factoring where opt asks
+// for it or the test is long (on from 2^factored_to, the depth an earlier
+// run reached), then, unless that settled it or only factoring was asked
+// for, one engine run; timed, with the progress, stop, states and warn of
+// eo (the rest of eo comes from opt).
+exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options eo = {}, int factored_to = 0);
+
+// The depth prime p is trial-factored to under opt (every q below 2^depth);
+// 0: not factored.
+int factoring_depth(int32_t p, const cli_options& opt);
 
 // Tests every exponent of opt with up to opt.jobs workers (no more than there
 // are exponents) and writes each result line to the descriptor out_fd as
@@ -43,6 +50,10 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
 // --verify: checks each proof file of opt in turn, writing one line (or JSON
 // object) per file to out_fd; ok when all are valid, else proof_invalid.
 batch_status run_verify(const cli_options& opt, int out_fd);
+
+// --summary: reads the results files of opt and writes the counts (text, or
+// one JSON object) to out_fd; usage when a file cannot be read.
+batch_status run_summary(const cli_options& opt, int out_fd);
 
 // The whole command line: parse argv, print help, version or a usage error,
 // list or forget saved states, run the benchmark, or run the batch (with

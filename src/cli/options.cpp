@@ -8,6 +8,7 @@
 #include "base/machine.h"
 #include "cli/report.h"
 #include "engine/engine_table.h"
+#include "engine/factor/factor.h"
 #include "engine/fast/lengths.h"
 
 #ifndef MERSENNE_VERSION
@@ -189,6 +190,45 @@ bool parse_bench_length(std::string_view token, bench_length* out, std::string* 
   return false;
 }
 
+bool parse_exponent_list(std::string_view text, std::vector<exponent_span>* out, std::string* why) {
+  std::vector<exponent_span> spans;
+  size_t line_no = 0;
+  while (!text.empty()) {
+    ++line_no;
+    const size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+    for (;;) {
+      const size_t start = line.find_first_not_of(" \t\r");
+      if (start == std::string_view::npos || line[start] == '#') break;
+      line.remove_prefix(start);
+      const size_t end = std::min(line.find_first_of(" \t\r"), line.size());
+      exponent_span span;
+      if (!parse_exponent(line.substr(0, end), &span, why)) {
+        *why = "line " + std::to_string(line_no) + ": " + *why;
+        return false;
+      }
+      spans.push_back(span);
+      line.remove_prefix(end);
+    }
+  }
+  out->insert(out->end(), spans.begin(), spans.end());
+  return true;
+}
+
+bool parse_shard(std::string_view token, int* index, int* count, std::string* why) {
+  const size_t slash = token.find('/');
+  int32_t i = 0, n = 0;
+  if (slash == std::string_view::npos || !parse_number(token.substr(0, slash), &i, why) ||
+      !parse_number(token.substr(slash + 1), &n, why) || i < 1 || i > n) {
+    *why = "--shard takes I/N with 1 <= I <= N, not '" + std::string(token) + "'";
+    return false;
+  }
+  *index = i;
+  *count = n;
+  return true;
+}
+
 std::string version_text() { return std::string("mersenne ") + MERSENNE_VERSION + "\n"; }
 
 parsed_command parse_command_line(int argc, const char* const* argv) {
@@ -249,8 +289,10 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
                  "run only the first K iterations and report the Res64 of s(K) (its state is kept)")
       ->check(CLI::PositiveNumber);
   std::string test = "ll";
-  app.add_option("--test", test, "ll: the Lucas-Lehmer test; prp: the base-3 probable-prime test with the Gerbicz check")
-      ->check(CLI::IsMember({"ll", "prp"}))
+  app.add_option("--test", test,
+                 "ll: the Lucas-Lehmer test; prp: the base-3 probable-prime test with the Gerbicz check; tf: trial "
+                 "factoring only")
+      ->check(CLI::IsMember({"ll", "prp", "tf"}))
       ->capture_default_str();
   CLI::Option* proof_option =
       app.add_option("--proof", o.proof_power,
@@ -258,6 +300,21 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
                      "2^POWER residues of p/8 bytes on disk while the test runs)")
           ->check(CLI::Range(1, 12));
   app.add_option("--proof-dir", o.proof_dir, "where proofs are written (default: the current directory)");
+  app.add_flag("--tf", o.tf_auto,
+               "trial-factor every exponent before its test, to the depth its estimated time warrants (by "
+               "default only exponents whose test would take 10 s or more)");
+  CLI::Option* tf_bits_option =
+      app.add_option("--tf-bits", o.tf_bits, "trial-factor every exponent to 2^B first (0: never)")
+          ->check(CLI::Range(0, kFactorMaxBits));
+  app.add_option("--results", o.results_file,
+                 "append each exponent's final JSON line to FILE; run again with it, exponents already there are "
+                 "reported from it, not done again");
+  app.add_option("--from", o.from_file, "read more exponents from FILE, one p or range a line ('-': standard input)");
+  std::string shard;
+  app.add_option("--shard", shard, "I/N: only every N-th exponent of the list, starting with the I-th");
+  bool summary = false;
+  app.add_flag("--summary", summary,
+               "count the primes, factored, tested and no-verdict exponents of the results files given, and exit");
   bool verify = false;
   app.add_flag("--verify", verify, "check the proof files given instead of testing exponents (exit status 5: one is invalid)");
   app.add_option("--inject-fault", o.inject_faults,
@@ -298,6 +355,27 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   }
   if (progress_flag->count() > 0) o.progress = progress ? progress_mode::on : progress_mode::off;
   o.prp = test == "prp";
+  o.factor_only = test == "tf";
+  const auto refuse = [&](std::string text) {
+    result.action = cli_action::error;
+    result.text = std::move(text);
+    return result;
+  };
+  if (summary) {
+    if (tokens.empty() || verify || list_states || forget || benchmark)
+      return refuse(tokens.empty() ? "--summary needs at least one results file"
+                                   : "--summary takes no --verify, --states, --forget or --benchmark");
+    o.summary_files = tokens;
+    result.action = cli_action::summary;
+    return result;
+  }
+  if (!shard.empty()) {
+    std::string why;
+    if (!parse_shard(shard, &o.shard_index, &o.shard_count, &why)) return refuse(why);
+  }
+  if (o.factor_only && (o.iterations > 0 || (tf_bits_option->count() > 0 && o.tf_bits == 0)))
+    return refuse(o.iterations > 0 ? "--iterations applies to the Lucas-Lehmer test only"
+                                   : "--test=tf needs a depth: --tf-bits 0 turns factoring off");
   if (proof_option->count() > 0 && !o.prp) {
     result.action = cli_action::error;
     result.text = "--proof needs --test=prp (a Lucas-Lehmer test has no proof)";
@@ -363,7 +441,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     result.action = cli_action::benchmark;
     return result;
   }
-  if (tokens.empty()) {
+  if (tokens.empty() && o.from_file.empty()) {
     result.action = cli_action::error;
     result.text = "no exponent given";
     return result;
@@ -381,7 +459,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   // One exponent, or one job, gets all the cores; several share them, one
   // thread each. Defaults never ask for more than cores threads in all (a
   // --jobs beyond the exponents starts no more workers than exponents).
-  const bool one_exponent = o.exponents.size() == 1 && o.exponents[0].first == o.exponents[0].last;
+  const bool one_exponent =
+      o.from_file.empty() && o.exponents.size() == 1 && o.exponents[0].first == o.exponents[0].last;
   if (!threads_given) o.threads = one_exponent || (jobs_given && o.jobs == 1) ? cores : 1;
   if (!jobs_given) o.jobs = std::max(1, cores / o.threads);
   result.action = forget ? cli_action::forget : cli_action::run;

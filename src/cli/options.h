@@ -46,12 +46,19 @@ struct cli_options {
   int proof_power = 0;                   // --proof: write a proof of this power (1..12); 0: none
   std::string proof_dir;                 // --proof-dir; empty: the current directory
   std::vector<std::string> verify_files;  // --verify: the proof files to check
+  bool factor_only = false;              // --test=tf: trial factoring only
+  bool tf_auto = false;                  // --tf: factor every exponent first, to the automatic depth
+  int tf_bits = -1;                      // --tf-bits B: factor to 2^B (0: never); -1: not given
+  std::string results_file;              // --results: append final lines here, skip those already there
+  std::string from_file;                 // --from: more exponents, one p or range a line ("-": stdin)
+  int shard_index = 1, shard_count = 1;  // --shard I/N: every N-th exponent from the I-th
+  std::vector<std::string> summary_files;  // --summary: the results files to count
 };
 
 // run: test the exponents; states: list the saved states; forget: remove
 // the saved states of the exponents; benchmark: time the fast engine per length;
-// verify: check proof files.
-enum class cli_action { run, states, forget, benchmark, verify, help, version, error };
+// verify: check proof files; summary: count results files.
+enum class cli_action { run, states, forget, benchmark, verify, summary, help, version, error };
 
 struct parsed_command {
   cli_action action = cli_action::error;
@@ -75,6 +82,14 @@ bool parse_exponent(std::string_view token, exponent_span* out, std::string* why
 // On failure (not such a number, zero, beyond the largest length) returns
 // false with a one-line reason in *why and leaves *out alone.
 bool parse_bench_length(std::string_view token, bench_length* out, std::string* why);
+
+// Reads the exponents of a --from file: one p or range A-B per line (several
+// separated by blanks are taken too), blank lines and lines starting with '#'
+// skipped. On failure returns false with a reason naming the line.
+bool parse_exponent_list(std::string_view text, std::vector<exponent_span>* out, std::string* why);
+
+// Reads "I/N" with 1 <= I <= N; false with a reason otherwise.
+bool parse_shard(std::string_view token, int* index, int* count, std::string* why);
 
 // Parses the batch command line (argv[0] is the program name). Touches no
 // stream and no process state: help, version and errors come back as text.

@@ -98,6 +98,11 @@ std::string progress_line::render() {
   // Counted from where the test started or resumed.
   const double rate = elapsed > 0 && base >= 0 ? (done - base) / elapsed : 0.0;
   char text[200];
+  if (const int level = first->level.load(); level > 0) {
+    std::snprintf(text, sizeof text, "M%d: trial factoring to 2^%d (%.1f%%)", first->p.load(), level,
+                  total > 0 ? 100.0 * done / total : 0.0);
+    return std::string(text) + (others > 0 ? " (+" + std::to_string(others) + " running)" : "");
+  }
   std::snprintf(text, sizeof text, "M%d: iteration %lld/%lld (%.1f%%), %.0f it/s, ETA %s", first->p.load(),
                 static_cast<long long>(done), static_cast<long long>(total), total > 0 ? 100.0 * done / total : 0.0,
                 rate, rate > 0 ? short_duration((total - done) / rate).c_str() : "?");

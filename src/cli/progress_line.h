@@ -20,6 +20,7 @@ struct progress_slot {
   std::atomic<int64_t> total{0};
   std::atomic<int64_t> start_ns{0};  // steady clock, nanoseconds
   std::atomic<int64_t> base{-1};     // iterations done at the first report (a resumed test's start); -1: none yet
+  std::atomic<int> level{0};         // trial factoring to 2^level, done/total per mille; 0: a test runs
 };
 
 // "1h02m", "3m05s", "12s"; "?" for an unknown or absurd duration.

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <tuple>
+#include <utility>
 
 int32_t smallest_prime_factor(int32_t p) {
   if (p % 2 == 0) return 2;
@@ -17,16 +19,22 @@ bool has_verdict(const exponent_result& r) {
       return r.outcome.verdict && r.outcome.error.empty();
     case result_kind::small_prime:
     case result_kind::composite_exponent:
+    case result_kind::factored:
+    case result_kind::proven_prime:
       return true;
     case result_kind::no_engine:
+    case result_kind::no_factor:
       return false;
   }
   return false;
 }
 
 bool is_done(const exponent_result& r) {
-  return has_verdict(r) || (r.kind == result_kind::tested && r.outcome.partial > 0 && r.outcome.error.empty());
+  return has_verdict(r) || r.kind == result_kind::no_factor ||
+         (r.kind == result_kind::tested && r.outcome.partial > 0 && r.outcome.error.empty());
 }
+
+const char* result_test_name(const exponent_result& r) { return r.factor_only ? "tf" : r.prp ? "prp" : "ll"; }
 
 std::string res64_hex(uint64_t res64) {
   char text[17];
@@ -53,6 +61,7 @@ std::string run_details(const exponent_result& r) {
   if (!r.outcome.factor.empty()) s += "; factor " + r.outcome.factor + " found by the check";
   if (!r.outcome.proof_file.empty()) s += "; proof " + r.outcome.proof_file;
   if (!r.outcome.note.empty()) s += "; " + r.outcome.note;
+  if (r.tf_bits > 0) s += "; no factor below 2^" + std::to_string(r.tf_bits);
   return s + ")";
 }
 
@@ -72,6 +81,13 @@ std::string result_text(const exponent_result& r) {
              std::to_string(r.divisor) + ", so 2^" + std::to_string(r.divisor) + " - 1 divides it";
     case result_kind::no_engine:
       return m + ": no verdict: the " + r.engine + " engine cannot test this exponent";
+    case result_kind::factored:
+      return m + " is not prime: factor " + r.tf_factor + " (trial factoring)";
+    case result_kind::proven_prime:
+      return m + " is prime: no factor up to the square root of 2^" + std::to_string(r.p) +
+             " - 1 (trial factoring)";
+    case result_kind::no_factor:
+      return m + ": no factor below 2^" + std::to_string(r.tf_bits);
     case result_kind::tested:
       break;
   }
@@ -96,13 +112,15 @@ std::string result_json(const exponent_result& r) {
   if (!verdict)
     j["prime"] = nullptr;
   else
-    j["prime"] = tested ? r.outcome.prime : r.kind == result_kind::small_prime;
+    j["prime"] = tested ? r.outcome.prime : r.kind == result_kind::small_prime || r.kind == result_kind::proven_prime;
   if (tested && (verdict || is_done(r)))
     j["res64"] = res64_hex(r.prp || !r.outcome.prime ? r.outcome.res64 : 0);
   else
     j["res64"] = nullptr;
-  j["test"] = r.prp ? "prp" : "ll";
-  j["engine"] = tested || r.kind == result_kind::no_engine ? r.engine : "none";
+  j["test"] = result_test_name(r);
+  const bool factoring = r.kind == result_kind::factored || r.kind == result_kind::proven_prime ||
+                         r.kind == result_kind::no_factor;
+  j["engine"] = factoring ? "tf" : tested || r.kind == result_kind::no_engine ? r.engine : "none";
   j["fft_length"] = tested ? r.outcome.fft_length : 0;
   // A distance that is not finite (a coefficient that could not be decoded) comes out as null.
   if (tested && !std::isfinite(r.outcome.max_roundoff))
@@ -110,7 +128,8 @@ std::string result_json(const exponent_result& r) {
   else
     j["max_roundoff"] = tested ? r.outcome.max_roundoff : 0.0;
   j["seconds"] = rounded_seconds(r.seconds);
-  j["verdict"] = verdict;
+  // A completed factoring run is a result, though not one on primality.
+  j["verdict"] = verdict || r.kind == result_kind::no_factor;
   if (tested && r.outcome.error.empty()) {
     if (r.outcome.partial > 0) j["partial"] = r.outcome.partial;
     j["resumed_from"] = r.outcome.resumed_from;
@@ -123,8 +142,108 @@ std::string result_json(const exponent_result& r) {
       j["proof"] = {{"file", r.outcome.proof_file}, {"power", r.outcome.proof_power}};
   }
   if (r.kind == result_kind::composite_exponent) j["divisor"] = r.divisor;
+  if (r.kind == result_kind::factored) j["factor"] = r.tf_factor;
+  if (r.tf_bits >= 0) j["tf_bits"] = r.tf_bits;
   if (r.kind == result_kind::no_engine) j["note"] = "the " + r.engine + " engine cannot test this exponent";
   if (tested && !r.outcome.note.empty()) j["note"] = r.outcome.note;
   if (tested && !r.outcome.error.empty()) j["error"] = r.outcome.error;
   return j.dump();
+}
+
+bool result_from_json(const std::string& line, exponent_result* out, std::string* why) {
+  const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    *why = "not a JSON object";
+    return false;
+  }
+  const auto field = [&](const char* name, bool (nlohmann::json::*is)() const noexcept, bool may_be_null) {
+    const auto it = j.find(name);
+    if (it == j.end()) return false;
+    return (*it.operator->().*is)() || (may_be_null && it->is_null());
+  };
+  using J = nlohmann::json;
+  for (const auto& [name, is, null] :
+       {std::tuple{"exponent", &J::is_number_integer, false}, {"prime", &J::is_boolean, true},
+        {"res64", &J::is_string, true}, {"test", &J::is_string, false}, {"engine", &J::is_string, false},
+        {"fft_length", &J::is_number_integer, false}, {"max_roundoff", &J::is_number, true},
+        {"seconds", &J::is_number, false}, {"verdict", &J::is_boolean, false}})
+    if (!field(name, is, null)) {
+      *why = std::string("field ") + name + " missing or of the wrong type";
+      return false;
+    }
+  for (const auto& [name, is] : {std::pair{"partial", &J::is_number_integer}, {"resumed_from", &J::is_number_integer},
+                                 {"shift", &J::is_number_integer}, {"errors", &J::is_object},
+                                 {"factor", &J::is_string}, {"proof", &J::is_object}, {"divisor", &J::is_number_integer},
+                                 {"note", &J::is_string}, {"error", &J::is_string}, {"tf_bits", &J::is_number_integer}})
+    if (j.contains(name) && !field(name, is, false)) {
+      *why = std::string("field ") + name + " of the wrong type";
+      return false;
+    }
+  exponent_result r;
+  const int64_t p = j["exponent"].get<int64_t>();
+  const std::string test = j["test"], engine = j["engine"];
+  if (p < 2 || p > 2147483647 || (test != "ll" && test != "prp" && test != "tf")) {
+    *why = "exponent or test out of range";
+    return false;
+  }
+  r.p = static_cast<int32_t>(p);
+  r.prp = test == "prp";
+  r.factor_only = test == "tf";
+  r.engine = engine;
+  r.seconds = j["seconds"].get<double>();
+  r.tf_bits = static_cast<int>(j.value("tf_bits", int64_t{-1}));
+  const bool verdict = j["verdict"];
+  const bool prime = j["prime"].is_boolean() && j["prime"].get<bool>();
+  ll_outcome& o = r.outcome;
+  if (engine == "tf") {
+    r.tf_factor = j.value("factor", std::string());
+    r.kind = !r.tf_factor.empty() ? result_kind::factored : prime ? result_kind::proven_prime : result_kind::no_factor;
+    r.engine.clear();
+    if (r.tf_factor.find_first_not_of("0123456789") != std::string::npos || r.tf_bits < 0) {
+      *why = "a trial factoring line without its depth, or with a factor that is not a number";
+      return false;
+    }
+  } else if (engine == "none") {
+    r.engine.clear();
+    r.divisor = static_cast<int32_t>(j.value("divisor", int64_t{0}));
+    r.kind = r.divisor > 0 ? result_kind::composite_exponent : result_kind::small_prime;
+  } else if (!j.contains("errors") && !j.contains("error") && !verdict) {
+    r.kind = result_kind::no_engine;
+  } else {
+    o.verdict = verdict;
+    o.prime = prime;
+    if (j["res64"].is_string()) {
+      const std::string hex = j["res64"];
+      if (hex.size() != 16 || hex.find_first_not_of("0123456789ABCDEF") != std::string::npos) {
+        *why = "res64 is not 16 hex digits";
+        return false;
+      }
+      o.res64 = std::stoull(hex, nullptr, 16);
+    }
+    o.fft_length = j["fft_length"];
+    o.max_roundoff = j["max_roundoff"].is_null() ? NAN : j["max_roundoff"].get<double>();
+    o.partial = j.value("partial", int64_t{0});
+    o.resumed_from = j.value("resumed_from", int64_t{0});
+    o.shift = static_cast<uint32_t>(j.value("shift", int64_t{0}));
+    if (j.contains("errors")) {
+      const nlohmann::json& e = j["errors"];
+      for (const auto& [name, to] : {std::pair{"jacobi", &o.jacobi_errors}, {"roundoff", &o.roundoff_errors},
+                                     {"gerbicz", &o.gerbicz_errors}})
+        if (e.contains(name) && e[name].is_number_unsigned()) *to = e[name].get<uint32_t>();
+    }
+    o.factor = j.value("factor", std::string());
+    o.note = j.value("note", std::string());
+    o.error = j.value("error", std::string());
+    if (j.contains("proof")) {
+      const nlohmann::json& pr = j["proof"];
+      if (pr.contains("file") && pr["file"].is_string()) o.proof_file = pr["file"];
+      if (pr.contains("power") && pr["power"].is_number_integer()) o.proof_power = pr["power"];
+    }
+    if (o.verdict && !o.error.empty()) {
+      *why = "a verdict with an error";
+      return false;
+    }
+  }
+  *out = r;
+  return true;
 }

@@ -57,6 +57,9 @@ struct engine_options {
   std::function<void(const std::string&)> warn;
   int proof_power = 0;    // probable-prime test: 1..12 writes a proof of this power; 0: none
   std::string proof_dir;  // where the proof goes (empty: the current directory)
+  // Trial factoring before a test: called now and then with the level (q
+  // below 2^level) and its share done, 0..1; may be empty.
+  std::function<void(int level, double share)> factor_progress;
 };
 
 // A stepper or engine that cannot do what it was asked (no memory for its
