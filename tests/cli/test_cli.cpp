@@ -9,6 +9,7 @@
 #include "base/machine.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/results_file.h"
 
 namespace {
 
@@ -63,6 +64,10 @@ TEST(Options, BadInputIsOneLineError) {
       {"--", "--json", "7"},          {"--jobs=", "7"},               {"--plans", "quick", "3"},
       {"--test=pr", "3"},             {"--proof", "3", "7"},          {"--test=prp", "--proof", "0", "7"},
       {"--test=prp", "--proof=13", "7"},  {"--test=prp", "--iterations", "5", "7"},  {"--verify"},
+      {"--test=tf", "--tf-bits", "0", "7"},  {"--test=tf", "--iterations", "5", "7"},  {"--tf-bits", "97", "7"},
+      {"--tf-bits", "-1", "7"},       {"--shard", "0/3", "7"},        {"--shard", "4/3", "7"},
+      {"--shard", "3", "7"},          {"--shard", "a/b", "7"},        {"--summary"},
+      {"--summary", "--verify", "f"},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(args.begin(), args.end())));
@@ -75,6 +80,79 @@ TEST(Options, BadInputIsOneLineError) {
   EXPECT_NE(parse({"--", "--json", "7"}).text.find("'--json' is not an exponent"), std::string::npos);
   EXPECT_EQ(parse({"--jobs=", "7"}).text, "option '--jobs=' has an empty value");
   EXPECT_EQ(parse({"-5"}).text, "exponent -5 is below 2");
+}
+
+// Factoring, results, shards, --from and --summary as options; the list
+// of a --from file; every exponent of a list in exactly one shard.
+TEST(Options, RangeSearchOptions) {
+  parsed_command c = parse({"--test=tf", "--tf-bits", "40", "--results", "r.jsonl", "--shard", "2/5", "3-9"});
+  ASSERT_EQ(c.action, cli_action::run) << c.text;
+  EXPECT_TRUE(c.options.factor_only && c.options.tf_bits == 40 && c.options.results_file == "r.jsonl");
+  EXPECT_TRUE(c.options.shard_index == 2 && c.options.shard_count == 5 && !c.options.tf_auto);
+  c = parse({"--tf", "--from", "-"});
+  EXPECT_TRUE(c.action == cli_action::run && c.options.tf_auto && c.options.from_file == "-" && c.options.tf_bits == -1)
+      << c.text;
+  c = parse({"--summary", "--json", "a", "b"});
+  EXPECT_TRUE(c.action == cli_action::summary && c.options.json);
+  EXPECT_EQ(c.options.summary_files, (std::vector<std::string>{"a", "b"}));
+
+  std::vector<exponent_span> spans;
+  std::string why;
+  ASSERT_TRUE(parse_exponent_list("7\n# comment\n\n  11-13 \r\n17 19\n23", &spans, &why)) << why;
+  EXPECT_EQ(spans, (std::vector<exponent_span>{{7, 7}, {11, 13}, {17, 17}, {19, 19}, {23, 23}}));
+  EXPECT_FALSE(parse_exponent_list("7\n8x\n", &spans, &why));
+  EXPECT_EQ(why, "line 2: not a decimal number: '8x'");
+}
+
+// Each kind of final line read back from the results file gives the same
+// line again; damaged lines are refused, a torn last line is left out.
+TEST(Report, ResultsFileLinesReadBack) {
+  std::vector<exponent_result> rs(8);
+  for (size_t i = 0; i < rs.size(); ++i) rs[i].p = 100003 + static_cast<int32_t>(i);
+  rs[0].kind = result_kind::small_prime, rs[0].p = 2;
+  rs[1].kind = result_kind::composite_exponent, rs[1].divisor = 3;
+  rs[2].kind = result_kind::factored, rs[2].tf_factor = "295147905179352825857", rs[2].tf_bits = 69;
+  rs[3].kind = result_kind::proven_prime, rs[3].tf_bits = 16, rs[3].p = 31;
+  rs[4].kind = result_kind::no_factor, rs[4].factor_only = true, rs[4].tf_bits = 50;
+  for (exponent_result* r : {&rs[5], &rs[6], &rs[7]}) {
+    r->engine = "fast";
+    r->outcome.verdict = true;
+    r->outcome.res64 = 0x0123456789ABCDEF;
+    r->outcome.fft_length = 5120;
+    r->outcome.max_roundoff = 0.1875;
+    r->outcome.shift = 77;
+    r->outcome.jacobi_errors = 1;
+    r->seconds = 12.5;
+  }
+  rs[5].tf_bits = 58, rs[5].outcome.note = "length raised";
+  rs[6].prp = true, rs[6].outcome.proof_file = "M100009.proof", rs[6].outcome.proof_power = 8;
+  rs[7].outcome.verdict = false, rs[7].outcome.partial = 1000, rs[7].outcome.resumed_from = 500;
+  std::string file;
+  for (const exponent_result& r : rs) {
+    exponent_result back;
+    std::string why;
+    ASSERT_TRUE(result_from_json(result_json(r), &back, &why)) << result_json(r) << ": " << why;
+    EXPECT_EQ(result_json(back), result_json(r));
+    EXPECT_EQ(result_text(back), result_text(r));
+    EXPECT_EQ(is_done(back), is_done(r));
+    file += result_json(r) + "\n";
+  }
+  for (const char* bad : {"[1]", "{}", "{\"exponent\":1}", "not json",
+                          R"({"exponent":7,"prime":true,"res64":"00","test":"ll","engine":"fast","fft_length":0,"max_roundoff":0,"seconds":1,"verdict":true})",
+                          R"({"exponent":7,"prime":false,"res64":null,"test":"tf","engine":"tf","fft_length":0,"max_roundoff":0,"seconds":1,"verdict":true,"factor":"12x","tf_bits":9})",
+                          R"({"exponent":7,"prime":null,"res64":null,"test":"xx","engine":"tf","fft_length":0,"max_roundoff":0,"seconds":1,"verdict":true,"tf_bits":9})"}) {
+    exponent_result back;
+    std::string why;
+    EXPECT_FALSE(result_from_json(bad, &back, &why)) << bad;
+  }
+  const results_text t = parse_results(file + "garbage\n" + result_json(rs[5]).substr(0, 40), "r");
+  EXPECT_EQ(t.results.size(), rs.size());
+  EXPECT_EQ(t.whole_bytes, file.size() + 8);
+  EXPECT_EQ(t.warnings.size(), 2u);
+  const results_summary s = summarize(t.results);
+  EXPECT_TRUE(s.exponents == 8 && s.primes == 2 && s.factored == 2 && s.tested == 2 && s.no_verdict == 2)
+      << s.primes << s.factored << s.tested << s.no_verdict;
+  EXPECT_EQ(s.prime_exponents, (std::vector<int32_t>{2, 31}));
 }
 
 // More jobs or threads than the cores can use are lowered to the cap, with a warning.

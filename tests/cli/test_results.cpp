@@ -1,0 +1,145 @@
+// Range searches from the built program: trial factoring's lines, the
+// results file across kills, torn lines, repeats and a second writer, shards
+// and --summary. Every check holds however the runs are timed.
+#include <gtest/gtest.h>
+#include <gmp.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/exit_codes.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::run_shell;
+
+std::vector<nlohmann::json> json_lines(const std::string& text) {
+  std::istringstream s(text);
+  std::vector<nlohmann::json> out;
+  for (std::string line; std::getline(s, line);) out.push_back(nlohmann::json::parse(line));
+  return out;
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// Every factor reported divides 2^p - 1, is 2kp + 1 and is proper; lines of
+// factored exponents carry tf_bits; a test after factoring still runs.
+TEST(Results, FactorLinesAreCheckedFactors) {
+  const auto r = run_shell("$M --json --tf-bits 24 --engine exact 3000-3100 4423");
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  int factored = 0;
+  for (const auto& j : json_lines(r.out)) {
+    const int p = j["exponent"];
+    if (j["engine"] != "tf") continue;
+    EXPECT_TRUE(j["prime"] == false && j["res64"].is_null() && j["verdict"] == true && j["tf_bits"].is_number()) << j;
+    mpz_t q, m;
+    mpz_init_set_str(q, j["factor"].get<std::string>().c_str(), 10);
+    mpz_init(m);
+    mpz_ui_pow_ui(m, 2, static_cast<unsigned long>(p));
+    mpz_sub_ui(m, m, 1);
+    EXPECT_TRUE(mpz_divisible_p(m, q) && mpz_cmp(q, m) < 0 && mpz_fdiv_ui(q, 2 * p) == 1) << j;
+    mpz_clears(q, m, nullptr);
+    ++factored;
+  }
+  EXPECT_GT(factored, 5);
+  EXPECT_EQ(json_lines(r.out).back()["prime"], true);
+  const auto t = run_shell("$M --test=tf --tf-bits 30 30323 31 30011");
+  EXPECT_EQ(t.out,
+            "M30323 is not prime: factor 60647 (trial factoring)\n"
+            "M31 is prime: no factor up to the square root of 2^31 - 1 (trial factoring)\n"
+            "M30011: no factor below 2^30\n")
+      << t.err;
+  EXPECT_EQ(t.status, kExitOk);
+}
+
+// A range killed at random moments and restarted with the same results
+// file: each exponent once in the output and once in the file, all with a
+// verdict; a torn last line is cut off with a warning and its exponent redone;
+// a repeat in the list is done once; a second writer is refused.
+TEST(Results, KilledRangeRestartsWithEachExponentOnce) {
+  const testing_support::temp_dir d;
+  const std::string file = d.path + "/r.jsonl";
+  const std::string command = "$M --json --jobs 2 --engine exact --tf-bits 20 --results " + file + " 4000-4400 4253";
+  std::mt19937_64 rng(testing_support::test_seed());
+  for (int k = 0; k < 3; ++k) {
+    const double wait = 0.1 + static_cast<double>(rng() % 400) / 1000.0;
+    run_shell(command + " >/dev/null 2>&1 & pid=$!; sleep " + std::to_string(wait) + "; kill -KILL $pid; wait $pid");
+  }
+  // A write cut short by the crash.
+  run_shell("printf '{\"exponent\":4001,\"pri' >> " + file);
+  const auto r = run_shell(command);
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.err.find("last line is cut short"), std::string::npos) << r.err;
+  const auto lines = json_lines(r.out);
+  ASSERT_EQ(lines.size(), 402u);
+  for (int i = 0; i < 401; ++i) EXPECT_TRUE(lines[i]["exponent"] == 4000 + i && lines[i]["verdict"] == true) << lines[i];
+  EXPECT_EQ(lines[401], lines[253]);
+  std::map<int, int> seen;
+  for (const auto& j : json_lines(file_text(file))) ++seen[j["exponent"].get<int>()];
+  EXPECT_EQ(seen.size(), 401u);
+  for (const auto& [p, n] : seen) EXPECT_EQ(n, 1) << p;
+  // Again: everything comes from the file, in text now.
+  const auto again = run_shell("$M --engine exact --tf-bits 20 --results " + file + " 4253 4002");
+  EXPECT_EQ(again.out.rfind("M4253 is prime (exact, ", 0), 0u) << again.out;
+  EXPECT_NE(again.out.find("\nM4002 is not prime: 4002 is divisible by 2"), std::string::npos) << again.out;
+  const auto locked = run_shell("exec 9>>" + file + "; flock 9; $M --results " + file + " 7");
+  EXPECT_EQ(locked.status, kExitBadInput);
+  EXPECT_NE(locked.err.find("another mersenne process is writing"), std::string::npos) << locked.err;
+}
+
+// A deeper --test=tf goes on from the depth recorded; a shallower one is reported from the file.
+TEST(Results, DeeperFactoringContinuesFromTheRecordedDepth) {
+  const testing_support::temp_dir d;
+  const std::string results = " --json --test=tf --results " + d.path + "/r.jsonl 30011";
+  EXPECT_EQ(json_lines(run_shell("$M --tf-bits 24" + results).out)[0]["tf_bits"], 24);
+  EXPECT_EQ(json_lines(run_shell("$M --tf-bits 20" + results).out)[0]["tf_bits"], 24);
+  EXPECT_EQ(json_lines(run_shell("$M --tf-bits 28" + results).out)[0]["tf_bits"], 28);
+  EXPECT_EQ(json_lines(file_text(d.path + "/r.jsonl")).size(), 2u);
+}
+
+// Shards 1..N of a list: together the list, each exponent in one shard; and
+// --summary over their results files counts them all once.
+TEST(Results, ShardsCoverTheListOnceAndSummaryMergesThem) {
+  const testing_support::temp_dir d;
+  const std::string list = "3-40 100 50-61";
+  std::vector<int> want;
+  for (int p = 3; p <= 40; ++p) want.push_back(p);
+  want.push_back(100);
+  for (int p = 50; p <= 61; ++p) want.push_back(p);
+  std::sort(want.begin(), want.end());
+  for (int n : {1, 3, 4, 60}) {
+    std::vector<int> got;
+    for (int i = 1; i <= n; ++i) {
+      const auto r = run_shell("$M --json --test=tf --tf-bits 12 --shard " + std::to_string(i) + "/" +
+                               std::to_string(n) + " --results " + d.path + "/r" + std::to_string(i) + ".jsonl " + list);
+      ASSERT_EQ(r.status, kExitOk) << r.err;
+      for (const auto& j : json_lines(r.out)) got.push_back(j["exponent"]);
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want) << n << " shards";
+  }
+  const auto s = run_shell("$M --summary --json " + d.path + "/r1.jsonl " + d.path + "/r2.jsonl " + d.path +
+                           "/r3.jsonl " + d.path + "/r4.jsonl");
+  ASSERT_EQ(s.status, kExitOk) << s.err;
+  const auto j = nlohmann::json::parse(s.out);
+  EXPECT_EQ(j["exponents"], want.size()) << j;
+  EXPECT_EQ(j["prime_exponents"], nlohmann::json({3, 5, 7, 13, 17, 19}))  // 31 and 61 need 2^16 and 2^31 << j;
+  const auto text = run_shell("echo '3-20' | $M --from - --test=tf --tf-bits 12 --results " + d.path +
+                              "/s.jsonl >/dev/null; $M --summary " + d.path + "/s.jsonl");
+  EXPECT_NE(text.out.find("primes found: M3 M5 M7 M13 M17 M19"), std::string::npos) << text.out << text.err;
+  EXPECT_EQ(run_shell("$M --summary " + d.path + "/missing.jsonl").status, kExitBadInput);
+}
+
+}  // namespace
