@@ -31,12 +31,27 @@ typedef double vn __attribute__((vector_size(8 * kW)));
 
 inline v8 load(const double* p) { return *reinterpret_cast<const v8*>(p); }
 inline void store(double* p, v8 v) { *reinterpret_cast<v8*>(p) = v; }
-inline v8 splat(double d) { return v8{d, d, d, d, d, d, d, d}; }
 template <class V>
-inline V splat_as(double d) {
-  V v = {};
+inline V splat_as(double d);
+template <>
+inline vn splat_as<vn>(double d) {
+  vn v = {};
   return v + d;
 }
+#if !defined(__AVX512F__)
+// Eight lanes from pieces of the processor's width, so that no lane is
+// written on its own.
+template <>
+inline v8 splat_as<v8>(double d) {
+  union {
+    v8 whole;
+    vn part[8 / kW];
+  } u;
+  for (int c = 0; c < 8 / kW; ++c) u.part[c] = splat_as<vn>(d);
+  return u.whole;
+}
+#endif
+inline v8 splat(double d) { return splat_as<v8>(d); }
 inline v8 abs8(v8 v) { return reinterpret_cast<v8>(reinterpret_cast<v8i>(v) & 0x7fffffffffffffffLL); }
 inline v8 max8(v8 a, v8 b) { return a > b ? a : b; }
 
@@ -365,16 +380,6 @@ inline void transpose(v8* r) {
 }
 #endif
 
-inline void transpose(cv* z) {
-  v8 re[8], im[8];
-  for (int i = 0; i < 8; ++i) {
-    re[i] = z[i].re;
-    im[i] = z[i].im;
-  }
-  transpose(re);
-  transpose(im);
-  for (int i = 0; i < 8; ++i) z[i] = cv{re[i], im[i]};
-}
 
 // exp(-2 pi i x / n) for 0 <= x < n, from the two tables.
 inline void root(const shape_view& s, int64_t x, double* out) {
@@ -384,10 +389,77 @@ inline void root(const shape_view& s, int64_t x, double* out) {
   out[1] = hi[0] * lo[1] + hi[1] * lo[0];
 }
 
+// Eight positions z (lanes a, after their lane twiddles): the transform
+// across the lanes, the square or the product with factor_at's values, and
+// back, leaving z in place. In the forward mode the transformed values go
+// to at (eight groups, in an order of their own) instead, and z is spent.
+inline void across_lanes(cv* z, row_mode mode, double* at, const double* factor_at) {
+  pieces re[8], im[8];
+  {
+    v8 r[8], q[8];
+    for (int i = 0; i < 8; ++i) {
+      r[i] = z[i].re;
+      q[i] = z[i].im;
+    }
+    transpose(r);
+    transpose(q);
+    for (int i = 0; i < 8; ++i) {
+      re[i].whole = r[i];
+      im[i].whole = q[i];
+    }
+  }
+  for (int c = 0; c < 8 / kW; ++c) {
+    cn y[8];
+    for (int a = 0; a < 8; ++a) y[a] = cn{re[a].part[c], im[a].part[c]};
+    dft8<false, vn>(y);
+    if (mode == row_mode::forward) {
+      for (int d = 0; d < 8; ++d) nstore(at + 16 * d + c * kW, y[d]);
+      continue;
+    }
+    if (mode == row_mode::square) {
+      for (int d = 0; d < 8; ++d) y[d] = cn{fmsub(y[d].re, y[d].re, y[d].im * y[d].im), (y[d].re + y[d].re) * y[d].im};
+    } else {
+      for (int d = 0; d < 8; ++d) y[d] = mul(y[d], nload(factor_at + 16 * d + c * kW));
+    }
+    dft8<true, vn>(y);
+    for (int a = 0; a < 8; ++a) {
+      re[a].part[c] = y[a].re;
+      im[a].part[c] = y[a].im;
+    }
+  }
+  if (mode == row_mode::forward) return;
+  v8 r[8], q[8];
+  for (int i = 0; i < 8; ++i) {
+    r[i] = re[i].whole;
+    q[i] = im[i].whole;
+  }
+  transpose(r);
+  transpose(q);
+  for (int i = 0; i < 8; ++i) z[i] = cv{r[i], q[i]};
+}
+
+// A row of eight groups with its twiddles in the table, all in registers.
+void row_of_eight(const shape_view& s, const double* tw, row_mode mode, const double* in, double* out,
+                  const double* factor) {
+  cv z[8];
+  for (int b = 0; b < 8; ++b) z[b] = mul(cload(in + 16 * b), cload(tw + 16 * b));
+  dft8<false>(z);  // one radix-8 step: positions in natural order
+  for (int c = 0; c < 8; ++c) z[c] = mul(z[c], cload(s.lane_twiddles + 16 * c));
+  across_lanes(z, mode, out, factor);
+  if (mode == row_mode::forward) return;
+  for (int c = 0; c < 8; ++c) z[c] = mul_conj(z[c], cload(s.lane_twiddles + 16 * c));
+  dft8<true>(z);
+  for (int b = 0; b < 8; ++b) cstore(out + 16 * b, mul_conj(z[b], cload(tw + 16 * b)));
+}
+
 void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, double* out, const double* factor,
          double* scratch) {
   const int64_t m = s.m, n = s.n;
   const double* tw = s.row_twiddles != nullptr ? s.row_twiddles + 2 * s.n1 * k2 : scratch;
+  if (m == 8 && s.row_twiddles != nullptr) {
+    row_of_eight(s, tw, mode, in, out, factor);
+    return;
+  }
   if (s.row_twiddles != nullptr) {
     for (int64_t b = 0; b < m; ++b) cstore(out + 16 * b, mul(cload(in + 16 * b), cload(tw + 16 * b)));
   } else {
@@ -419,22 +491,8 @@ void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, doubl
   for (int64_t g = 0; g < m; g += 8) {
     cv z[8];
     for (int i = 0; i < 8; ++i) z[i] = mul(cload(out + 16 * (g + i)), cload(s.lane_twiddles + 16 * (g + i)));
-    transpose(z);
-    dft8<false>(z);
-    if (mode == row_mode::forward) {
-      for (int i = 0; i < 8; ++i) cstore(out + 16 * (g + i), z[i]);
-      continue;
-    }
-    if (mode == row_mode::square) {
-      for (int i = 0; i < 8; ++i) {
-        const v8 re = z[i].re, im = z[i].im;
-        z[i] = cv{fmsub(re, re, im * im), (re + re) * im};
-      }
-    } else {
-      for (int i = 0; i < 8; ++i) z[i] = mul(z[i], cload(factor + 16 * (g + i)));
-    }
-    dft8<true>(z);
-    transpose(z);
+    across_lanes(z, mode, out + 16 * g, factor != nullptr ? factor + 16 * g : nullptr);
+    if (mode == row_mode::forward) continue;
     for (int i = 0; i < 8; ++i) cstore(out + 16 * (g + i), mul_conj(z[i], cload(s.lane_twiddles + 16 * (g + i))));
   }
   if (mode == row_mode::forward) return;
