@@ -50,3 +50,10 @@ std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_op
     throw engine_failure("out of memory for the transform arrays");
   }
 }
+
+std::string fast_iteration_name(int32_t p, int64_t n) {
+  if (!two_pass_at(p, n)) return "one-transform";
+  std::string name = "two-pass ";
+  name += chosen_kernels().name;
+  return name;
+}
