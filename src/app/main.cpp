@@ -38,6 +38,8 @@ int status_of(cli_outcome o) {
       return kExitNoVerdict;
     case batch_status::output_failed:
       return kExitOutputFailed;
+    case batch_status::proof_invalid:
+      return kExitProofInvalid;
     case batch_status::interrupted:
       return 128 + o.signal;  // as a shell reports a process ended by that signal
   }

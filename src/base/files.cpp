@@ -79,3 +79,21 @@ bool commit_temporary(int fd, const std::string& tmp, const void* data, size_t s
   }
   return true;
 }
+
+bool write_file_synced(const std::string& path, const void* data, size_t size, std::string* why) {
+  const std::string tmp = path + ".tmp." + std::to_string(::getpid());
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *why = "cannot create " + tmp + ": " + errno_text();
+    return false;
+  }
+  if (!commit_temporary(fd, tmp, data, size, path, why)) return false;
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}

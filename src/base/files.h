@@ -18,3 +18,8 @@ bool read_whole_file(const std::string& path, size_t max_bytes, std::string* out
 // and *why says what failed. Syncing the folder is the caller's.
 bool commit_temporary(int fd, const std::string& tmp, const void* data, size_t size, const std::string& path,
                       std::string* why);
+
+// Writes size bytes as the file path: to a temporary name beside it,
+// synced, renamed over, and the folder synced. False with *why when it
+// could not; whatever was at path is then left as it was.
+bool write_file_synced(const std::string& path, const void* data, size_t size, std::string* why);

@@ -26,6 +26,8 @@
 #include "cli/progress_line.h"
 #include "engine/engine_table.h"
 #include "engine/fast/plans.h"
+#include "engine/proof.h"
+#include "engine/prp.h"
 #include "engine/run.h"
 #include "engine/state.h"
 
@@ -76,6 +78,7 @@ std::string exponent_name(int32_t p) {
 exponent_result busy_result(int32_t p, const cli_options& opt, const std::string& why) {
   exponent_result r;
   r.p = p;
+  r.prp = opt.prp;
   const engine* e = choose_engine(opt.engine, p);
   r.engine = e != nullptr ? e->name : opt.engine;
   r.outcome.error = "busy: " + why;
@@ -94,6 +97,7 @@ int64_t exponent_count(const std::vector<exponent_span>& spans) {
 exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options eo) {
   exponent_result r;
   r.p = p;
+  r.prp = opt.prp;
   const auto t0 = clock_type::now();
   if (p == 2) {
     r.kind = result_kind::small_prime;
@@ -111,9 +115,11 @@ exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options 
       eo.iterations = opt.iterations;
       eo.inject_faults = opt.inject_faults;
       eo.checkpoint_every = opt.checkpoint_every;
+      eo.proof_power = opt.proof_power;
+      eo.proof_dir = opt.proof_dir;
       // Whatever escapes the loop (it reports its own failures) still gives no verdict, not a crash.
       try {
-        r.outcome = run_lucas_lehmer(*e, p, eo);
+        r.outcome = opt.prp ? run_probable_prime(*e, p, eo) : run_lucas_lehmer(*e, p, eo);
       } catch (const std::bad_alloc&) {
         r.outcome = ll_outcome{};
         r.outcome.error = "not enough memory for p = " + std::to_string(p);
@@ -276,9 +282,9 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       // A finished exponent's states go once its line is out; a partial one keeps them.
       std::function<void()> after;
       if (held != nullptr)
-        after = [held, p, &states, finished = has_verdict(r)] {
+        after = [held, p, &states, finished = has_verdict(r), kind = opt.prp ? test_kind::prp : test_kind::ll] {
           if (!finished) return;
-          states->forget(p);
+          states->forget(p, kind);
           held->remove_on_release();
         };
       // Nobody will read what comes next: stop the tests in flight too (they save their states).
@@ -346,9 +352,13 @@ batch_status list_states(const cli_options& opt) {
     std::fprintf(stderr, "mersenne: no state directory to list (%s)\n", why.c_str());
     return batch_status::usage;
   }
-  for (int32_t p : states->exponents()) {
-    const auto found = states->load(p, [](const std::string& w) { std::fprintf(stderr, "mersenne: %s\n", w.c_str()); });
+  for (int32_t p : states->exponents())
+    for (test_kind kind : {test_kind::ll, test_kind::prp}) {
+    const auto found =
+        states->load(p, [](const std::string& w) { std::fprintf(stderr, "mersenne: %s\n", w.c_str()); }, kind);
     if (found.empty()) continue;
+    // A probable-prime test runs p iterations (and on to the proof's end), a Lucas-Lehmer test p - 2.
+    const int64_t total = kind == test_kind::prp ? p : p - 2;
     const run_state& s = found.front();
     const double age = states->age_seconds(p);
     if (opt.json) {
@@ -356,18 +366,19 @@ batch_status list_states(const cli_options& opt) {
       j["exponent"] = p;
       j["test"] = test_name(s.test);
       j["iteration"] = s.iteration;
-      j["iterations"] = p - 2;
+      j["iterations"] = total;
       j["verified"] = s.verified;
       j["age_seconds"] = std::round(age);
       text += j.dump() + "\n";
     } else {
       char line[200];
-      std::snprintf(line, sizeof line, "M%d  %s  iteration %lld of %d (%.1f%%)  saved %s ago%s\n", p, test_name(s.test),
-                    static_cast<long long>(s.iteration), p - 2, 100.0 * static_cast<double>(s.iteration) / (p - 2),
+      std::snprintf(line, sizeof line, "M%d  %s  iteration %lld of %lld (%.1f%%)  saved %s ago%s\n", p,
+                    test_name(s.test), static_cast<long long>(s.iteration), static_cast<long long>(total),
+                    std::min(100.0, 100.0 * static_cast<double>(s.iteration) / static_cast<double>(total)),
                     short_duration(age).c_str(), s.verified ? "  verified" : "");
       text += line;
     }
-  }
+    }
   if (text.empty() && !opt.json) text = "no saved states in " + states->path() + "\n";
   return write_stdout(text) ? batch_status::ok : batch_status::output_failed;
 }
@@ -419,6 +430,51 @@ bench_timing benchmark_timing() {
 
 }  // namespace
 
+batch_status run_verify(const cli_options& opt, int out_fd) {
+  line_output out(out_fd);
+  engine_options eo;
+  eo.threads = opt.threads;
+  bool all_valid = true;
+  for (const std::string& path : opt.verify_files) {
+    const auto t0 = clock_type::now();
+    const proof_verdict v = verify_proof_file(path, eo);
+    const double seconds = seconds_since(t0);
+    all_valid = all_valid && v.valid;
+    std::string line;
+    if (opt.json) {
+      nlohmann::ordered_json j;
+      j["file"] = path;
+      j["valid"] = v.valid;
+      j["exponent"] = v.p != 0 ? nlohmann::ordered_json(v.p) : nlohmann::ordered_json(nullptr);
+      if (v.valid) {
+        j["prime"] = v.prime;
+        j["res64"] = res64_hex(v.res64);
+        j["power"] = v.power;
+      } else {
+        j["reason"] = v.why;
+      }
+      j["squarings"] = v.squarings;
+      j["seconds"] = std::round(seconds * 1000.0) / 1000.0;
+      line = j.dump();
+    } else {
+      char details[96];
+      std::snprintf(details, sizeof details, " (%lld squarings, %.1f s)", static_cast<long long>(v.squarings), seconds);
+      if (!v.valid)
+        line = path + ": proof invalid: " + v.why;
+      else if (v.prime)
+        line = exponent_name(v.p) + ": proof valid, probable prime" + details;
+      else
+        line = exponent_name(v.p) + ": proof valid, composite, PRP Res64 " + res64_hex(v.res64) + details;
+    }
+    if (!out.write(line + "\n")) break;
+  }
+  if (!out.close() || out.failed()) {
+    std::fprintf(stderr, "mersenne: cannot write the results (%s)\n", out.error().c_str());
+    return batch_status::output_failed;
+  }
+  return all_valid ? batch_status::ok : batch_status::proof_invalid;
+}
+
 cli_outcome run_cli(int argc, const char* const* argv) {
   // A closed standard output could be taken over by the next file opened.
   if (fcntl(STDOUT_FILENO, F_GETFL) == -1) {
@@ -444,12 +500,14 @@ cli_outcome run_cli(int argc, const char* const* argv) {
       return {forget_states(cmd.options), 0};
     case cli_action::run:
     case cli_action::benchmark:
+    case cli_action::verify:
       break;
   }
   fast_set_measured_plans(measured_plans(cmd.options.plans));
   bool show = isatty(STDERR_FILENO) != 0;
   if (cmd.options.progress == progress_mode::on) show = true;
   if (cmd.options.progress == progress_mode::off) show = false;
+  if (cmd.action == cli_action::verify) return {run_verify(cmd.options, STDOUT_FILENO), 0};
   const cli_outcome outcome =
       cmd.action == cli_action::benchmark
           ? run_benchmark(cmd.options, benchmark_timing(), STDOUT_FILENO, stderr, show)

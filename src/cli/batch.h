@@ -17,6 +17,7 @@ enum class batch_status {
   no_verdict,  // at least one exponent got no verdict
   output_failed,  // results could not be written (disk full, stdout closed, reader gone): stopped
   interrupted,    // stopped by a signal; the running tests' states saved
+  proof_invalid,  // --verify: at least one proof is invalid, truncated or unreadable
 };
 
 // How the command line ended: the status, and for interrupted the signal.
@@ -38,6 +39,10 @@ exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options 
 // written, or SIGINT, SIGTERM or SIGHUP arrives, the run stops at once
 // (output_failed, interrupted with the signal), saving what it can.
 cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_progress);
+
+// --verify: checks each proof file of opt in turn, writing one line (or JSON
+// object) per file to out_fd; ok when all are valid, else proof_invalid.
+batch_status run_verify(const cli_options& opt, int out_fd);
 
 // The whole command line: parse argv, print help, version or a usage error,
 // list or forget saved states, run the benchmark, or run the batch (with

@@ -42,17 +42,23 @@ bool parse_number(std::string_view s, int32_t* out, std::string* why) {
 }
 
 const char* kFooter = R"(EXPONENT is p or an inclusive range A-B, with 2 <= p <= 2147483647.
-Each exponent is tested by the Lucas-Lehmer test of 2^p - 1, except that
-p = 2 is prime at once and a composite p is reported at once as not prime,
-naming its smallest prime factor.
+Each exponent is tested by the Lucas-Lehmer test of 2^p - 1 (--test=ll), or
+by the base-3 Fermat probable-prime test with the Gerbicz check
+(--test=prp), except that p = 2 is prime at once and a composite p is
+reported at once as not prime, naming its smallest prime factor. For
+--test=prp, prime means "probable prime" and res64 is the low 64 bits of
+3^(2^p - 2) mod 2^p - 1 (0000000000000001 for a probable prime); --proof K
+also writes M<p>.proof, which 'mersenne --verify FILE...' checks with about
+1/2^K of the test's work.
 
 Output: one line per exponent, in the order given, for example
 @EXAMPLE@With --json, one JSON object per line with the fields exponent, prime, res64
 (16 hex digits, the low 64 bits of the final residue; null where no
-Lucas-Lehmer test ran), engine ("none" where no test ran), fft_length (0 where
+test ran), test ("ll" or "prp"), engine ("none" where no test ran), fft_length (0 where
 no transform is used), max_roundoff, seconds and verdict, resumed_from,
-shift and errors where an engine ran, plus divisor, note, error, partial and
-factor where they apply. Where an engine gives no verdict (its rounding
+shift and errors (jacobi, roundoff, gerbicz) where an engine ran, plus
+divisor, note, error, partial, factor and proof ({"file", "power"}) where
+they apply. Where an engine gives no verdict (its rounding
 bound was crossed, or it could not run), prime and res64 are null, verdict is
 false and note or error says why; max_roundoff is null if a coefficient was
 not finite.
@@ -75,10 +81,12 @@ at once.
 Progress (iteration, percent, iterations per second, ETA) goes to stderr as
 one line updated in place, by default only when stderr is a terminal.
 
-Exit status: 0 every exponent got a verdict; 1 bad options or exponents;
+Exit status: 0 every exponent got a verdict (--verify: every proof is
+valid); 1 bad options or exponents;
 3 at least one exponent got no verdict (--benchmark: a length could not be
 measured); 4 the results could not be written
 (disk full, stdout closed, its reader gone): the run stops at once;
+5 (--verify) at least one proof is invalid, truncated or unreadable;
 128 + n when signal n (SIGINT, SIGTERM, SIGHUP) stopped the run: the running
 tests' states are saved and the same command resumes them.
 With no arguments at all the program runs its console dialogue instead.
@@ -240,8 +248,21 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   app.add_option("--iterations", o.iterations,
                  "run only the first K iterations and report the Res64 of s(K) (its state is kept)")
       ->check(CLI::PositiveNumber);
+  std::string test = "ll";
+  app.add_option("--test", test, "ll: the Lucas-Lehmer test; prp: the base-3 probable-prime test with the Gerbicz check")
+      ->check(CLI::IsMember({"ll", "prp"}))
+      ->capture_default_str();
+  CLI::Option* proof_option =
+      app.add_option("--proof", o.proof_power,
+                     "with --test=prp: write the proof M<p>.proof of this power (1 to 12; it keeps about "
+                     "2^POWER residues of p/8 bytes on disk while the test runs)")
+          ->check(CLI::Range(1, 12));
+  app.add_option("--proof-dir", o.proof_dir, "where proofs are written (default: the current directory)");
+  bool verify = false;
+  app.add_flag("--verify", verify, "check the proof files given instead of testing exponents (exit status 5: one is invalid)");
   app.add_option("--inject-fault", o.inject_faults,
-                 "for testing: damage the residue once after iteration ITER (may be repeated)")
+                 "for testing: damage the residue once after iteration ITER (may be repeated; with --test=prp an "
+                 "iteration given k times is damaged on each of its first k passes)")
       ->allow_extra_args(false)
       ->take_all()
       ->check(CLI::PositiveNumber);
@@ -276,6 +297,30 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     return result;
   }
   if (progress_flag->count() > 0) o.progress = progress ? progress_mode::on : progress_mode::off;
+  o.prp = test == "prp";
+  if (proof_option->count() > 0 && !o.prp) {
+    result.action = cli_action::error;
+    result.text = "--proof needs --test=prp (a Lucas-Lehmer test has no proof)";
+    return result;
+  }
+  if (o.prp && o.iterations > 0) {
+    result.action = cli_action::error;
+    result.text = "--iterations applies to the Lucas-Lehmer test only";
+    return result;
+  }
+  if (verify) {
+    if (list_states || forget || benchmark || tokens.empty()) {
+      result.action = cli_action::error;
+      result.text = tokens.empty() ? "--verify needs at least one proof file"
+                                   : "--verify takes no --states, --forget or --benchmark";
+      return result;
+    }
+    o.verify_files = tokens;
+    if (threads_option->count() == 0) o.threads = usable_cores();
+    o.threads = std::min(o.threads, kThreadsPerCore * usable_cores());
+    result.action = cli_action::verify;
+    return result;
+  }
   o.checkpoints = !no_checkpoints;
   if (!plans.empty()) o.plans = plans == "measure" ? plan_choice::measure : plan_choice::estimate;
   if (list_states && (forget || benchmark || !tokens.empty())) {

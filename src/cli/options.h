@@ -42,11 +42,16 @@ struct cli_options {
   int64_t shift = -1;                    // starting shift (taken mod p); -1: random
   int64_t iterations = 0;                // 0: whole tests; K: only the first K iterations
   std::vector<int64_t> inject_faults;    // testing: damage the residue after these iterations
+  bool prp = false;                      // --test=prp: the probable-prime test instead of Lucas-Lehmer
+  int proof_power = 0;                   // --proof: write a proof of this power (1..12); 0: none
+  std::string proof_dir;                 // --proof-dir; empty: the current directory
+  std::vector<std::string> verify_files;  // --verify: the proof files to check
 };
 
 // run: test the exponents; states: list the saved states; forget: remove
-// the saved states of the exponents; benchmark: time the fast engine per length.
-enum class cli_action { run, states, forget, benchmark, help, version, error };
+// the saved states of the exponents; benchmark: time the fast engine per length;
+// verify: check proof files.
+enum class cli_action { run, states, forget, benchmark, verify, help, version, error };
 
 struct parsed_command {
   cli_action action = cli_action::error;

@@ -38,7 +38,7 @@ namespace {
 
 // "(fast, FFT 5120, 1.6 s; note)"
 std::string run_details(const exponent_result& r) {
-  std::string s = "(" + r.engine;
+  std::string s = r.prp ? "(PRP-3, " + r.engine : "(" + r.engine;
   if (r.outcome.fft_length > 0) s += ", FFT " + std::to_string(r.outcome.fft_length);
   char t[64];
   std::snprintf(t, sizeof t, ", %.1f s", r.seconds);
@@ -47,7 +47,11 @@ std::string run_details(const exponent_result& r) {
   if (r.outcome.jacobi_errors > 0)
     s += "; " + std::to_string(r.outcome.jacobi_errors) + " failed check" + (r.outcome.jacobi_errors == 1 ? "" : "s") +
          " recomputed";
+  if (r.outcome.gerbicz_errors > 0)
+    s += "; " + std::to_string(r.outcome.gerbicz_errors) + " failed Gerbicz check" +
+         (r.outcome.gerbicz_errors == 1 ? "" : "s") + " recomputed";
   if (!r.outcome.factor.empty()) s += "; factor " + r.outcome.factor + " found by the check";
+  if (!r.outcome.proof_file.empty()) s += "; proof " + r.outcome.proof_file;
   if (!r.outcome.note.empty()) s += "; " + r.outcome.note;
   return s + ")";
 }
@@ -76,6 +80,10 @@ std::string result_text(const exponent_result& r) {
   if (o.partial > 0)
     return m + " after " + std::to_string(o.partial) + " iterations: Res64 " + res64_hex(o.res64) + " " + run_details(r);
   if (!o.verdict) return m + ": no verdict " + run_details(r);
+  if (r.prp) {
+    if (o.prime) return m + " is a probable prime " + run_details(r);
+    return m + " is not prime, PRP Res64 " + res64_hex(o.res64) + " " + run_details(r);
+  }
   if (o.prime) return m + " is prime " + run_details(r);
   return m + " is not prime, Res64 " + res64_hex(o.res64) + " " + run_details(r);
 }
@@ -90,9 +98,10 @@ std::string result_json(const exponent_result& r) {
   else
     j["prime"] = tested ? r.outcome.prime : r.kind == result_kind::small_prime;
   if (tested && (verdict || is_done(r)))
-    j["res64"] = res64_hex(r.outcome.prime ? 0 : r.outcome.res64);
+    j["res64"] = res64_hex(r.prp || !r.outcome.prime ? r.outcome.res64 : 0);
   else
     j["res64"] = nullptr;
+  j["test"] = r.prp ? "prp" : "ll";
   j["engine"] = tested || r.kind == result_kind::no_engine ? r.engine : "none";
   j["fft_length"] = tested ? r.outcome.fft_length : 0;
   // A distance that is not finite (a coefficient that could not be decoded) comes out as null.
@@ -106,8 +115,12 @@ std::string result_json(const exponent_result& r) {
     if (r.outcome.partial > 0) j["partial"] = r.outcome.partial;
     j["resumed_from"] = r.outcome.resumed_from;
     j["shift"] = r.outcome.shift;
-    j["errors"] = {{"jacobi", r.outcome.jacobi_errors}, {"roundoff", r.outcome.roundoff_errors}};
+    j["errors"] = {{"jacobi", r.outcome.jacobi_errors},
+                   {"roundoff", r.outcome.roundoff_errors},
+                   {"gerbicz", r.outcome.gerbicz_errors}};
     if (!r.outcome.factor.empty()) j["factor"] = r.outcome.factor;
+    if (!r.outcome.proof_file.empty())
+      j["proof"] = {{"file", r.outcome.proof_file}, {"power", r.outcome.proof_power}};
   }
   if (r.kind == result_kind::composite_exponent) j["divisor"] = r.divisor;
   if (r.kind == result_kind::no_engine) j["note"] = "the " + r.engine + " engine cannot test this exponent";

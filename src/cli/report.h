@@ -19,6 +19,7 @@ struct exponent_result {
   result_kind kind = result_kind::tested;
   int32_t divisor = 0;     // smallest prime factor of p, for composite_exponent
   std::string engine;      // the engine that ran, or the one asked for (no_engine)
+  bool prp = false;        // the probable-prime test (else Lucas-Lehmer)
   ll_outcome outcome;      // for tested
   double seconds = 0.0;
 };

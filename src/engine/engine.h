@@ -16,7 +16,9 @@
 
 class state_dir;
 
-// What one Lucas-Lehmer run reports.
+// What one run reports: a Lucas-Lehmer test, or a probable-prime test
+// (engine/prp.h), where prime means "probable prime" and res64 is the low 64
+// bits of the Fermat residue (1 for a probable prime).
 struct ll_outcome {
   bool verdict = false;       // false: the rounding bound was crossed and no verdict is given
   bool prime = false;         // s(p-2) mod 2^p - 1 is zero
@@ -33,6 +35,9 @@ struct ll_outcome {
   std::string factor;         // a proper factor of 2^p - 1 the check found (decimal); empty: none
   bool interrupted = false;   // stopped on request before the end: no result (state saved if it could be)
   int64_t saved_at = -1;      // iteration of the state saved when interrupted; -1: none
+  uint32_t gerbicz_errors = 0;  // failed Gerbicz checks (probable-prime test), each rolled back and recomputed
+  std::string proof_file;       // the proof written (probable-prime test with a proof); empty: none
+  int proof_power = 0;          // its power
 };
 
 struct engine_options {
@@ -50,6 +55,8 @@ struct engine_options {
   double checkpoint_every = 600;       // seconds between saved states
   // Messages for the user (a state file not used, a save that failed); may be empty.
   std::function<void(const std::string&)> warn;
+  int proof_power = 0;    // probable-prime test: 1..12 writes a proof of this power; 0: none
+  std::string proof_dir;  // where the proof goes (empty: the current directory)
 };
 
 // A stepper or engine that cannot do what it was asked (no memory for its

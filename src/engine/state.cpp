@@ -19,7 +19,9 @@
 namespace {
 
 constexpr char kMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'S', 'T', 'A', 'T', 'E', '\r', '\n'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 1;     // Lucas-Lehmer states
+constexpr uint32_t kPrpVersion = 2;  // probable-prime states: version 1 followed by the Gerbicz section
+constexpr size_t kPrpFields = 4 * 4 + 8 + 8;  // block, check shift, errors, power, step, kept length
 constexpr size_t kHeader = 16 + 4 * 4 + 8 + 4 * 4 + 8 + 8;  // magic, version..flags, iteration, shifts+errors, elapsed, length
 constexpr size_t kDigest = 32;
 
@@ -57,11 +59,14 @@ void sync_dir(const std::string& dir) {
 
 }  // namespace
 
-const char* test_name(test_kind kind) { return kind == test_kind::ll ? "ll" : "?"; }
+const char* test_name(test_kind kind) {
+  return kind == test_kind::ll ? "ll" : kind == test_kind::prp ? "prp" : "?";
+}
 
 std::vector<uint8_t> encode_state(const run_state& s) {
+  const bool prp = s.test == test_kind::prp;
   std::vector<uint8_t> out(kMagic, kMagic + 16);
-  put(out, kVersion, 4);
+  put(out, prp ? kPrpVersion : kVersion, 4);
   put(out, static_cast<uint32_t>(s.test), 4);
   put(out, static_cast<uint32_t>(s.p), 4);
   put(out, s.verified ? 1 : 0, 4);
@@ -75,6 +80,16 @@ std::vector<uint8_t> encode_state(const run_state& s) {
   put(out, elapsed, 8);
   put(out, s.residue.size(), 8);
   out.insert(out.end(), s.residue.begin(), s.residue.end());
+  if (prp) {
+    put(out, s.block, 4);
+    put(out, s.check_shift, 4);
+    put(out, s.gerbicz_errors, 4);
+    put(out, s.proof_power, 4);
+    put(out, static_cast<uint64_t>(s.proof_step), 8);
+    put(out, s.kept.size(), 8);
+    out.insert(out.end(), s.check.begin(), s.check.end());
+    out.insert(out.end(), s.kept.begin(), s.kept.end());
+  }
   uint8_t digest[kDigest];
   sha256(out.data(), out.size(), digest);
   out.insert(out.end(), digest, digest + kDigest);
@@ -91,7 +106,7 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     return false;
   }
   const uint32_t version = static_cast<uint32_t>(get(data + 16, 4));
-  if (version != kVersion) {
+  if (version != kVersion && version != kPrpVersion) {
     *why = "format version " + std::to_string(version) + ", this program reads version " + std::to_string(kVersion);
     return false;
   }
@@ -101,9 +116,17 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     return false;
   }
   const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
-  if (size != kHeader + residue_bytes + kDigest || get(data + kHeader - 8, 8) != residue_bytes) {
+  const bool prp = version == kPrpVersion;
+  // A probable-prime state's size depends on whether x_p is kept: read that length before comparing.
+  size_t kept_bytes = 0;
+  if (prp && size >= kHeader + residue_bytes + kPrpFields) {
+    kept_bytes = static_cast<size_t>(get(data + kHeader + residue_bytes + kPrpFields - 8, 8));
+    if (kept_bytes != 0 && kept_bytes != residue_bytes) kept_bytes = residue_bytes + 1;  // never matches below
+  }
+  const size_t want = kHeader + residue_bytes + (prp ? kPrpFields + residue_bytes + kept_bytes : 0) + kDigest;
+  if (size != want || get(data + kHeader - 8, 8) != residue_bytes) {
     *why = "wrong size (" + std::to_string(size) + " bytes, a state of M" + std::to_string(p) + " has " +
-           std::to_string(kHeader + residue_bytes + kDigest) + ")";
+           std::to_string(want) + ")";
     return false;
   }
   uint8_t digest[kDigest];
@@ -124,12 +147,29 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
   s.roundoff_errors = static_cast<uint32_t>(get(data + 52, 4));
   const uint64_t elapsed = get(data + 56, 8);
   std::memcpy(&s.elapsed, &elapsed, 8);
-  if (s.test != test_kind::ll || s.iteration < 0 || s.shift >= static_cast<uint32_t>(p) ||
+  if (s.test != (prp ? test_kind::prp : test_kind::ll) || s.iteration < 0 || s.shift >= static_cast<uint32_t>(p) ||
       s.start_shift >= static_cast<uint32_t>(p) || !(s.elapsed >= 0)) {
     *why = "fields out of range";
     return false;
   }
   s.residue.assign(data + kHeader, data + kHeader + residue_bytes);
+  if (prp) {
+    const uint8_t* f = data + kHeader + residue_bytes;
+    s.block = static_cast<uint32_t>(get(f, 4));
+    s.check_shift = static_cast<uint32_t>(get(f + 4, 4));
+    s.gerbicz_errors = static_cast<uint32_t>(get(f + 8, 4));
+    s.proof_power = static_cast<uint32_t>(get(f + 12, 4));
+    s.proof_step = static_cast<int64_t>(get(f + 16, 8));
+    const uint8_t* check = f + kPrpFields;
+    s.check.assign(check, check + residue_bytes);
+    s.kept.assign(check + residue_bytes, check + residue_bytes + kept_bytes);
+    // x_p is kept exactly from iteration p on; the proof's layout is whole.
+    if (s.block == 0 || s.check_shift >= static_cast<uint32_t>(p) || s.proof_power > 12 || s.proof_step < 0 ||
+        (s.proof_power == 0) != (s.proof_step == 0) || (kept_bytes != 0) != (s.iteration >= p)) {
+      *why = "fields out of range";
+      return false;
+    }
+  }
   *out = std::move(s);
   return true;
 }
@@ -176,11 +216,29 @@ std::unique_ptr<exponent_lock> state_dir::lock(int32_t p, bool* busy, std::strin
   return std::make_unique<exponent_lock>(fd, path);
 }
 
+namespace {
+
+// p's state file names of one test: newest, backup, staged, verified.
+struct kind_suffixes {
+  const char* newest;
+  const char* backup;
+  const char* staged;
+  const char* verified;
+};
+
+kind_suffixes suffixes_of(test_kind kind) {
+  if (kind == test_kind::prp) return {".prp.state", ".prp.state.bak", ".prp.state.new", ".prp.verified"};
+  return {".state", ".state.bak", ".state.new", ".verified"};
+}
+
+}  // namespace
+
 bool state_dir::save(const run_state& s, std::string* why) const {
   const std::vector<uint8_t> bytes = encode_state(s);
-  const std::string newest = file(s.p, ".state"), backup = file(s.p, ".state.bak");
+  const kind_suffixes names = suffixes_of(s.test);
+  const std::string newest = file(s.p, names.newest), backup = file(s.p, names.backup);
   // The new state goes to a temporary name first: a failure leaves every old file alone.
-  const std::string staged = file(s.p, ".state.new");
+  const std::string staged = file(s.p, names.staged);
   if (!write_file(staged, bytes, why)) return false;
   if (::rename(newest.c_str(), backup.c_str()) != 0 && errno != ENOENT) {
     *why = "cannot keep " + newest + " as the backup: " + errno_text();
@@ -192,14 +250,16 @@ bool state_dir::save(const run_state& s, std::string* why) const {
     return false;
   }
   bool ok = true;
-  if (s.verified) ok = write_file(file(s.p, ".verified"), bytes, why);
+  if (s.verified) ok = write_file(file(s.p, names.verified), bytes, why);
   sync_dir(dir_);
   return ok;
 }
 
-std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const std::string&)>& warn) const {
+std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const std::string&)>& warn,
+                                       test_kind kind) const {
   std::vector<run_state> found;
-  for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified"}) {
+  const kind_suffixes names = suffixes_of(kind);
+  for (const char* suffix : {names.newest, names.backup, names.staged, names.verified}) {
     const std::string path = file(p, suffix);
     std::string bytes;
     bool missing = false;
@@ -213,6 +273,10 @@ std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const
       warn(path + ": " + why + "; not used");
       continue;
     }
+    if (s.test != kind) {
+      warn(path + ": a state of another test; not used");
+      continue;
+    }
     found.push_back(std::move(s));
   }
   // Newest first; of two at the same iteration the verified one.
@@ -222,10 +286,20 @@ std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const
   return found;
 }
 
-void state_dir::forget(int32_t p) const {
-  for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified"}) ::unlink(file(p, suffix).c_str());
+void state_dir::forget(int32_t p, test_kind kind) const {
+  const kind_suffixes names = suffixes_of(kind);
+  for (const char* suffix : {names.newest, names.backup, names.staged, names.verified}) ::unlink(file(p, suffix).c_str());
+  if (kind == test_kind::prp) {
+    std::error_code ec;
+    std::filesystem::remove_all(proof_residue_dir(p), ec);
+  }
   remove_temporaries(p);
   sync_dir(dir_);
+}
+
+void state_dir::forget(int32_t p) const {
+  forget(p, test_kind::ll);
+  forget(p, test_kind::prp);
 }
 
 void state_dir::remove_temporaries(int32_t p) const {
@@ -242,7 +316,7 @@ void state_dir::remove_temporaries(int32_t p) const {
 
 double state_dir::age_seconds(int32_t p) const {
   double newest = 0;
-  for (const char* suffix : {".state", ".state.bak", ".verified"}) {
+  for (const char* suffix : {".state", ".state.bak", ".verified", ".prp.state", ".prp.state.bak", ".prp.verified"}) {
     struct stat st;
     if (::stat(file(p, suffix).c_str(), &st) == 0 && st.st_mtime > newest) newest = static_cast<double>(st.st_mtime);
   }
@@ -258,7 +332,9 @@ std::vector<int32_t> state_dir::exponents() const {
     if (name.size() < 2 || name[0] != 'M' || dot == std::string::npos) continue;
     const std::string digits = name.substr(1, dot - 1), suffix = name.substr(dot);
     if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (suffix != ".state" && suffix != ".state.bak" && suffix != ".verified") continue;
+    if (suffix != ".state" && suffix != ".state.bak" && suffix != ".verified" && suffix != ".prp.state" &&
+        suffix != ".prp.state.bak" && suffix != ".prp.verified")
+      continue;
     const long long v = std::atoll(digits.c_str());
     if (v >= 2 && v <= 2147483647) ps.push_back(static_cast<int32_t>(v));
   }

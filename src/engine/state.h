@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-enum class test_kind : uint32_t { ll = 1 };
+// The test a state belongs to: Lucas-Lehmer, or the base-3 Fermat
+// probable-prime test with its Gerbicz check (engine/prp.h).
+enum class test_kind : uint32_t { ll = 1, prp = 2 };
 
-// "ll"; "?" for a kind this build does not know.
+// "ll" or "prp"; "?" for a kind this build does not know.
 const char* test_name(test_kind kind);
 
 struct run_state {
@@ -26,9 +28,18 @@ struct run_state {
   double elapsed = 0.0;          // seconds spent on the test so far
   bool verified = false;         // the residue passed the Jacobi check
   std::vector<uint8_t> residue;  // ceil(p/8) bytes, least significant first
+  // Probable-prime states only:
+  uint32_t block = 0;            // Gerbicz block B: the check product takes the residue every B iterations
+  uint32_t check_shift = 0;      // shift of the check product held
+  uint32_t gerbicz_errors = 0;   // Gerbicz checks failed so far (each rolled back)
+  uint32_t proof_power = 0;      // 0: no proof; else the proof residues kept are at multiples of proof_step
+  int64_t proof_step = 0;
+  std::vector<uint8_t> check;    // the check product d, ceil(p/8) bytes
+  std::vector<uint8_t> kept;     // x_p without shift once iteration >= p, else empty
 };
 
-// The file's bytes: magic, version, fields, residue, SHA-256 of all before it.
+// The file's bytes: magic, version, fields, residue, (probable-prime states:
+// Gerbicz fields, check product, x_p), SHA-256 of all before it.
 std::vector<uint8_t> encode_state(const run_state& s);
 
 // The state in data, when it is a whole, undamaged state of this format for
@@ -53,7 +64,9 @@ class exponent_lock {
 
 // One directory of saved states: M<p>.state (newest), M<p>.state.bak (the
 // one before), M<p>.verified (newest that passed the Jacobi check) and
-// M<p>.lock. Safe for several threads on different exponents.
+// M<p>.lock; a probable-prime test's files are M<p>.prp.state and so on, so
+// that the two tests of one exponent keep their own progress. Safe for
+// several threads on different exponents.
 class state_dir {
  public:
   // The directory dir, created if missing; null with the reason in *why
@@ -74,15 +87,22 @@ class state_dir {
 
   // p's valid states, newest iteration first; every file that exists but
   // cannot be used is named with its reason through warn.
-  std::vector<run_state> load(int32_t p, const std::function<void(const std::string&)>& warn) const;
+  std::vector<run_state> load(int32_t p, const std::function<void(const std::string&)>& warn,
+                              test_kind kind = test_kind::ll) const;
 
-  // Removes p's state files and leftover temporary files (not the lock).
+  // Removes p's state files of every test, its proof residues and leftover
+  // temporary files (not the lock).
   void forget(int32_t p) const;
+  // Removes p's state files of one test (and for prp its proof residues).
+  void forget(int32_t p, test_kind kind) const;
+
+  // The folder for p's proof residues (engine/proof.h); not created here.
+  std::string proof_residue_dir(int32_t p) const { return file(p, ".proof-residues"); }
 
   // Seconds since p's newest state file was written (0 when there is none).
   double age_seconds(int32_t p) const;
 
-  // Exponents with a state file here, ascending.
+  // Exponents with a state file of any test here, ascending.
   std::vector<int32_t> exponents() const;
 
  private:

@@ -158,4 +158,44 @@ TEST(Binary, MemoryAndThreadLimitsGiveErrorsNotCrashes) {
 #endif
 }
 
+// The probable-prime test's lines: text and JSON (test on every line,
+// gerbicz among the errors, the proof written), and --verify's lines and
+// statuses for valid, damaged, truncated and missing proofs.
+TEST(Binary, ProbablePrimeLinesProofsAndVerify) {
+  testing_support::temp_dir t;
+  auto r = run_mersenne("--test=prp --engine=fast 89 97 4 2", "");
+  auto lines = lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitOk && lines.size() == 4) << r.out << r.err;
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex("M89 is a probable prime \\(PRP-3, fast, FFT [0-9]+, [0-9.]+ s\\)")))
+      << lines[0];
+  EXPECT_EQ(lines[1].rfind("M97 is not prime, PRP Res64 E0B1F2B31A93F9F5 (PRP-3, fast", 0), 0u) << lines[1];
+  EXPECT_TRUE(lines[2].rfind("M4 is not prime", 0) == 0 && lines[3] == "M2 is prime");
+  r = run_mersenne("--json --test=prp --proof 4 --proof-dir " + t.path + " 4423 4421 9", "");
+  lines = lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitOk && lines.size() == 3) << r.out << r.err;
+  const auto j = nlohmann::json::parse(lines[0]), k = nlohmann::json::parse(lines[1]);
+  EXPECT_TRUE(j["prime"] == true && j["res64"] == "0000000000000001" && j["test"] == "prp" &&
+              j["errors"]["gerbicz"] == 0 && j["proof"]["file"] == t.path + "/M4423.proof" && j["proof"]["power"] == 4)
+      << j;
+  EXPECT_TRUE(k["prime"] == false && k["res64"] == "B45CF72F1682620C") << k;
+  EXPECT_EQ(nlohmann::json::parse(lines[2])["test"], "prp");
+  EXPECT_EQ(nlohmann::json::parse(run_mersenne("--json 7", "").out)["test"], "ll");
+
+  const std::string good = t.path + "/M4423.proof", composite = t.path + "/M4421.proof";
+  r = run_shell("cd " + t.path + " && cp M4423.proof bad.proof && printf 'Z' | dd of=bad.proof bs=1 seek=300 "
+                "conv=notrunc 2>/dev/null && head -c 900 M4423.proof > short.proof");
+  r = run_mersenne("--verify " + good + " " + composite, "");
+  lines = lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitOk && lines.size() == 2) << r.out << r.err;
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex("M4423: proof valid, probable prime \\([0-9]+ squarings, .*")))
+      << lines[0];
+  EXPECT_EQ(lines[1].rfind("M4421: proof valid, composite, PRP Res64 B45CF72F1682620C (", 0), 0u) << lines[1];
+  r = run_mersenne("--verify " + t.path + "/bad.proof " + t.path + "/short.proof " + t.path + "/none.proof " + good, "");
+  lines = lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitProofInvalid && lines.size() == 4) << r.out << r.err;
+  for (int i = 0; i < 3; ++i) EXPECT_NE(lines[static_cast<size_t>(i)].find(": proof invalid: "), std::string::npos) << lines[i];
+  EXPECT_NE(lines[1].find("truncated"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[3].rfind("M4423: proof valid", 0), 0u);
+}
+
 }  // namespace

@@ -61,6 +61,8 @@ TEST(Options, BadInputIsOneLineError) {
       {"--engine"},   {"--jobs", "0", "3"},           {"--jobs=-1", "3"},               {"--jobs", "x", "3"},
       {"--threads", "0", "3"},        {"--bogus", "3"},                                 {"--json=maybe", "3"},
       {"--", "--json", "7"},          {"--jobs=", "7"},               {"--plans", "quick", "3"},
+      {"--test=pr", "3"},             {"--proof", "3", "7"},          {"--test=prp", "--proof", "0", "7"},
+      {"--test=prp", "--proof=13", "7"},  {"--test=prp", "--iterations", "5", "7"},  {"--verify"},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(args.begin(), args.end())));

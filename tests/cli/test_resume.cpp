@@ -137,4 +137,21 @@ TEST(LongResume, SigkillAtRandomMomentsLosesNothing) {
   EXPECT_TRUE(h.empty());
 }
 
+// A probable-prime run with a proof, killed outright and restarted: the
+// same residue and a proof that verifies, and no residues left behind.
+TEST(LongResume, KilledProbablePrimeRunResumesToAValidProof) {
+  const state_home h;
+  const std::string command = "$M --json --jobs 1 --test=prp --proof 6 --proof-dir " + h.path +
+                              " --checkpoint-every 0.05 86243";
+  run_shell(h.run(command + " >/dev/null 2>&1 & pid=$!; "
+                  "until [ -e $XDG_STATE_HOME/mersenne/M86243.lock ]; do sleep 0.01; done; sleep 0.3; "
+                  "kill -KILL $pid; wait $pid"));
+  auto r = run_shell(h.run(command));
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(last_json(r.out)["res64"], "0000000000000001") << r.out;
+  r = run_shell(h.run("$M --verify " + h.path + "/M86243.proof"));
+  EXPECT_TRUE(r.status == kExitOk && r.out.rfind("M86243: proof valid, probable prime", 0) == 0) << r.out;
+  EXPECT_TRUE(h.empty());
+}
+
 }  // namespace

@@ -50,10 +50,32 @@ TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
   }
   EXPECT_FALSE(decode_state(bytes.data(), bytes.size(), 1283, &back, &why));
   EXPECT_NE(why.find("exponent 1279"), std::string::npos) << why;
+  // A probable-prime state: its Gerbicz fields and x_p come back; a kept x_p
+  // before iteration p, or none after it, is refused.
+  run_state q = s;
+  q.test = test_kind::prp;
+  q.block = 11;
+  q.check_shift = 5;
+  q.gerbicz_errors = 2;
+  q.proof_power = 3;
+  q.proof_step = 160;
+  q.check = q.residue;
+  q.check[0] ^= 1;
+  for (int64_t at : {int64_t{500}, int64_t{1280}}) {
+    q.iteration = at;
+    q.kept = at >= 1279 ? q.residue : std::vector<uint8_t>{};
+    const std::vector<uint8_t> b = encode_state(q);
+    ASSERT_TRUE(decode_state(b.data(), b.size(), 1279, &back, &why)) << why;
+    EXPECT_TRUE(back.test == test_kind::prp && back.block == 11 && back.check_shift == 5 && back.gerbicz_errors == 2 &&
+                back.proof_power == 3 && back.proof_step == 160 && back.check == q.check && back.kept == q.kept);
+    q.kept = at >= 1279 ? std::vector<uint8_t>{} : q.residue;
+    const std::vector<uint8_t> c = encode_state(q);
+    EXPECT_FALSE(decode_state(c.data(), c.size(), 1279, &back, &why)) << at;
+  }
   std::vector<uint8_t> future = bytes;
-  future[16] = 2;
+  future[16] = 3;
   EXPECT_FALSE(decode_state(future.data(), future.size(), 1279, &back, &why));
-  EXPECT_NE(why.find("version 2"), std::string::npos) << why;
+  EXPECT_NE(why.find("version 3"), std::string::npos) << why;
 }
 
 TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {

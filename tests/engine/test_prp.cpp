@@ -1,0 +1,208 @@
+// The probable-prime test against GMP, the Gerbicz check against injected
+// faults wherever they fall, proofs made, verified, damaged and fuzzed, and
+// a stopped run resumed from its state.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/engine_table.h"
+#include "engine/proof.h"
+#include "engine/prp.h"
+#include "engine/residue.h"
+#include "engine/state.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::temp_dir;
+
+bool is_prime(int32_t n) {
+  for (int32_t d = 2; d * d <= n; ++d)
+    if (n % d == 0) return false;
+  return n >= 2;
+}
+
+// Low 64 bits of 3^(2^p - 2) mod 2^p - 1, by GMP.
+uint64_t oracle_res64(int32_t p) {
+  mpz_value n, e, r, three;
+  mpz_setbit(n, static_cast<mp_bitcnt_t>(p));
+  mpz_sub_ui(n, n, 1);
+  mpz_sub_ui(e, n, 1);
+  mpz_set_ui(three, 3);
+  mpz_powm(r, three, e, n);
+  return low64(r);
+}
+
+ll_outcome prp(const char* name, int32_t p, const engine_options& opt = {}) {
+  return run_probable_prime(*find_engine(name), p, opt);
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(Prp, FastAndExactMatchGmpOnEveryPrimeTo2000AndASampleBeyond) {
+  std::vector<int32_t> ps;
+  for (int32_t p = 3; p <= 2000; ++p)
+    if (is_prime(p)) ps.push_back(p);
+  std::mt19937_64 rng(testing_support::test_seed());
+  for (int k = 0; k < 4; ++k) {
+    int32_t p = 2000 + static_cast<int32_t>(rng() % 18000);
+    while (!is_prime(p)) ++p;
+    ps.push_back(p);
+  }
+  for (int32_t p : ps) {
+    const uint64_t want = oracle_res64(p);
+    for (const char* e : {"fast", "exact"}) {
+      const ll_outcome o = prp(e, p);
+      ASSERT_TRUE(o.verdict) << e << " p=" << p << ": " << o.note << o.error;
+      EXPECT_TRUE(o.res64 == want && o.prime == (want == 1) && o.gerbicz_errors == 0) << e << " p=" << p;
+    }
+  }
+}
+
+// Known Mersenne prime exponents are probable primes; their neighbours' numbers are not.
+void expect_probable_primes(std::initializer_list<int32_t> ps) {
+  for (int32_t p : ps) {
+    const ll_outcome o = prp("fast", p);
+    EXPECT_TRUE(o.verdict && o.prime && o.res64 == 1) << p << " " << o.note;
+  }
+}
+TEST(Prp, KnownMersennePrimesTo11213) {
+  expect_probable_primes({2203, 2281, 3217, 4253, 4423, 9689, 9941, 11213});
+  for (int32_t p : {2207, 4451, 9697, 11251}) EXPECT_FALSE(prp("fast", p).prime) << p;
+}
+TEST(LongPrp, KnownMersennePrimesTo44497) { expect_probable_primes({19937, 21701, 23209, 44497}); }
+
+// A bit flipped after any iteration, the last block and the proof's tail
+// included, is caught, rolled back and recomputed.
+TEST(Prp, InjectedFaultsAreAlwaysCaught) {
+  for (const char* e : {"fast", "exact"}) {
+    // p = 127: B = 3, checks every 9 iterations, the end at 129; with a proof of power 2, at 129 too.
+    for (int power : {0, 2})
+      for (int64_t at = 1; at <= 129; ++at) {
+        engine_options opt;
+        opt.inject_faults = {at};
+        temp_dir t;
+        opt.proof_power = power;
+        opt.proof_dir = t.path;
+        const ll_outcome o = prp(e, 127, opt);
+        EXPECT_TRUE(o.verdict && o.prime && o.gerbicz_errors == 1) << e << " fault at " << at << " power " << power;
+      }
+    // p = 4423: B = 21, the end at 4431; faults in the first, a middle and the last block.
+    engine_options opt;
+    opt.inject_faults = {1, 2000, 4409, 4423, 4431};
+    const ll_outcome o = prp(e, 4423, opt);
+    EXPECT_TRUE(o.verdict && o.prime && o.gerbicz_errors >= 3) << e << " " << o.gerbicz_errors;
+  }
+}
+
+// Three failures before the same verified point end the test without a verdict.
+TEST(Prp, ThreeFailuresAtOnePointGiveNoVerdict) {
+  engine_options opt;
+  opt.inject_faults = {5, 5, 5};  // p = 127: damaged on each of three passes before the check at 9
+  const ll_outcome o = prp("exact", 127, opt);
+  EXPECT_TRUE(!o.verdict && o.gerbicz_errors == 3 && o.note.find("three times") != std::string::npos) << o.note;
+}
+
+// A proof for each p and power verifies to the test's own result, and
+// nothing but the proofs is left.
+void round_trip(std::initializer_list<std::pair<int32_t, int>> cases) {
+  temp_dir t;
+  for (auto [p, power] : cases) {
+    engine_options opt;
+    opt.proof_power = power;
+    opt.proof_dir = t.path;
+    const ll_outcome o = prp("fast", p, opt);
+    ASSERT_TRUE(o.verdict && o.proof_power == power) << p << " " << o.error;
+    const proof_verdict v = verify_proof_file(o.proof_file, {});
+    EXPECT_TRUE(v.valid && v.p == p && v.power == power && v.prime == o.prime && v.res64 == o.res64)
+        << p << "^" << power << ": " << v.why;
+    EXPECT_LT(v.squarings, 2 * 64 * power + (proof_top(p, power) >> power) + (int64_t{1} << power));
+    std::filesystem::remove(o.proof_file);
+    EXPECT_TRUE(std::filesystem::is_empty(t.path)) << p << "^" << power;
+  }
+}
+TEST(Proof, RoundTripsForSeveralExponentsAndPowers) { round_trip({{127, 1}, {127, 6}, {607, 3}, {4423, 5}, {4421, 8}}); }
+TEST(LongProof, RoundTripsAtTheLargestPower) { round_trip({{9941, 12}}); }
+
+// Every damaged byte (header, x_top, each middle, x_p) and every truncation
+// or extension fails with a reason; mutated files never crash the parser.
+TEST(Proof, DamageAndMutationsAreRefusedWithAReason) {
+  temp_dir t;
+  engine_options opt;
+  opt.proof_power = 3;
+  opt.proof_dir = t.path;
+  ASSERT_TRUE(prp("exact", 607, opt).verdict);
+  const std::vector<uint8_t> good = read_bytes(t.path + "/M607.proof");
+  ASSERT_TRUE(verify_proof(good.data(), good.size(), {}).valid);
+  const size_t rb = 76, header = good.size() - 5 * rb;
+  auto refused = [](const std::vector<uint8_t>& bad) {
+    const proof_verdict v = verify_proof(bad.data(), bad.size(), {});
+    return !v.valid && !v.why.empty();
+  };
+  for (size_t i = 0; i < good.size(); i += (i < header ? 1 : 7))
+    for (uint8_t mask : {0x01, 0x80, 0xFF}) {
+      std::vector<uint8_t> bad = good;
+      bad[i] ^= mask;
+      EXPECT_TRUE(refused(bad)) << "byte " << i << " ^ " << int{mask};
+    }
+  for (size_t n = 0; n < good.size(); n += 13)
+    EXPECT_TRUE(refused(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(n)))) << n;
+  std::vector<uint8_t> longer = good;
+  longer.push_back(0);
+  EXPECT_TRUE(refused(longer));
+  std::mt19937_64 rng(testing_support::test_seed());
+  for (int k = 0; k < 300; ++k) {
+    std::vector<uint8_t> bad = good;
+    for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) {
+      const size_t at = rng() % bad.size();
+      switch (rng() % 3) {
+        case 0: bad[at] = static_cast<uint8_t>(rng()); break;
+        case 1: bad.erase(bad.begin() + static_cast<long>(at)); break;
+        default: bad.insert(bad.begin() + static_cast<long>(at), static_cast<uint8_t>(rng())); break;
+      }
+    }
+    if (bad != good) {
+      EXPECT_TRUE(refused(bad)) << "mutation " << k;
+    }
+  }
+}
+
+// Stopped again and again, each run saving its state: the resumed runs reach
+// the same residue and a valid proof, and a damaged state file is passed over.
+TEST(Prp, StoppedRunsResumeToTheSameResultAndProof) {
+  temp_dir t;
+  std::string why;
+  const auto states = state_dir::open(t.path + "/states", &why);
+  ASSERT_NE(states, nullptr) << why;
+  std::atomic<bool> stop{true};
+  engine_options opt;
+  opt.states = states.get();
+  opt.stop = &stop;
+  opt.proof_power = 4;
+  opt.proof_dir = t.path;
+  opt.inject_faults = {700};
+  int64_t last = 0;
+  for (int k = 0; k < 3; ++k) {
+    const ll_outcome o = prp("fast", 4423, opt);
+    ASSERT_TRUE(o.interrupted && o.saved_at > last) << k;
+    last = o.saved_at;
+  }
+  std::ofstream(t.path + "/states/M4423.prp.state.bak", std::ios::trunc) << "damaged";
+  stop = false;
+  const ll_outcome o = prp("fast", 4423, opt);
+  EXPECT_TRUE(o.verdict && o.prime && o.resumed_from == last && o.gerbicz_errors == 1) << o.note << o.error;
+  const proof_verdict v = verify_proof_file(o.proof_file, {});
+  EXPECT_TRUE(v.valid && v.prime) << v.why;
+  EXPECT_FALSE(std::filesystem::exists(states->proof_residue_dir(4423)));
+}
+
+}  // namespace
