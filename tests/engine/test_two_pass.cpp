@@ -155,19 +155,27 @@ TEST(TwoPass, LargestCarriesCrossBlocksAndWrap) {
   }
 }
 
-// multiply gives s v; a step whose distance reaches the limit leaves s as it was.
+// multiply and multiply_by (in the transform's form with a squarer like it,
+// through the residue with the FFTW twin) give s v; a step whose distance
+// reaches the limit leaves s as it was.
 TEST(TwoPass, MultiplyAndRefusedStep) {
   std::mt19937_64 rng(testing_support::test_seed() + 1);
   fast_set_measured_plans(false);
   mpz_value s, v, want, got, tmp;
   const int64_t n = 8192;
   const int32_t p = static_cast<int32_t>(fast_max_exponent(n));
-  two_pass_squarer sq(p, n, 2);
+  two_pass_squarer sq(p, n, 2), like(p, n, 1), twin(p, n, 1, &fftw_kernels());
   random_residue(s, p, rng);
   random_residue(v, p, rng);
   sq.load(s);
+  like.load(v);
+  twin.load(v);
   EXPECT_LT(sq.multiply(v, 0.4), 0.25);
+  EXPECT_LT(sq.multiply_by(like, 0.4), 0.25);
+  EXPECT_LT(sq.multiply_by(twin, 0.4), 0.25);
   mpz_mul(want, s, v);
+  mpz_mul(want, want, v);
+  mpz_mul(want, want, v);
   mersenne_reduce(want, p, tmp);
   sq.store(got);
   EXPECT_EQ(mpz_cmp(got, want), 0);

@@ -89,6 +89,7 @@ two_pass_squarer::two_pass_squarer(int32_t p, int64_t n, int threads, const fast
   for (member_scratch& m : scratch_) {
     m.block = aligned_buffer<double>(static_cast<size_t>(shape_.width * n2));
     m.scratch = aligned_buffer<double>(scratch);
+    m.factor = aligned_buffer<double>(2 * static_cast<size_t>(n1));
   }
   segments_.resize(static_cast<size_t>(std::clamp<int64_t>(blocks_ / 8, 1, tuning::kCarrySegments)));
   for (segment& sg : segments_) {
@@ -108,17 +109,25 @@ bool two_pass_squarer::buffers_intact() const {
                                           &row_unweight_, &state_, &work_, &factor_})
     if (!b->intact()) return false;
   for (const member_scratch& m : scratch_)
-    if (!m.block.intact() || !m.scratch.intact()) return false;
+    if (!m.block.intact() || !m.scratch.intact() || !m.factor.intact()) return false;
   for (const segment& sg : segments_)
     if (!sg.held.intact() || !sg.carries.intact()) return false;
   return true;
 }
 
 void two_pass_squarer::row_pass(int member, row_mode mode, const double* from, double* to) {
-  double* scratch = scratch_[static_cast<size_t>(member)].scratch.data();
+  member_scratch& m = scratch_[static_cast<size_t>(member)];
+  double* scratch = m.scratch.data();
   const auto [lo, hi] = share(rows_, member, team_->size());
   for (int64_t k2 = lo; k2 < hi; ++k2) {
-    const double* factor = mode == row_mode::multiply ? factor_.data() + k2 * row_stride() : nullptr;
+    const double* factor = nullptr;
+    if (mode == row_mode::multiply && factor_source_ != nullptr) {
+      kernels_->row(*view_, k2, row_mode::forward, factor_source_ + k2 * row_stride(), m.factor.data(), nullptr,
+                    scratch);
+      factor = m.factor.data();
+    } else if (mode == row_mode::multiply) {
+      factor = factor_.data() + k2 * row_stride();
+    }
     kernels_->row(*view_, k2, mode, from + k2 * row_stride(), to + k2 * row_stride(), factor, scratch);
   }
 }
@@ -227,6 +236,17 @@ double two_pass_squarer::multiply(mpz_srcptr v, double limit) {
   auto job = [this](int member) { row_pass(member, row_mode::forward, factor_.data(), factor_.data()); };
   team_->run(job);
   const double err = iterate(row_mode::multiply, fast_subtract{});
+  if (err < limit) state_.swap(work_);
+  return err;
+}
+
+double two_pass_squarer::multiply_by(const stepper& other, double limit) {
+  const auto* o = dynamic_cast<const two_pass_squarer*>(&other);
+  if (o == nullptr || o->p_ != p_ || o->shape_.n != shape_.n || o->kernels_ != kernels_)
+    return stepper::multiply_by(other, limit);
+  factor_source_ = o->state_.data();
+  const double err = iterate(row_mode::multiply, fast_subtract{});
+  factor_source_ = nullptr;
   if (err < limit) state_.swap(work_);
   return err;
 }

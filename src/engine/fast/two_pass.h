@@ -60,6 +60,10 @@ class two_pass_squarer final : public stepper {
   void store(mpz_ptr out) const override;
   double square(uint32_t c, int32_t j, double limit) override;
   double multiply(mpz_srcptr v, double limit) override;
+  // With another two-pass squarer of the same p, length and kernels: its
+  // state's rows are transformed on the fly in the row pass, nothing leaves
+  // the transform's form.
+  double multiply_by(const stepper& other, double limit) override;
   int64_t length() const override { return shape_.n; }
 
   const two_pass_shape& shape() const { return shape_; }
@@ -73,6 +77,7 @@ class two_pass_squarer final : public stepper {
   struct member_scratch {
     aligned_buffer<double> block;    // one block: n2 rows of eight columns
     aligned_buffer<double> scratch;  // the kernels' scratch
+    aligned_buffer<double> factor;   // multiply_by: the other factor's row, transformed
     double err = 0, big = 0;         // the pass's largest rounding distance and product
     bool overflow = false;           // a fix-up carry was not absorbed
   };
@@ -113,6 +118,7 @@ class two_pass_squarer final : public stepper {
   aligned_buffer<double> state_;         // the residue: rows_ x stride complex
   mutable aligned_buffer<double> work_;  // the iteration's output, swapped in when good
   aligned_buffer<double> factor_;        // multiply's other factor, transformed; made on first use
+  const double* factor_source_ = nullptr;  // multiply_by: the other squarer's state
   mutable std::vector<member_scratch> scratch_;
   std::vector<segment> segments_;
   std::unique_ptr<worker_team> team_;
