@@ -2,6 +2,8 @@
 // verifying its proof costs against the test: at p (default 859433) on one
 // thread of the fast engine, thread CPU time.
 //   plain      ms per squaring of the bare stepper (a sample of 100000)
+//   product    ms per Gerbicz product (the check product times the residue),
+//              and the check's cost counted from it
 //   test       the whole test with a proof of the given power (default 8):
 //              its loop (squarings, Gerbicz products and checks, proof
 //              residues kept) against as many plain squarings, then making
@@ -67,6 +69,20 @@ int main(int argc, char** argv) {
     plain = (cpu_now() - t0) / static_cast<double>(sample);
   }
 
+  // The Gerbicz product (the check product times the residue, once a block), in squarings' time.
+  double product;
+  {
+    auto x = fast.make(p, n, opt), d = fast.make(p, n, opt);
+    mpz_value v;
+    mpz_set_ui(v, 3);
+    x->load(v);
+    d->load(v);
+    const int64_t count = 2000;
+    const double t0 = cpu_now();
+    for (int64_t i = 0; i < count; ++i) d->multiply_by(*x, 0.4);
+    product = (cpu_now() - t0) / static_cast<double>(count);
+  }
+
   // The test: its loop ends with the last progress report, the proof follows.
   double loop_end = 0;
   int64_t iterations = 0;
@@ -95,7 +111,11 @@ int main(int argc, char** argv) {
 
   std::printf("p = %d, fast engine length %lld, Gerbicz block %u, one thread, thread CPU time\n", p,
               static_cast<long long>(n), gerbicz_block(p));
+  const double block = gerbicz_block(p);
   std::printf("plain squaring            %.4f ms\n", 1e3 * plain);
+  std::printf("Gerbicz product           %.4f ms = %.2f squarings; counted cost of the check: one product a block\n"
+              "                          and a block of squarings every block^2 iterations = %.2f%%\n",
+              1e3 * product, product / plain, 100.0 * (product / plain + 1.0) / block);
   std::printf("test loop, %lld iterations %.1f s = %.2f%% above as many plain squarings (%.1f s)\n",
               static_cast<long long>(iterations), loop, 100.0 * (loop / (plain * static_cast<double>(iterations)) - 1),
               plain * static_cast<double>(iterations));

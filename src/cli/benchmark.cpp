@@ -38,6 +38,7 @@ struct bench_row {
   double ms_threads = 0;  // per iteration, threads threads
   double ms_pair = 0;     // FFTW's bare forward and inverse transform, one thread
   double plan_seconds = 0;
+  std::string iteration;  // what runs at this length
 };
 
 // "4K", "1M", "5120": a length as a reader would write it.
@@ -51,16 +52,16 @@ std::string header_text(int threads) {
   const std::string many = "ms/it " + std::to_string(threads) + "t";
   const std::string ratio = "1t/" + std::to_string(threads) + "t";
   char line[200];
-  std::snprintf(line, sizeof line, "%9s %12s %11s %11s %7s %11s %8s %8s\n", "length", "max exponent", "ms/it 1t",
-                many.c_str(), ratio.c_str(), "ms FFT pair", "1t/pair", "plan s");
+  std::snprintf(line, sizeof line, "%9s %12s %11s %11s %7s %11s %8s %8s  %s\n", "length", "max exponent",
+                "ms/it 1t", many.c_str(), ratio.c_str(), "ms FFT pair", "1t/pair", "plan s", "iteration");
   return line;
 }
 
 std::string row_text(const bench_row& r) {
   char line[200];
-  std::snprintf(line, sizeof line, "%9lld %12lld %11.4g %11.4g %7.2f %11.4g %8.2f %8.2f\n",
+  std::snprintf(line, sizeof line, "%9lld %12lld %11.4g %11.4g %7.2f %11.4g %8.2f %8.2f  %s\n",
                 static_cast<long long>(r.n), static_cast<long long>(r.max_exponent), r.ms_one, r.ms_threads,
-                r.ms_one / r.ms_threads, r.ms_pair, r.ms_one / r.ms_pair, r.plan_seconds);
+                r.ms_one / r.ms_threads, r.ms_pair, r.ms_one / r.ms_pair, r.plan_seconds, r.iteration.c_str());
   return line;
 }
 
@@ -74,6 +75,7 @@ std::string row_json(const bench_row& r) {
   j["ms_per_iteration_threads"] = r.ms_threads;
   j["ms_fftw_pair"] = r.ms_pair;
   j["plan_seconds"] = r.plan_seconds;
+  j["iteration"] = r.iteration;
   return j.dump() + "\n";
 }
 
@@ -197,6 +199,7 @@ cli_outcome run_benchmark(const cli_options& opt, const bench_timing& timing, in
     r.max_exponent = fast_max_exponent(r.n);
     r.threads = threads;
     const int32_t p = static_cast<int32_t>(r.max_exponent);
+    r.iteration = fast_iteration_name(p, r.n);
     const std::string name = length_name(r.n);
     if (r.asked != r.n)
       std::fprintf(err, "mersenne: %lld is not a length of the fast engine; measuring the next one, %lld\n",

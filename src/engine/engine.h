@@ -84,6 +84,10 @@ class stepper {
   virtual double square(uint32_t c, int32_t j, double limit) = 0;
   // s -> s v mod 2^p - 1 for 0 <= v < 2^p; returns and limits as square does.
   virtual double multiply(mpz_srcptr v, double limit) = 0;
+  // s -> s t mod 2^p - 1 for t the residue of other (same p); returns and
+  // limits as square does. By default through other's store and multiply;
+  // an engine whose steppers can multiply in their own form does so.
+  virtual double multiply_by(const stepper& other, double limit);
   // The transform length the next operation uses; 0 where none is used.
   virtual int64_t length() const = 0;
 };

@@ -431,8 +431,7 @@ void prp_test::go() {
       const bool checking = i % check_every == 0 || i == final_;
       if (checking) d_->store(d_old);
       const uint32_t old_shift = now_.check_shift;
-      x_->store(tmp);
-      if (!on(false, [&tmp](stepper& s) { return s.multiply(tmp, tuning::kRetryDistance); })) {
+      if (!on(false, [this](stepper& s) { return s.multiply_by(*x_, tuning::kRetryDistance); })) {
         failed = true;
         break;
       }

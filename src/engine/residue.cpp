@@ -4,6 +4,7 @@
 #include <new>
 
 #include "base/check.h"
+#include "engine/engine.h"
 
 namespace {
 
@@ -78,4 +79,10 @@ int32_t mpz_to_digits(mpz_srcptr v, uint32_t* words) {
     count = 1;
   }
   return static_cast<int32_t>(count);
+}
+
+double stepper::multiply_by(const stepper& other, double limit) {
+  mpz_value t;
+  other.store(t);
+  return multiply(t, limit);
 }

@@ -53,17 +53,28 @@ inline constexpr double kPlanSecondsLimit = 20.0;
 inline constexpr double kCheckSecondsAtOneMillion = 0.13;
 inline constexpr double kCheckShare = 0.01;
 
-// From these lengths on the fast engine runs the two-pass iteration
-// (engine/fast/two_pass.h); below them the one-transform squarer on one
-// thread, whose arrays stay in cache. Measured on AMD EPYC, idle, ms per
-// iteration, one thread: two-pass / one-transform
-//   32K 0.136 / 0.101, 64K 0.255 / 0.243, 128K 0.73 / 0.72, 192K 0.82 / 0.87,
-//   256K 1.04 / 1.41, 384K 1.76 / 2.44, 1M 4.85 / 9.69;
-// two threads: two-pass on two / one-transform on one (its own threads never
-// paid: 0.32 ms at 32K on two against 0.10 on one)
-//   32K 0.096 / 0.101, 64K 0.173 / 0.243, 128K 0.33 / 0.72.
+// The fast engine runs the two-pass iteration with the AVX-512 kernels from
+// the shortest length it splits (1K), with the others from this length on,
+// the one-transform squarer below it. Measured on AMD EPYC, one thread,
+// ratio to FFTW's bare pair: AVX-512 at 1K 1.24, 4K 1.02, 64K 0.60, 1M 0.32;
+// AVX2 4.0, 3.0, 1.1; portable 5.2, 3.5, 1.4; FFTW twin 4.4, 2.3, 1.1;
+// one-transform squarer 1.34, 0.99-1.4, 1.2. (The AVX2 and portable kernels
+// run the lanes' transforms in pieces of their width, but the steps across
+// lanes and their 8 x 8 transposes spill.)
 inline constexpr int64_t kTwoPassFrom = 196608;
+
+// From this length on the two-pass iteration runs on the threads asked for;
+// below it on one. Measured on AMD EPYC, idle, ms per iteration with FFTW's
+// transforms: two threads / one
+//   32K 0.096 / 0.101, 64K 0.173 / 0.243, 128K 0.33 / 0.72.
 inline constexpr int64_t kTwoPassThreadsFrom = 65536;
+
+// Up to this length the two-pass kernels read each row's twiddles from a
+// table of the whole state's size (8 bytes a word) instead of forming them
+// from two small tables per row. Measured on AMD EPYC, one thread, the
+// AVX-512 kernels against FFTW's bare pair, with the table / without:
+//   4K 1.04 / 1.11, 8K 0.88 / 0.94, 16K 0.77 / 0.86, 32K 0.72 / 0.75, 64K 0.63 / 0.59.
+inline constexpr int64_t kRowTwiddleTableTo = 32768;
 
 // Complex values of padding after each row of the two-pass layout, so that
 // the values of one column (a row apart) do not share the same cache sets.

@@ -1,9 +1,11 @@
 #include "engine/fast/fast.h"
 
+#include <cstring>
 #include <new>
 
 #include "engine/fast/lengths.h"
 #include "engine/fast/squarer.h"
+#include "engine/fast/transforms.h"
 #include "engine/fast/two_pass.h"
 #include "engine/tuning.h"
 
@@ -17,9 +19,13 @@ int64_t fast_start_length(int32_t p, int64_t asked) {
 
 namespace {
 
-// Whether a stepper for p at length n on `threads` threads runs the two-pass iteration.
-bool two_pass_at(int32_t p, int64_t n, int threads) {
-  return n >= (threads > 1 ? tuning::kTwoPassThreadsFrom : tuning::kTwoPassFrom) && two_pass_serves(p, n);
+// Whether a stepper for p at length n runs the two-pass iteration (with the
+// chosen kernels) rather than the one-transform squarer: with the AVX-512
+// kernels wherever it serves, with the others from kTwoPassFrom on
+// (engine/tuning.h).
+bool two_pass_at(int32_t p, int64_t n) {
+  if (!two_pass_serves(p, n)) return false;
+  return std::strcmp(chosen_kernels().name, "avx512") == 0 || n >= tuning::kTwoPassFrom;
 }
 
 }  // namespace
@@ -28,7 +34,7 @@ uint64_t fast_memory_bytes(int32_t p, int64_t n) {
   const uint64_t words = static_cast<uint64_t>(n), residue = static_cast<uint64_t>(p) / 2;
   // Two-pass: state and output (8 bytes a word each), multiply's other
   // factor (8), a store's digits (8), small tables.
-  if (two_pass_at(p, n, 1)) return 40 * words + residue + (uint64_t{1} << 22);
+  if (two_pass_at(p, n)) return 40 * words + residue + (uint64_t{1} << 22);
   // Per word: three transform arrays (24 bytes), six layout tables (48), FFTW's
   // twiddles and buffers (about 16), a store's scratch (8); the residue a few times over.
   return 96 * words + residue;
@@ -36,10 +42,18 @@ uint64_t fast_memory_bytes(int32_t p, int64_t n) {
 
 std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt) {
   try {
-    if (two_pass_at(p, n, opt.threads)) return std::make_unique<two_pass_squarer>(p, n, opt.threads);
-    // Below the two-pass lengths one thread is faster than several (engine/tuning.h).
+    // Below kTwoPassThreadsFrom one thread is faster than several (engine/tuning.h).
+    if (two_pass_at(p, n))
+      return std::make_unique<two_pass_squarer>(p, n, n >= tuning::kTwoPassThreadsFrom ? opt.threads : 1);
     return std::make_unique<fast_squarer>(p, n);
   } catch (const std::bad_alloc&) {
     throw engine_failure("out of memory for the transform arrays");
   }
+}
+
+std::string fast_iteration_name(int32_t p, int64_t n) {
+  if (!two_pass_at(p, n)) return "one-transform";
+  std::string name = "two-pass ";
+  name += chosen_kernels().name;
+  return name;
 }

@@ -1,10 +1,12 @@
 // The fast engine: the residue held as an irrational-base discrete weighted
-// transform of balanced words (engine/fast/layout.h), squared by FFTW's real
-// transforms, at a length from its table (engine/fast/lengths.h).
+// transform of balanced words (engine/fast/layout.h), squared by transform
+// kernels of our own (engine/fast/two_pass.h) or FFTW's real transforms, at a
+// length from its table (engine/fast/lengths.h).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "engine/engine.h"
 
@@ -20,7 +22,12 @@ int64_t fast_start_length(int32_t p, int64_t asked);
 // tables, FFTW's plan data and the exact residue passed in and out.
 uint64_t fast_memory_bytes(int32_t p, int64_t n);
 
-// The stepper at length n for 2^p - 1: the two-pass iteration on opt.threads
-// threads at long lengths, the one-transform squarer on one below. Throws
-// engine_failure when its arrays or plans cannot be had.
+// The stepper at length n for 2^p - 1: the two-pass iteration (on
+// opt.threads threads from tuning::kTwoPassThreadsFrom on) where it serves,
+// the one-transform squarer on one thread elsewhere. Throws engine_failure
+// when its arrays or plans cannot be had.
 std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt);
+
+// What make_fast_stepper runs for p at length n, in a word or two:
+// "two-pass avx512" (the kernels' name) or "one-transform".
+std::string fast_iteration_name(int32_t p, int64_t n);

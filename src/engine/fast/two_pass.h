@@ -25,18 +25,19 @@
 
 #include "base/aligned_buffer.h"
 #include "engine/engine.h"
+#include "engine/fast/kernels.h"
 #include "engine/fast/layout.h"
 
 struct two_pass_shape {
   int64_t n = 0;      // the length, n1 n2; 0: the length cannot be split
-  int64_t n1 = 0;     // row length (complex transforms), a power of two
-  int64_t n2 = 0;     // column length (real transforms), a multiple of 8
+  int64_t n1 = 0;     // row length (complex transforms), a power of two >= 64
+  int64_t n2 = 0;     // column length (real transforms), a multiple of 8 >= 16
   int64_t width = 0;  // columns per block of the column pass
-  int64_t stride = 0; // complex values from a row to the next: n1 and a cache line, so that a column's
+  int64_t stride = 0; // complex values from a row to the next: n1 and a pad, so that a column's
                       // values do not all fall into the same cache sets
 };
 
-// The split of length n (or n = 0 when it has none: n must be a multiple of 64).
+// The split of length n (or n = 0 when it has none).
 two_pass_shape two_pass_shape_for(int64_t n);
 
 // Whether the two-pass squarer serves 2^p - 1 at length n: the length splits
@@ -45,33 +46,38 @@ two_pass_shape two_pass_shape_for(int64_t n);
 bool two_pass_serves(int32_t p, int64_t n);
 
 class worker_team;
-struct two_pass_plans;
-struct two_pass_word_tables;
 
 class two_pass_squarer final : public stepper {
  public:
-  // The residue 0 of 2^p - 1 at length n, on up to `threads` threads;
-  // requires two_pass_serves(p, n). Throws engine_failure or
-  // std::bad_alloc when its arrays or plans cannot be had.
-  two_pass_squarer(int32_t p, int64_t n, int threads);
+  // The residue 0 of 2^p - 1 at length n, on up to `threads` threads, with
+  // the given kernels (by default chosen_kernels()); requires
+  // two_pass_serves(p, n). Throws engine_failure or std::bad_alloc when its
+  // arrays or plans cannot be had.
+  two_pass_squarer(int32_t p, int64_t n, int threads, const fast_kernels::table* kernels = nullptr);
   ~two_pass_squarer() override;
 
   void load(mpz_srcptr v) override;
   void store(mpz_ptr out) const override;
   double square(uint32_t c, int32_t j, double limit) override;
   double multiply(mpz_srcptr v, double limit) override;
+  // With another two-pass squarer of the same p, length and kernels: its
+  // state's rows are transformed on the fly in the row pass, nothing leaves
+  // the transform's form.
+  double multiply_by(const stepper& other, double limit) override;
   int64_t length() const override { return shape_.n; }
 
   const two_pass_shape& shape() const { return shape_; }
+  const char* kernels_name() const { return kernels_->name; }
   int threads() const;
   // Whether no transform or pass wrote outside any of its arrays.
   bool buffers_intact() const;
 
  private:
-  enum class row_mode { square, multiply, forward };
+  using row_mode = fast_kernels::row_mode;
   struct member_scratch {
-    aligned_buffer<double> block;    // one block, column by column: width x n2 reals
-    aligned_buffer<double> twiddle;  // one row's twiddles, n1 complex
+    aligned_buffer<double> block;    // one block: n2 rows of eight columns
+    aligned_buffer<double> scratch;  // the kernels' scratch
+    aligned_buffer<double> factor;   // multiply_by: the other factor's row, transformed
     double err = 0, big = 0;         // the pass's largest rounding distance and product
     bool overflow = false;           // a fix-up carry was not absorbed
   };
@@ -89,29 +95,31 @@ class two_pass_squarer final : public stepper {
   int column_members() const;
   // One iteration from state_ into work_: returns the rounding distance.
   double iterate(row_mode mode, fast_subtract sub);
-  void row_pass(int member, row_mode mode, double* from, double* to);
+  void row_pass(int member, row_mode mode, const double* from, double* to);
   void column_pass(int member, fast_subtract sub);
   void fix_up(int member);
   // The column pass's per-word constants, as pointers into this squarer's tables.
-  two_pass_word_tables tables() const;
+  fast_kernels::word_tables tables() const;
+  // Doubles from a row of the state to the next.
+  int64_t row_stride() const { return 2 * shape_.stride; }
   // Weighted digits of v (v >= 0) through the column transforms into out.
   void transform_in(mpz_srcptr v, double* out) const;
 
   int32_t p_;
   two_pass_shape shape_;
+  const fast_kernels::table* kernels_;
+  const fast_kernels::shape_view* view_;
   int64_t rows_;        // n2 / 2 + 1
   int64_t blocks_;      // n1 / width
-  int64_t split_;       // row twiddles: j1 = a + split_ b
   int bits_;            // floor(p / n): a word holds bits_ or bits_ + 1 bits
   double small_words_;  // p mod n: word j is a long one when its weight index is below this
   // Weight index r_j = (col_r[j1] + row_r[j2]) mod n; weight 2^(r_j / n).
   aligned_buffer<double> col_r_, row_r_, col_weight_, row_weight_, col_unweight_, row_unweight_;
-  aligned_buffer<double> twiddle_lo_, twiddle_hi_;  // per row: exp(-2 pi i k2 a / n), exp(-2 pi i k2 split b / n)
-  aligned_buffer<double> state_;                    // the residue: rows_ x n1 complex
-  mutable aligned_buffer<double> work_;             // the iteration's output, swapped in when good
-  aligned_buffer<double> factor_;                   // multiply's other factor, transformed; made on first use
+  aligned_buffer<double> state_;         // the residue: rows_ x stride complex
+  mutable aligned_buffer<double> work_;  // the iteration's output, swapped in when good
+  aligned_buffer<double> factor_;        // multiply's other factor, transformed; made on first use
+  const double* factor_source_ = nullptr;  // multiply_by: the other squarer's state
   mutable std::vector<member_scratch> scratch_;
   std::vector<segment> segments_;
-  const two_pass_plans* plans_ = nullptr;
   std::unique_ptr<worker_team> team_;
 };
