@@ -99,17 +99,22 @@ inline constexpr double kProgressInterval = 0.25;
 
 // Trial factoring (engine/factor/factor.h). Candidates that survive the
 // sieve and are tested, per second on one core, at p = 100,000,007 (27 bits:
-// about 21 squarings a candidate), sieve included: @RATES@
+// about 21 squarings a candidate), sieve included, measured by bench_factor
+// on AMD EPYC (Zen 5, one core, best of three): 13.1 M/s for q in
+// [2^60, 2^61), 4.37 M/s for q in [2^72, 2^73).
 // The automatic depth scales them by the bits of p.
-inline constexpr double kFactorRateBelow64 = 20e6;
-inline constexpr double kFactorRateAbove64 = 5e6;
+inline constexpr double kFactorRateBelow64 = 13e6;
+inline constexpr double kFactorRateAbove64 = 4.3e6;
 
-// The sieve primes run up to this. @SIEVE@
+// The sieve primes run up to this (2^17: about 12,000 primes; a class then
+// keeps about a fifth of its candidates).
 inline constexpr uint32_t kFactorSieveLimit = 1 << 17;
 
-// Seconds of a whole test per exponent, iteration and (word times log2 of
-// the length) of the fast engine: @TESTRATE@
-inline constexpr double kFastSecondsPerWordLog = 2.6e-10;
+// Seconds per iteration of the fast engine per word times log2 of the
+// length (a whole test: p iterations). Measured with --benchmark --threads 1
+// --plans estimate on AMD EPYC (two-pass AVX-512 kernels), ms per iteration:
+// 4K 0.0059, 64K 0.118, 1M 2.72, i.e. 1.2, 1.13 and 1.3 times 10^-10.
+inline constexpr double kFastSecondsPerWordLog = 1.2e-10;
 
 // Tests estimated to take at least this many seconds are preceded by trial
 // factoring unless it is turned off (--tf-bits 0).
