@@ -5,7 +5,7 @@
 // automatic depth (and its estimated cost) for a few exponents from the
 // rates recorded in engine/tuning.h.
 //
-// bench_factor [p] [seconds per run]
+// bench_factor [p] [seconds per run; 0: only the depths]
 #include <time.h>
 
 #include <atomic>
@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
   const int32_t p = argc > 1 ? std::atoi(argv[1]) : 100000007;
   const double seconds = argc > 2 ? std::atof(argv[2]) : 1.0;
   for (const int level : {60, 72}) {
+    if (seconds <= 0) break;
     double best = 0;
     for (int i = 0; i < 3; ++i) {
       const double r = rate(p, level, seconds);

@@ -55,9 +55,8 @@ also writes M<p>.proof, which 'mersenne --verify FILE...' checks with about
 Before the test of a prime p whose test would take 10 s or more, 2^p - 1
 is trial-factored (factors 2kp + 1 below 2^B, B from the measured rates;
 --tf for every p, --tf-bits B for exactly 2^B, 0 for none; --test=tf
-factors only). A factor found is reported as "M<p> is not prime: factor q
-(trial factoring)"; a search reaching the square root of 2^p - 1 proves it
-prime. --results FILE appends each final JSON line to FILE, and run again
+factors only). A factor found is reported with the words "trial
+factoring"; a search reaching the square root of 2^p - 1 proves it prime. --results FILE appends each final JSON line to FILE, and run again
 with FILE reports what it holds instead of doing it again; --from FILE reads
 exponents (one p or range a line, '-' for stdin); --shard I/N takes every
 N-th exponent from the I-th; 'mersenne --summary FILE...' counts results.
