@@ -7,8 +7,8 @@
 //
 //   bench_kernels [LENGTH ...]   (default 4K 16K 64K 256K 1M 2M 4M; K and M suffixes)
 //   MERSENNE_KERNELS=NAME bench_kernels ...   (that table only)
-//   bench_kernels --rounding [LENGTH]   (per table length: the largest rounding distance
-//                               of each table over 40 squarings at the length's
+//   bench_kernels --rounding [LENGTH [COUNT]]   (per table length: the largest rounding
+//                               distance of each table over COUNT (40) squarings at the length's
 //                               largest exponent, and the one-transform squarer's)
 #include <chrono>
 #include <cstdio>
@@ -57,8 +57,8 @@ int64_t parse_length(const char* s) {
   return v;
 }
 
-// The largest rounding distance of 40 squarings of a random residue at p.
-double worst_rounding(stepper& s, int32_t p, uint64_t seed) {
+// The largest rounding distance of `count` squarings of a random residue at p.
+double worst_rounding(stepper& s, int32_t p, uint64_t seed, int count) {
   mpz_value v;
   gmp_randstate_t state;
   gmp_randinit_default(state);
@@ -67,11 +67,11 @@ double worst_rounding(stepper& s, int32_t p, uint64_t seed) {
   gmp_randclear(state);
   s.load(v);
   double worst = 0;
-  for (int i = 0; i < 40; ++i) worst = std::max(worst, s.square(2, 0, 1e9));
+  for (int i = 0; i < count; ++i) worst = std::max(worst, s.square(2, 0, 1e9));
   return worst;
 }
 
-int rounding_table(const std::vector<const fast_kernels::table*>& tables, int64_t only) {
+int rounding_table(const std::vector<const fast_kernels::table*>& tables, int64_t only, int count) {
   std::printf("%9s %9s", "length", "p");
   for (const fast_kernels::table* t : tables) std::printf(" %9s", t->name);
   std::printf(" %9s\n", "1xform");
@@ -82,11 +82,11 @@ int rounding_table(const std::vector<const fast_kernels::table*>& tables, int64_
     std::printf("%9lld %9d", static_cast<long long>(n), p);
     for (const fast_kernels::table* t : tables) {
       two_pass_squarer sq(p, n, 1, t);
-      std::printf(" %9.4f", worst_rounding(sq, p, static_cast<uint64_t>(n)));
+      std::printf(" %9.4f", worst_rounding(sq, p, static_cast<uint64_t>(n), count));
       std::fflush(stdout);
     }
     fast_squarer slow(p, n);
-    std::printf(" %9.4f\n", worst_rounding(slow, p, static_cast<uint64_t>(n)));
+    std::printf(" %9.4f\n", worst_rounding(slow, p, static_cast<uint64_t>(n), count));
   }
   return 0;
 }
@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
     fast_set_measured_plans(false);
     std::vector<const fast_kernels::table*> tables = usable_kernels();
     tables.push_back(&fftw_kernels());
-    return rounding_table(tables, argc > 2 ? parse_length(argv[2]) : 0);
+    if (const char* only = std::getenv("MERSENNE_KERNELS"); only != nullptr && kernels_named(only) != nullptr)
+      tables = {kernels_named(only)};
+    return rounding_table(tables, argc > 2 ? parse_length(argv[2]) : 0, argc > 3 ? std::atoi(argv[3]) : 40);
   }
   std::vector<int64_t> lengths;
   for (int i = 1; i < argc; ++i) lengths.push_back(parse_length(argv[i]));

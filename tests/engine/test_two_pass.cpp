@@ -43,7 +43,7 @@ std::vector<int32_t> exponents_at(int index, std::mt19937_64& rng) {
 // Every table length in [from, to] that splits: three steps of random
 // subtractions from a random residue with every kernel table on one thread
 // and the chosen one on three, equal to the one-transform squarer and to
-// GMP after each, rounding within 0.25.
+// GMP after each, rounding within 0.3 (as at the bounds in test_fast).
 void sweep(int64_t from, int64_t to) {
   std::mt19937_64 rng(testing_support::test_seed());
   fast_set_measured_plans(false);
@@ -74,7 +74,7 @@ void sweep(int64_t from, int64_t to) {
         ASSERT_EQ(mpz_cmp(twin, want), 0) << "one transform, p=" << p << " n=" << n << " step " << k;
         for (auto& sq : one) {
           const double e1 = sq->square(c, j, 1.0);
-          EXPECT_LE(e1, 0.25) << sq->kernels_name() << " p=" << p << " n=" << n;
+          EXPECT_LE(e1, 0.3) << sq->kernels_name() << " p=" << p << " n=" << n;
           if (sq->kernels_name() == three.kernels_name()) {
             EXPECT_EQ(e1, e3) << "p=" << p << " n=" << n;
           }

@@ -81,6 +81,7 @@ void make_steps(int64_t L, fast_kernels::fft_steps& f, aligned_buffer<double>& t
   f.position = position.data();
 }
 
+// With fftw_planner_lock() held.
 void make_plans(shape_tables& t) {
   const shape_view& s = t.view;
   fftw_begin_planning(1);
@@ -96,8 +97,12 @@ void make_plans(shape_tables& t) {
   p.c2r = fftw_plan_many_dft_c2r(1, &n2, 8, c, nullptr, 8, 1, block.data(), nullptr, 8, 1, flags);
   p.r2c = fftw_plan_many_dft_r2c(1, &n2, 8, block.data(), nullptr, 8, 1, c, nullptr, 8, 1, flags);
   fftw_end_planning(flags);
-  if (p.fwd == nullptr || p.bwd == nullptr || p.c2r == nullptr || p.r2c == nullptr)
+  if (p.fwd == nullptr || p.bwd == nullptr || p.c2r == nullptr || p.r2c == nullptr) {
+    for (fftw_plan made : {p.fwd, p.bwd, p.c2r, p.r2c})
+      if (made != nullptr) fftw_destroy_plan(made);
+    p = fftw_twin_plans{};
     throw engine_failure("FFTW could not plan the transforms of length " + std::to_string(s.n));
+  }
   t.view.fftw = &t.plans;
   t.planned = true;
 }
