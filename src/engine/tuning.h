@@ -107,6 +107,10 @@ inline constexpr double kProgressInterval = 0.25;
 inline constexpr double kFactorRateBelow64 = 13e6;
 inline constexpr double kFactorRateAbove64 = 4.3e6;
 
+// Vectors of eight candidates the IFMA arithmetic interleaves: enough to
+// hide the latency of a squaring's chain of multiply-adds.
+inline constexpr int kFactorIfmaVectors = 2;
+
 // The sieve primes run up to this (2^17: about 12,000 primes; a class then
 // keeps about a fifth of its candidates).
 inline constexpr uint32_t kFactorSieveLimit = 1 << 17;

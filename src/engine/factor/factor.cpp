@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "base/check.h"
+#include "engine/factor/ifma.h"
 #include "engine/factor/montgomery.h"
 #include "engine/tuning.h"
 
@@ -94,8 +96,8 @@ bool gmp_confirms(int32_t p, u128 q) {
 // candidates of each block tested in groups.
 class searcher {
  public:
-  searcher(int32_t p, const factor_options& opt, factor_outcome& out)
-      : p_(p), opt_(opt), out_(out), step_(2 * static_cast<uint64_t>(p) * kClassModulus) {
+  searcher(int32_t p, const factor_options& opt, bool ifma, factor_outcome& out)
+      : p_(p), opt_(opt), out_(out), ifma_(ifma), step_(2 * static_cast<uint64_t>(p) * kClassModulus) {
     for (uint32_t c = 0; c < kClassModulus; ++c) {
       const uint64_t q = 2 * static_cast<uint64_t>(p) * c + 1;
       bool keep = q % 8 == 1 || q % 8 == 7;
@@ -125,10 +127,11 @@ class searcher {
   int32_t p_;
   const factor_options& opt_;
   factor_outcome& out_;
+  bool ifma_;      // the candidates are tested with the IFMA arithmetic
   uint64_t step_;  // 2 p kClassModulus: q grows by this from one k of a class to the next
   std::vector<uint32_t> classes_, primes_, two_p_mod_, step_mod_, step_inv_, next_;
   std::vector<uint8_t> sieve_;
-  std::vector<u128> gathered_;
+  std::vector<u128> gathered_, residues_;
   u128 found_ = 0;  // smallest factor confirmed in this level; 0: none
 };
 
@@ -144,7 +147,13 @@ void searcher::test_gathered(int level) {
     }
     if (found_ == 0 || q < found_) found_ = q;
   };
-  if (level < 64) {
+  if (ifma_) {
+    // 2^-p mod q: 1 exactly when 2^p is.
+    residues_.resize(n);
+    factor_ifma::pow2_inverse(p, gathered_.data(), n, residues_.data());
+    for (size_t i = 0; i < n; ++i)
+      if (residues_[i] == 1) confirm(gathered_[i]);
+  } else if (level < 64) {
     constexpr int kLanes = 8;
     for (size_t i = 0; i < n; i += kLanes) {
       mont1 mods[kLanes];
@@ -266,10 +275,30 @@ u128 mersenne_sqrt_floor(int32_t p) {
   return v;
 }
 
+bool factor_ifma_supported() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma"); }
+
 factor_outcome trial_factor(int32_t p, const factor_options& opt) {
   MERSENNE_REQUIRE(p >= 3 && opt.from_bits >= 0 && opt.from_bits <= opt.to_bits && opt.to_bits <= kFactorMaxBits);
   factor_outcome out;
-  searcher(p, opt, out).run();
+  out.bits = opt.from_bits;
+  factor_kernel kernel = opt.kernel;
+  if (kernel == factor_kernel::automatic) {
+    const char* asked = std::getenv("MERSENNE_FACTOR_KERNEL");
+    const std::string name = asked == nullptr ? "" : asked;
+    if (name.empty())
+      kernel = factor_ifma_supported() ? factor_kernel::ifma : factor_kernel::scalar;
+    else if (name == "ifma" || name == "scalar")
+      kernel = name == "ifma" ? factor_kernel::ifma : factor_kernel::scalar;
+    else {
+      out.error = "MERSENNE_FACTOR_KERNEL=" + name + " names no trial factoring arithmetic (ifma, scalar)";
+      return out;
+    }
+  }
+  if (kernel == factor_kernel::ifma && !factor_ifma_supported()) {
+    out.error = "trial factoring with the ifma arithmetic needs AVX-512 IFMA, which this processor lacks";
+    return out;
+  }
+  searcher(p, opt, kernel == factor_kernel::ifma, out).run();
   return out;
 }
 

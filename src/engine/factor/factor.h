@@ -15,6 +15,14 @@
 // The deepest search supported: every q below 2^kFactorMaxBits.
 inline constexpr int kFactorMaxBits = 96;
 
+// The arithmetic that tests the candidates: automatic is what
+// MERSENNE_FACTOR_KERNEL names (ifma or scalar) when set, else ifma where
+// the processor has it, else scalar (one or two 64-bit words).
+enum class factor_kernel { automatic, scalar, ifma };
+
+// Whether this processor has AVX-512 F and IFMA, which the ifma arithmetic needs.
+bool factor_ifma_supported();
+
 struct factor_options {
   int from_bits = 0;  // q below 2^from_bits were searched before: start there
   int to_bits = 0;    // search every q below 2^to_bits (capped at the square root)
@@ -24,6 +32,7 @@ struct factor_options {
   const std::atomic<bool>* stop = nullptr;  // when set and true, the search stops soon
   // Only k in [k_first, k_last] (q = 2kp + 1), for the tests and the benchmark; 0: no bound.
   unsigned __int128 k_first = 0, k_last = 0;
+  factor_kernel kernel = factor_kernel::automatic;
 };
 
 struct factor_outcome {
@@ -31,7 +40,9 @@ struct factor_outcome {
   int bits = 0;            // every q below 2^bits searched (with a factor: the level it was found in)
   bool sqrt_reached = false;  // no factor up to the square root: 2^p - 1 is prime
   bool interrupted = false;   // stopped on request before the end
-  std::string error;          // a candidate the arithmetic called a factor failed the GMP check; no verdict
+  // A candidate the arithmetic called a factor failed the GMP check, or the
+  // arithmetic asked for is not available here; no verdict.
+  std::string error;
   uint64_t tested = 0;        // candidates that survived the sieve and were tested
 };
 
