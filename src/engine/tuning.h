@@ -109,7 +109,7 @@ inline constexpr double kFactorRateAbove64 = 4.3e6;
 
 // Vectors of eight candidates the IFMA arithmetic interleaves: enough to
 // hide the latency of a squaring's chain of multiply-adds.
-inline constexpr int kFactorIfmaVectors = 2;
+inline constexpr int kFactorIfmaVectors = 5;
 
 // The sieve primes run up to this (2^17: about 12,000 primes; a class then
 // keeps about a fifth of its candidates).
