@@ -101,11 +101,14 @@ inline constexpr double kProgressInterval = 0.25;
 // Trial factoring (engine/factor/factor.h). Candidates that survive the
 // sieve and are tested, per second on one core, at p = 100,000,007 (27 bits:
 // about 21 squarings a candidate), sieve included, measured by bench_factor
-// on AMD EPYC (Zen 5, one core, best of three): 13.1 M/s for q in
-// [2^60, 2^61), 4.37 M/s for q in [2^72, 2^73).
+// on AMD EPYC (Zen 5, one core, best of three, three runs): with AVX-512
+// IFMA 49.6 M/s for q in [2^60, 2^61), 51.3 M/s for q in [2^72, 2^73);
+// with the scalar words (processors without IFMA) 15.2 M/s and 4.49 M/s.
 // The automatic depth scales them by the bits of p.
-inline constexpr double kFactorRateBelow64 = 13e6;
-inline constexpr double kFactorRateAbove64 = 4.3e6;
+inline constexpr double kFactorRateBelow64 = 49e6;
+inline constexpr double kFactorRateAbove64 = 51e6;
+inline constexpr double kFactorScalarRateBelow64 = 15e6;
+inline constexpr double kFactorScalarRateAbove64 = 4.4e6;
 
 // Vectors of eight candidates the IFMA arithmetic interleaves: enough to
 // hide the latency of a squaring's chain of multiply-adds.

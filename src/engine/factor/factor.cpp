@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -286,11 +287,11 @@ u128 mersenne_sqrt_floor(int32_t p) {
 
 bool factor_ifma_supported() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma"); }
 
-factor_outcome trial_factor(int32_t p, const factor_options& opt) {
-  MERSENNE_REQUIRE(p >= 3 && opt.from_bits >= 0 && opt.from_bits <= opt.to_bits && opt.to_bits <= kFactorMaxBits);
-  factor_outcome out;
-  out.bits = opt.from_bits;
-  factor_kernel kernel = opt.kernel;
+namespace {
+
+// The arithmetic asked for, automatic resolved; empty with *error set when
+// MERSENNE_FACTOR_KERNEL names none, or the one named does not run here.
+std::optional<factor_kernel> resolve(factor_kernel kernel, std::string* error) {
   if (kernel == factor_kernel::automatic) {
     const char* asked = std::getenv("MERSENNE_FACTOR_KERNEL");
     const std::string name = asked == nullptr ? "" : asked;
@@ -299,15 +300,26 @@ factor_outcome trial_factor(int32_t p, const factor_options& opt) {
     else if (name == "ifma" || name == "scalar")
       kernel = name == "ifma" ? factor_kernel::ifma : factor_kernel::scalar;
     else {
-      out.error = "MERSENNE_FACTOR_KERNEL=" + name + " names no trial factoring arithmetic (ifma, scalar)";
-      return out;
+      *error = "MERSENNE_FACTOR_KERNEL=" + name + " names no trial factoring arithmetic (ifma, scalar)";
+      return std::nullopt;
     }
   }
   if (kernel == factor_kernel::ifma && !factor_ifma_supported()) {
-    out.error = "trial factoring with the ifma arithmetic needs AVX-512 IFMA, which this processor lacks";
-    return out;
+    *error = "trial factoring with the ifma arithmetic needs AVX-512 IFMA, which this processor lacks";
+    return std::nullopt;
   }
-  searcher(p, opt, kernel == factor_kernel::ifma, out).run();
+  return kernel;
+}
+
+}  // namespace
+
+factor_outcome trial_factor(int32_t p, const factor_options& opt) {
+  MERSENNE_REQUIRE(p >= 3 && opt.from_bits >= 0 && opt.from_bits <= opt.to_bits && opt.to_bits <= kFactorMaxBits);
+  factor_outcome out;
+  out.bits = opt.from_bits;
+  const std::optional<factor_kernel> kernel = resolve(opt.kernel, &out.error);
+  if (!kernel) return out;
+  searcher(p, opt, *kernel == factor_kernel::ifma, out).run();
   return out;
 }
 
@@ -334,7 +346,11 @@ double factor_level_seconds(int32_t p, int level) {
   const double candidates = std::ldexp(1.0, level) / (2.0 * p) * survive;
   // The measured rates are at p near 10^8 (27 bits): the chain is one squaring per bit of p.
   const double bits = std::log2(static_cast<double>(p)) + 1;
-  const double rate = level < 64 ? tuning::kFactorRateBelow64 : tuning::kFactorRateAbove64;
+  // The arithmetic a search would use (IFMA where the processor has it).
+  std::string ignored;
+  const bool ifma = resolve(factor_kernel::automatic, &ignored).value_or(factor_kernel::scalar) == factor_kernel::ifma;
+  const double rate = ifma ? (level < 64 ? tuning::kFactorRateBelow64 : tuning::kFactorRateAbove64)
+                           : (level < 64 ? tuning::kFactorScalarRateBelow64 : tuning::kFactorScalarRateAbove64);
   return candidates / (rate * 27.0 / bits);
 }
 

@@ -3,7 +3,8 @@
 // classes of k modulo kClassModulus (whole classes whose q would be divisible
 // by 3, 5, 7 or 11, or not +-1 mod 8, are skipped), each class is sieved by
 // the small primes from 13 on, and each survivor is tested by computing
-// 2^p mod q in Montgomery form. The search runs bit level by bit level,
+// 2^p mod q in Montgomery form (or 2^-p mod q, eight candidates a vector,
+// with AVX-512 IFMA: engine/factor/ifma.h). The search runs bit level by bit level,
 // upwards, and never past the square root of 2^p - 1.
 #pragma once
 
@@ -56,7 +57,8 @@ factor_outcome trial_factor(int32_t p, const factor_options& opt);
 unsigned __int128 mersenne_sqrt_floor(int32_t p);
 
 // Estimated seconds to search q in [2^level, 2^(level + 1)) for exponent p on one core
-// (from the measured rates in engine/tuning.h).
+// (from the measured rates in engine/tuning.h of the arithmetic a search
+// would use here: IFMA or scalar).
 double factor_level_seconds(int32_t p, int level);
 
 // The depth (search q below 2^depth) worth searching before a test of
