@@ -45,6 +45,7 @@ struct chain {
   int start = 0;
 };
 
+// The chain whose end is the Montgomery form of 2^-p, for p >= 1.
 chain chain_for(uint32_t p) {
   chain c;
   uint64_t top = p;  // ceil(p / 2^k)
@@ -119,8 +120,8 @@ IFMA_INLINE void square(const group<V>& g, __m512i* x0, __m512i* x1, int bit) {
   reduce<V>(g, c0, c1, c2, c3, x0, x1);
 }
 
-// 8 V lanes from q and out (n of them real, the rest repeating the last one,
-// whose results are dropped).
+// out[l] = 2^-p mod q[l] for l < min(n, 8 V), n >= 1: 8 V lanes, those past n
+// repeating the last q (a harmless copy whose results are dropped).
 template <int V>
 void run_group(const chain& ch, const u128* q, size_t n, u128* out) {
   constexpr int L = 8 * V;
