@@ -101,14 +101,26 @@ inline constexpr double kProgressInterval = 0.25;
 // Trial factoring (engine/factor/factor.h). Candidates that survive the
 // sieve and are tested, per second on one core, at p = 100,000,007 (27 bits:
 // about 21 squarings a candidate), sieve included, measured by bench_factor
-// on AMD EPYC (Zen 5, one core, best of three): 13.1 M/s for q in
-// [2^60, 2^61), 4.37 M/s for q in [2^72, 2^73).
+// on AMD EPYC (Zen 5, one core, best of three, three runs): with AVX-512
+// IFMA 49.6 M/s for q in [2^60, 2^61), 51.3 M/s for q in [2^72, 2^73);
+// with the scalar words (processors without IFMA) 15.2 M/s and 4.49 M/s.
 // The automatic depth scales them by the bits of p.
-inline constexpr double kFactorRateBelow64 = 13e6;
-inline constexpr double kFactorRateAbove64 = 4.3e6;
+inline constexpr double kFactorRateBelow64 = 49e6;
+inline constexpr double kFactorRateAbove64 = 51e6;
+inline constexpr double kFactorScalarRateBelow64 = 15e6;
+inline constexpr double kFactorScalarRateAbove64 = 4.4e6;
+
+// Vectors of eight candidates the IFMA arithmetic interleaves: enough to
+// hide the latency of a squaring's chain of multiply-adds.
+inline constexpr int kFactorIfmaVectors = 5;
 
 // The sieve primes run up to this (2^17: about 12,000 primes; a class then
-// keeps about a fifth of its candidates).
+// keeps about a fifth of its candidates). With the IFMA arithmetic a lower
+// limit would pay: k searched per second (IFMA candidates/s at 2^72..2^73
+// times the limit's bits, survivors being about proportional to 1 / bits),
+// limits 2^14..2^17: 1008, 1015, 998, 880, so 2^15 is about 15% faster
+// there, while the scalar words, whose candidates cost three times more,
+// would lose; kept at 2^17 for both.
 inline constexpr uint32_t kFactorSieveLimit = 1 << 17;
 
 // Seconds per iteration of the fast engine per word times log2 of the

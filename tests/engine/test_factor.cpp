@@ -1,13 +1,18 @@
 // Trial factoring against GMP: the Montgomery arithmetic on random moduli
-// below and above 2^64, and whole searches held to a plain GMP search over
-// every k (no classes, no sieve) for ranges of p and windows of k.
+// below and above 2^64 (one and two words, and the IFMA limbs where the
+// processor has them), and whole searches held to a plain GMP search over
+// every k (no classes, no sieve) for ranges of p and windows of k, and the
+// IFMA search to the scalar one.
 #include <gtest/gtest.h>
 #include <gmp.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "engine/factor/factor.h"
+#include "engine/factor/ifma.h"
 #include "engine/factor/montgomery.h"
 #include "support/test_support.h"
 
@@ -33,6 +38,12 @@ std::string decimal(u128 x) {
   mpz m;
   to_mpz(m.v, x);
   return str(m.v);
+}
+
+u128 parse(const char* decimal_text) {
+  u128 v = 0;
+  for (const char* c = decimal_text; *c != 0; ++c) v = v * 10 + static_cast<u128>(*c - '0');
+  return v;
 }
 
 bool is_prime(int32_t p) {
@@ -164,6 +175,104 @@ TEST(Factor, WindowsBelowAndAbove64BitsAgreeWithGmp) {
     found += !f.factor.empty();
   }
   EXPECT_GE(found, 5);
+}
+
+// The IFMA chain's 2^-p mod q on random odd q of every size from 2 bits to
+// 96, and on q at 2^k +- a little (the limb boundary 2^52, 2^64, up to just
+// below 2^96), for random p, in batches of every length (the last group
+// filled with copies of the last q): GMP's inverse of 2^p, the inverse of
+// the scalar chain's 2^p, and nothing written past the batch.
+TEST(Factor, IfmaInversePowerAgreesWithGmpAndTheScalarChain) {
+  if (!factor_ifma_supported()) GTEST_SKIP() << "this processor lacks AVX-512 IFMA";
+  std::mt19937_64 rng(testing_support::test_seed());
+  std::vector<u128> qs;
+  for (int k = 2; k <= 96; ++k)
+    for (int d = -7; d <= 7; d += 2)
+      if (const u128 q = (static_cast<u128>(1) << k) + d; q >= 3 && (q >> 96) == 0) qs.push_back(q);
+  for (int i = 0; i < 4000; ++i) {
+    const int bits = 2 + static_cast<int>(rng() % 95);
+    const u128 q = ((static_cast<u128>(rng()) << 64 | rng()) >> (128 - bits)) | (static_cast<u128>(1) << (bits - 1)) | 1;
+    qs.push_back(q);
+  }
+  std::shuffle(qs.begin(), qs.end(), rng);
+  mpz q, r, two, e, s;
+  mpz_set_ui(two.v, 2);
+  for (size_t at = 0; at < qs.size();) {
+    const size_t n = std::min<size_t>(qs.size() - at, rng() % 40);
+    const uint32_t p = 1 + static_cast<uint32_t>(rng() % (at % 3 == 0 ? 300 : 0xFFFFFFFEu));
+    testing_support::guarded<u128> out(n);
+    factor_ifma::pow2_inverse(p, qs.data() + at, n, out.data());
+    ASSERT_TRUE(out.intact()) << "p " << p << " n " << n;
+    mpz_set_si(e.v, -static_cast<long>(p));
+    for (size_t i = 0; i < n; ++i) {
+      const u128 qq = qs[at + i];
+      to_mpz(q.v, qq);
+      mpz_powm(r.v, two.v, e.v, q.v);
+      ASSERT_EQ(decimal(out[i]), str(r.v)) << "p " << p << " q " << decimal(qq);
+      to_mpz(s.v, factor_pow2_mod(p, qq));
+      mpz_mul(s.v, s.v, r.v);
+      mpz_mod(s.v, s.v, q.v);
+      ASSERT_EQ(mpz_cmp_ui(s.v, 1), 0) << "p " << p << " q " << decimal(qq);
+    }
+    at += n;
+  }
+}
+
+// The IFMA search and the scalar one over windows of k below 2^52, across
+// 2^52 and 2^64, and holding published factors (p 137 to 193): the same
+// factor, levels and count of candidates tested.
+TEST(Factor, IfmaSearchFindsWhatTheScalarSearchFinds) {
+  if (!factor_ifma_supported()) GTEST_SKIP() << "this processor lacks AVX-512 IFMA";
+  struct window {
+    int32_t p;
+    u128 middle;  // the window's middle k
+  };
+  std::vector<window> windows;
+  for (const auto& [p, q] : {std::pair<int32_t, u128>{137, parse("32032215596496435569")},
+                             std::pair<int32_t, u128>{193, parse("61654440233248340616559")}})
+    windows.push_back({p, (q - 1) / (2 * static_cast<u128>(p))});
+  for (int32_t p = 100003; p < 100003 + 200; p += 2)
+    if (is_prime(p))
+      for (int b : {40, 52, 64, 90})
+        windows.push_back({p, (static_cast<u128>(1) << b) / (2 * static_cast<u128>(p))});
+  int found = 0;
+  for (const window& w : windows) {
+    factor_options o;
+    o.to_bits = kFactorMaxBits;
+    o.k_first = w.middle - 3000;
+    o.k_last = w.middle + 3000;
+    o.kernel = factor_kernel::scalar;
+    const factor_outcome a = trial_factor(w.p, o);
+    o.kernel = factor_kernel::ifma;
+    const factor_outcome b = trial_factor(w.p, o);
+    ASSERT_TRUE(a.error.empty() && b.error.empty()) << a.error << b.error;
+    EXPECT_EQ(a.factor, b.factor) << "p " << w.p;
+    EXPECT_EQ(a.bits, b.bits) << "p " << w.p;
+    EXPECT_EQ(a.tested, b.tested) << "p " << w.p;
+    found += !b.factor.empty();
+  }
+  EXPECT_GE(found, 2);
+}
+
+// MERSENNE_FACTOR_KERNEL picks the arithmetic; a name it does not know, or
+// ifma on a processor without it, is an error (no verdict), never a search.
+TEST(Factor, KernelOverrideIsHonouredOrRefused) {
+  factor_options o;
+  o.to_bits = 20;
+  setenv("MERSENNE_FACTOR_KERNEL", "avx", 1);
+  const factor_outcome bad = trial_factor(30323, o);
+  setenv("MERSENNE_FACTOR_KERNEL", "ifma", 1);
+  const factor_outcome ifma = trial_factor(30323, o);
+  setenv("MERSENNE_FACTOR_KERNEL", "scalar", 1);
+  const factor_outcome scalar = trial_factor(30323, o);
+  unsetenv("MERSENNE_FACTOR_KERNEL");
+  EXPECT_NE(bad.error.find("MERSENNE_FACTOR_KERNEL=avx"), std::string::npos) << bad.error;
+  EXPECT_TRUE(bad.factor.empty() && bad.tested == 0);
+  EXPECT_EQ(scalar.factor, "60647");
+  if (factor_ifma_supported())
+    EXPECT_EQ(ifma.factor, "60647");
+  else
+    EXPECT_TRUE(!ifma.error.empty() && ifma.factor.empty()) << ifma.error;
 }
 
 TEST(Factor, AutomaticDepthGrowsWithTheTestAndStopsAtTheSquareRoot) {

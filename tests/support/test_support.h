@@ -58,7 +58,10 @@ class guarded {
  private:
   static void set_guard(T& slot, size_t i) {
     const uint64_t pattern = 0xA5C3F00DDEADBEEFull ^ (i * 0x9E3779B97F4A7C15ull);
-    std::memcpy(&slot, &pattern, sizeof(T) < 8 ? sizeof(T) : 8);
+    // Every byte of the slot, whatever the size of T (a wider T compared on
+    // bytes a shorter pattern left unset would never read as intact).
+    auto* bytes = reinterpret_cast<unsigned char*>(&slot);
+    for (size_t at = 0; at < sizeof(T); at += 8) std::memcpy(bytes + at, &pattern, sizeof(T) - at < 8 ? sizeof(T) - at : 8);
   }
   size_t n_;
   std::vector<T> store_;

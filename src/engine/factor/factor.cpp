@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "base/check.h"
+#include "engine/factor/ifma.h"
 #include "engine/factor/montgomery.h"
 #include "engine/tuning.h"
 
@@ -94,8 +97,8 @@ bool gmp_confirms(int32_t p, u128 q) {
 // candidates of each block tested in groups.
 class searcher {
  public:
-  searcher(int32_t p, const factor_options& opt, factor_outcome& out)
-      : p_(p), opt_(opt), out_(out), step_(2 * static_cast<uint64_t>(p) * kClassModulus) {
+  searcher(int32_t p, const factor_options& opt, bool ifma, factor_outcome& out)
+      : p_(p), opt_(opt), out_(out), ifma_(ifma), step_(2 * static_cast<uint64_t>(p) * kClassModulus) {
     for (uint32_t c = 0; c < kClassModulus; ++c) {
       const uint64_t q = 2 * static_cast<uint64_t>(p) * c + 1;
       bool keep = q % 8 == 1 || q % 8 == 7;
@@ -111,6 +114,8 @@ class searcher {
     }
     next_.resize(primes_.size());
     sieve_.resize(kBlock);
+    gathered_.resize(kBlock);
+    residues_.resize(kBlock);
   }
 
   void run();
@@ -125,15 +130,17 @@ class searcher {
   int32_t p_;
   const factor_options& opt_;
   factor_outcome& out_;
+  bool ifma_;      // the candidates are tested with the IFMA arithmetic
   uint64_t step_;  // 2 p kClassModulus: q grows by this from one k of a class to the next
   std::vector<uint32_t> classes_, primes_, two_p_mod_, step_mod_, step_inv_, next_;
   std::vector<uint8_t> sieve_;
-  std::vector<u128> gathered_;
+  std::vector<u128> gathered_, residues_;  // kBlock each; the first gathered_count_ in use
+  size_t gathered_count_ = 0;
   u128 found_ = 0;  // smallest factor confirmed in this level; 0: none
 };
 
 void searcher::test_gathered(int level) {
-  const size_t n = gathered_.size();
+  const size_t n = gathered_count_;
   out_.tested += n;
   const uint32_t p = static_cast<uint32_t>(p_);
   auto confirm = [&](u128 q) {
@@ -144,7 +151,12 @@ void searcher::test_gathered(int level) {
     }
     if (found_ == 0 || q < found_) found_ = q;
   };
-  if (level < 64) {
+  if (ifma_) {
+    // 2^-p mod q: 1 exactly when 2^p is.
+    factor_ifma::pow2_inverse(p, gathered_.data(), n, residues_.data());
+    for (size_t i = 0; i < n; ++i)
+      if (residues_[i] == 1) confirm(gathered_[i]);
+  } else if (level < 64) {
     constexpr int kLanes = 8;
     for (size_t i = 0; i < n; i += kLanes) {
       mont1 mods[kLanes];
@@ -166,7 +178,7 @@ void searcher::test_gathered(int level) {
         if (r[l] == 1) confirm(gathered_[i + l]);
     }
   }
-  gathered_.clear();
+  gathered_count_ = 0;
 }
 
 bool searcher::level(int level, u128 kmin, u128 kmax) {
@@ -209,8 +221,15 @@ bool searcher::level(int level, u128 kmin, u128 kmax) {
         next_[k] = static_cast<uint32_t>(pos - len);
       }
       const u128 base = q0 + static_cast<u128>(step_) * j0;
-      for (size_t j = 0; j < len; ++j)
-        if (sieve_[j]) gathered_.push_back(base + static_cast<u128>(step_) * j);
+      // Without a branch on the sieve (a fifth of the bytes survive, at
+      // random): every q is written, the next one over it unless it survived.
+      size_t m = 0;
+      u128 q = base;
+      for (size_t j = 0; j < len; ++j, q += step_) {
+        gathered_[m] = q;
+        m += sieve_[j];
+      }
+      gathered_count_ = m;
       test_gathered(level);
       if (!out_.error.empty()) return false;
       if (opt_.progress)
@@ -266,10 +285,41 @@ u128 mersenne_sqrt_floor(int32_t p) {
   return v;
 }
 
+bool factor_ifma_supported() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma"); }
+
+namespace {
+
+// The arithmetic asked for, automatic resolved; empty with *error set when
+// MERSENNE_FACTOR_KERNEL names none, or the one named does not run here.
+std::optional<factor_kernel> resolve(factor_kernel kernel, std::string* error) {
+  if (kernel == factor_kernel::automatic) {
+    const char* asked = std::getenv("MERSENNE_FACTOR_KERNEL");
+    const std::string name = asked == nullptr ? "" : asked;
+    if (name.empty())
+      kernel = factor_ifma_supported() ? factor_kernel::ifma : factor_kernel::scalar;
+    else if (name == "ifma" || name == "scalar")
+      kernel = name == "ifma" ? factor_kernel::ifma : factor_kernel::scalar;
+    else {
+      *error = "MERSENNE_FACTOR_KERNEL=" + name + " names no trial factoring arithmetic (ifma, scalar)";
+      return std::nullopt;
+    }
+  }
+  if (kernel == factor_kernel::ifma && !factor_ifma_supported()) {
+    *error = "trial factoring with the ifma arithmetic needs AVX-512 IFMA, which this processor lacks";
+    return std::nullopt;
+  }
+  return kernel;
+}
+
+}  // namespace
+
 factor_outcome trial_factor(int32_t p, const factor_options& opt) {
   MERSENNE_REQUIRE(p >= 3 && opt.from_bits >= 0 && opt.from_bits <= opt.to_bits && opt.to_bits <= kFactorMaxBits);
   factor_outcome out;
-  searcher(p, opt, out).run();
+  out.bits = opt.from_bits;
+  const std::optional<factor_kernel> kernel = resolve(opt.kernel, &out.error);
+  if (!kernel) return out;
+  searcher(p, opt, *kernel == factor_kernel::ifma, out).run();
   return out;
 }
 
@@ -296,7 +346,11 @@ double factor_level_seconds(int32_t p, int level) {
   const double candidates = std::ldexp(1.0, level) / (2.0 * p) * survive;
   // The measured rates are at p near 10^8 (27 bits): the chain is one squaring per bit of p.
   const double bits = std::log2(static_cast<double>(p)) + 1;
-  const double rate = level < 64 ? tuning::kFactorRateBelow64 : tuning::kFactorRateAbove64;
+  // The arithmetic a search would use (IFMA where the processor has it).
+  std::string ignored;
+  const bool ifma = resolve(factor_kernel::automatic, &ignored).value_or(factor_kernel::scalar) == factor_kernel::ifma;
+  const double rate = ifma ? (level < 64 ? tuning::kFactorRateBelow64 : tuning::kFactorRateAbove64)
+                           : (level < 64 ? tuning::kFactorScalarRateBelow64 : tuning::kFactorScalarRateAbove64);
   return candidates / (rate * 27.0 / bits);
 }
 

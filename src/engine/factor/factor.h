@@ -3,7 +3,8 @@
 // classes of k modulo kClassModulus (whole classes whose q would be divisible
 // by 3, 5, 7 or 11, or not +-1 mod 8, are skipped), each class is sieved by
 // the small primes from 13 on, and each survivor is tested by computing
-// 2^p mod q in Montgomery form. The search runs bit level by bit level,
+// 2^p mod q in Montgomery form (or 2^-p mod q, eight candidates a vector,
+// with AVX-512 IFMA: engine/factor/ifma.h). The search runs bit level by bit level,
 // upwards, and never past the square root of 2^p - 1.
 #pragma once
 
@@ -15,6 +16,14 @@
 // The deepest search supported: every q below 2^kFactorMaxBits.
 inline constexpr int kFactorMaxBits = 96;
 
+// The arithmetic that tests the candidates: automatic is what
+// MERSENNE_FACTOR_KERNEL names (ifma or scalar) when set, else ifma where
+// the processor has it, else scalar (one or two 64-bit words).
+enum class factor_kernel { automatic, scalar, ifma };
+
+// Whether this processor has AVX-512 F and IFMA, which the ifma arithmetic needs.
+bool factor_ifma_supported();
+
 struct factor_options {
   int from_bits = 0;  // q below 2^from_bits were searched before: start there
   int to_bits = 0;    // search every q below 2^to_bits (capped at the square root)
@@ -24,6 +33,7 @@ struct factor_options {
   const std::atomic<bool>* stop = nullptr;  // when set and true, the search stops soon
   // Only k in [k_first, k_last] (q = 2kp + 1), for the tests and the benchmark; 0: no bound.
   unsigned __int128 k_first = 0, k_last = 0;
+  factor_kernel kernel = factor_kernel::automatic;
 };
 
 struct factor_outcome {
@@ -31,7 +41,9 @@ struct factor_outcome {
   int bits = 0;            // every q below 2^bits searched (with a factor: the level it was found in)
   bool sqrt_reached = false;  // no factor up to the square root: 2^p - 1 is prime
   bool interrupted = false;   // stopped on request before the end
-  std::string error;          // a candidate the arithmetic called a factor failed the GMP check; no verdict
+  // A candidate the arithmetic called a factor failed the GMP check, or the
+  // arithmetic asked for is not available here; no verdict.
+  std::string error;
   uint64_t tested = 0;        // candidates that survived the sieve and were tested
 };
 
@@ -45,7 +57,8 @@ factor_outcome trial_factor(int32_t p, const factor_options& opt);
 unsigned __int128 mersenne_sqrt_floor(int32_t p);
 
 // Estimated seconds to search q in [2^level, 2^(level + 1)) for exponent p on one core
-// (from the measured rates in engine/tuning.h).
+// (from the measured rates in engine/tuning.h of the arithmetic a search
+// would use here: IFMA or scalar).
 double factor_level_seconds(int32_t p, int level);
 
 // The depth (search q below 2^depth) worth searching before a test of
