@@ -111,6 +111,7 @@ class lucas_lehmer_run {
   double last_check_cost_ =
       tuning::kCheckSecondsAtOneMillion * std::pow(static_cast<double>(p_) / 1e6, 1.5);
   int64_t zero_at_ = -1;  // iteration of a zero residue recomputed at another shift
+  int64_t recheck_at_ = -1;  // iteration of the last failed check: the recomputation is checked there
   int retries_ = 0;       // lengths raised in this process
 };
 
@@ -227,6 +228,10 @@ bool lucas_lehmer_run::check(bool* rolled_back) {
     return true;
   }
   ++out_.jacobi_errors;
+  // Checked again where it failed, so that a passing recomputation becomes the
+  // new verified point: otherwise, with checks spaced by time, separate faults
+  // before the next check would all count against one point.
+  recheck_at_ = now_.iteration;
   if (++failures_at_[good_.iteration] >= 3) {
     out_.note = "the check failed three times after iteration " + std::to_string(good_.iteration) +
                 ": the hardware is unreliable; no verdict";
@@ -284,7 +289,7 @@ void lucas_lehmer_run::go() {
       }
       pacer.tick(now_.iteration);
       const bool stopping = stop_asked(opt_);
-      const bool recheck = now_.iteration == zero_at_;
+      const bool recheck = now_.iteration == zero_at_ || now_.iteration == recheck_at_;
       if ((now_.iteration & mask) != 0 && !stopping && !recheck) continue;
       const auto t = clock_type::now();
       if (seconds_between(last_read, t) < 1e-3 && mask < (int64_t{1} << 20) - 1) mask = 2 * mask + 1;
