@@ -52,26 +52,27 @@ reported at once as not prime, naming its smallest prime factor. For
 also writes M<p>.proof, which 'mersenne --verify FILE...' checks with about
 1/2^K of the test's work.
 
-Before the test of a prime p whose test would take 10 s or more, 2^p - 1
-is trial-factored (factors 2kp + 1 below 2^B, B from the measured rates;
---tf for every p, --tf-bits B for exactly 2^B, 0 for none; --test=tf
-factors only). A factor found is reported with the words "trial
-factoring"; a search reaching the square root of 2^p - 1 proves it prime. --results FILE appends each final JSON line to FILE, and run again
-with FILE reports what it holds instead of doing it again; --from FILE reads
-exponents (one p or range a line, '-' for stdin); --shard I/N takes every
-N-th exponent from the I-th; 'mersenne --summary FILE...' counts results.
+Before the test of a prime p whose test would take 10 s or more, 2^p - 1 is
+trial-factored (factors 2kp + 1 below 2^B, B from the measured rates; --tf
+for every p, --tf-bits B for exactly 2^B, 0 for none; --test=tf factors
+only). A factor found is reported with the words "trial factoring"; a search
+reaching the square root of 2^p - 1 proves it prime. --results FILE appends
+each final JSON line to FILE, and run again with FILE reports what it holds
+instead of doing it again; --from FILE reads exponents (one p or range a
+line, '-' for stdin); --shard I/N takes every N-th exponent from the I-th;
+'mersenne --summary FILE...' counts results.
 
 Output: one line per exponent, in the order given, for example
 @EXAMPLE@With --json, one JSON object per line with the fields exponent, prime, res64
-(16 hex digits, the low 64 bits of the final residue; null where no
-test ran), test ("ll" or "prp"), engine ("none" where no test ran), fft_length (0 where
-no transform is used), max_roundoff, seconds and verdict, resumed_from,
-shift and errors (jacobi, roundoff, gerbicz) where an engine ran, plus
-divisor, note, error, partial, factor, tf_bits and proof ({"file",
-"power"}) where they apply (engine "tf" where trial factoring settled it). Where an engine gives no verdict (its rounding
-bound was crossed, or it could not run), prime and res64 are null, verdict is
-false and note or error says why; max_roundoff is null if a coefficient was
-not finite.
+(16 hex digits, the low 64 bits of the final residue; null where no test
+ran), test ("ll" or "prp"), engine ("none" where no test ran), fft_length (0
+where no transform is used), max_roundoff, seconds and verdict,
+resumed_from, shift and errors (jacobi, roundoff, gerbicz) where an engine
+ran, plus divisor, note, error, partial, factor, tf_bits and proof ({"file",
+"power"}) where they apply (engine "tf" where trial factoring settled it).
+Where an engine gives no verdict (its rounding bound was crossed, or it
+could not run), prime and res64 are null, verdict is false and note or error
+says why; max_roundoff is null if a coefficient was not finite.
 
 With --benchmark the words are transform lengths instead (digits with an
 optional K = 1024 or M = 1048576; default: 4K to 4M by powers of two, those
