@@ -1,6 +1,7 @@
 // The built program: its JSON and text lines, usage errors, help, version,
 // progress and exit statuses.
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -197,6 +198,17 @@ TEST(Binary, ProbablePrimeLinesProofsAndVerify) {
   for (int i = 0; i < 3; ++i) EXPECT_NE(lines[static_cast<size_t>(i)].find(": proof invalid: "), std::string::npos) << lines[i];
   EXPECT_NE(lines[1].find("truncated"), std::string::npos) << lines[1];
   EXPECT_EQ(lines[3].rfind("M4423: proof valid", 0), 0u);
+
+  // A proof whose residues cannot fit is refused before the test starts, and leaves nothing behind.
+  struct statvfs fs;
+  ASSERT_EQ(statvfs(t.path.c_str(), &fs), 0);
+  if (static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize) > 400e9)
+    GTEST_SKIP() << "the disk has room for a proof of power 12 at p = 1000000007";
+  r = run_mersenne("--json --test=prp --tf-bits 0 --proof 12 --no-checkpoints --proof-dir " + t.path + " 1000000007", "");
+  const auto refused = nlohmann::json::parse(r.out);
+  EXPECT_TRUE(r.status == kExitNoVerdict && refused["verdict"] == false) << r.out;
+  EXPECT_NE(refused["error"].get<std::string>().find("not enough free space for the proof of power 12"), std::string::npos);
+  EXPECT_EQ(run_shell("ls -A " + t.path + " | grep -c M1000000007").out, "0\n");
 }
 
 }  // namespace
