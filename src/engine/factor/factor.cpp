@@ -30,8 +30,8 @@ using factor_arith::u128;
 constexpr uint32_t kClassModulus = 4620;
 constexpr uint32_t kClassPrimes[] = {3, 5, 7, 11};
 
-// Candidates per sieve block: a byte each, a block stays in the first-level cache.
-constexpr size_t kBlock = 1 << 15;
+// Candidates per sieve block: a byte each.
+constexpr size_t kBlock = tuning::kFactorSieveBlock;
 
 // The sieve primes: 13 up to tuning::kFactorSieveLimit.
 const std::vector<uint32_t>& sieve_primes() {
