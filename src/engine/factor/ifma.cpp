@@ -77,29 +77,33 @@ IFMA_INLINE __m512i neg_inverse(__m512i q0) {
   return _mm512_and_si512(_mm512_sub_epi64(zero, x), _mm512_set1_epi64(static_cast<long long>(kMask)));
 }
 
+// One word of a Montgomery reduction: adds m q for the m that makes column a
+// a multiple of 2^52 (m q spans a, b and c) and carries a's excess into b,
+// after which a can be dropped. Columns below 2^58 stay below 2^64.
+template <int V>
+IFMA_INLINE void fold_word(const group<V>& g, __m512i* a, __m512i* b, __m512i* c) {
+  const __m512i zero = _mm512_setzero_si512();
+  __m512i m[V];
+  for (int v = 0; v < V; ++v) m[v] = lo(zero, a[v], g.ninv[v]);
+  for (int v = 0; v < V; ++v) {
+    a[v] = lo(a[v], m[v], g.q0[v]);  // a multiple of 2^52
+    b[v] = hi(b[v], m[v], g.q0[v]);
+    b[v] = lo(b[v], m[v], g.q1[v]);
+    c[v] = hi(c[v], m[v], g.q1[v]);
+    b[v] = _mm512_add_epi64(b[v], above52(a[v]));
+  }
+}
+
 // Montgomery reduction of the columns c0 + c1 2^52 + c2 2^104 + c3 2^156 (each
 // below 2^58, the value T below q R) into x0 + x1 2^52 = T R^-1 mod q, below
 // T / R + q, normalised.
 template <int V>
 IFMA_INLINE void reduce(const group<V>& g, __m512i* c0, __m512i* c1, __m512i* c2, __m512i* c3, __m512i* x0,
                         __m512i* x1) {
-  const __m512i zero = _mm512_setzero_si512(), mask = _mm512_set1_epi64(static_cast<long long>(kMask));
-  __m512i m[V];
-  for (int v = 0; v < V; ++v) m[v] = lo(zero, c0[v], g.ninv[v]);
+  const __m512i mask = _mm512_set1_epi64(static_cast<long long>(kMask));
+  fold_word<V>(g, c0, c1, c2);
+  fold_word<V>(g, c1, c2, c3);
   for (int v = 0; v < V; ++v) {
-    c0[v] = lo(c0[v], m[v], g.q0[v]);  // a multiple of 2^52
-    c1[v] = hi(c1[v], m[v], g.q0[v]);
-    c1[v] = lo(c1[v], m[v], g.q1[v]);
-    c2[v] = hi(c2[v], m[v], g.q1[v]);
-    c1[v] = _mm512_add_epi64(c1[v], above52(c0[v]));
-  }
-  for (int v = 0; v < V; ++v) m[v] = lo(zero, c1[v], g.ninv[v]);
-  for (int v = 0; v < V; ++v) {
-    c1[v] = lo(c1[v], m[v], g.q0[v]);  // a multiple of 2^52
-    c2[v] = hi(c2[v], m[v], g.q0[v]);
-    c2[v] = lo(c2[v], m[v], g.q1[v]);
-    c3[v] = hi(c3[v], m[v], g.q1[v]);
-    c2[v] = _mm512_add_epi64(c2[v], above52(c1[v]));
     x0[v] = _mm512_and_si512(c2[v], mask);
     x1[v] = _mm512_add_epi64(c3[v], above52(c2[v]));
   }
