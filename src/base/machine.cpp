@@ -1,5 +1,6 @@
 #include "base/machine.h"
 
+#include <malloc.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -41,6 +42,21 @@ uint64_t usable_memory_bytes() {
     if (usable == 0 || left < usable) usable = left;
   }
   return usable;
+}
+
+void share_heap_under_address_limit() {
+  rlimit lim;
+  if (getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) mallopt(M_ARENA_MAX, 1);
+}
+
+std::mutex& memory_gate() {
+  static std::mutex m;
+  return m;
+}
+
+bool memory_available(uint64_t bytes) {
+  const uint64_t have = usable_memory_bytes();
+  return have == 0 || (have >= kMemoryMargin && bytes <= have - kMemoryMargin);
 }
 
 std::string format_bytes(uint64_t bytes) {

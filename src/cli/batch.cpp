@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "base/machine.h"
 #include "cli/benchmark.h"
 #include "cli/line_output.h"
 #include "cli/ordered_output.h"
@@ -95,15 +96,21 @@ std::string exponent_name(int32_t p) {
   return s;
 }
 
-// The result for an exponent another process holds the lock of: no verdict, and why.
-exponent_result busy_result(int32_t p, const cli_options& opt, const std::string& why) {
+// A result of no verdict for p, with error as the reason (another process
+// holds its lock, no memory for its test or its line).
+exponent_result error_result(int32_t p, const cli_options& opt, const std::string& error) {
   exponent_result r;
   r.p = p;
   r.prp = opt.prp;
   const engine* e = choose_engine(opt.engine, p);
   r.engine = e != nullptr ? e->name : opt.engine;
-  r.outcome.error = "busy: " + why;
+  r.outcome.error = error;
   return r;
+}
+
+// The result for p when its test or its line could not have its memory.
+exponent_result memory_result(int32_t p, const cli_options& opt) {
+  return error_result(p, opt, "not enough memory for p = " + std::to_string(p));
 }
 
 // How many exponents the spans hold together.
@@ -310,6 +317,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
   ordered_output printer(&out, &io, &line);
   exponent_cursor cursor(opt.exponents, opt.shard_index, opt.shard_count);
   std::atomic<bool> stop{false};
+  std::atomic<int32_t> memory_failed{0};  // the exponent whose handling ran out of memory (0: none)
   std::mutex shared_lock;
   bool all_done = true;
   std::vector<std::pair<int32_t, int64_t>> saved;  // interrupted tests: exponent, iteration saved (-1: none)
@@ -367,9 +375,9 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
   sigemptyset(&action.sa_mask);
   for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &action, &previous[i]);
 
-  auto work = [&](size_t w) {
+  // Worker w's loop over the exponents; p is the one it is on.
+  auto work_on = [&](size_t w, int32_t& p) {
     progress_slot& slot = line.slot(w);
-    int32_t p;
     int64_t index;
     while (!stop.load() && cursor.next(&p, &index)) {
       printer.wait_for_room(index, window);
@@ -428,11 +436,25 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         std::string why;
         held = take_lock(p, &busy, &why);
         if (held != nullptr) eo.states = states.get();
-        else if (busy) r = busy_result(p, opt, why);
+        else if (busy) r = error_result(p, opt, "busy: " + why);
         else if (!why.empty()) warn(exponent_name(p) + ": " + why + "; testing it without checkpoints");
       }
-      if (!busy) r = test_exponent(p, opt, eo, factored_to);
+      if (!busy) {
+        try {
+          r = test_exponent(p, opt, eo, factored_to);
+        } catch (const std::bad_alloc&) {
+          r = memory_result(p, opt);
+        }
+      }
       slot.index = -1;
+      std::string text;
+      try {
+        text = line_of(r);
+      } catch (const std::bad_alloc&) {
+        // A verdict that cannot be put into words is not reported: its states stay.
+        r = memory_result(p, opt);
+        text = line_of(r);
+      }
       if (first != nullptr) {
         std::lock_guard<std::mutex> hold(runs_mutex);
         first->r = r;
@@ -470,7 +492,19 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
           held->remove_on_release();
         };
       // Nobody will read what comes next: stop the tests in flight too (they save their states).
-      if (!printer.put(index, (opt.json ? result_json(r) : result_text(r)) + "\n", std::move(after))) stop = true;
+      if (!printer.put(index, std::move(text), std::move(after))) stop = true;
+    }
+  };
+  auto work = [&](size_t w) {
+    int32_t p = 0;
+    try {
+      work_on(w, p);
+    } catch (const std::bad_alloc&) {
+      // No memory even for the bookkeeping around a test: the batch stops
+      // (the tests in flight save their states), never the process.
+      int32_t none = 0;
+      memory_failed.compare_exchange_strong(none, p);
+      stop = true;
     }
   };
 
@@ -500,6 +534,11 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
     return {batch_status::output_failed, 0};
   }
 
+  if (const int32_t p = memory_failed.load(); p != 0) {
+    std::fprintf(err, "mersenne: out of memory while handling M%d; stopped (the tests in progress saved their states)\n",
+                 p);
+    return {batch_status::no_verdict, 0};
+  }
   if (stop_signal != 0) {
     std::string what;
     std::sort(saved.begin(), saved.end());
@@ -628,7 +667,13 @@ batch_status run_verify(const cli_options& opt, int out_fd) {
   bool all_valid = true;
   for (const std::string& path : opt.verify_files) {
     const auto t0 = clock_type::now();
-    const proof_verdict v = verify_proof_file(path, eo);
+    proof_verdict v;
+    try {
+      v = verify_proof_file(path, eo);
+    } catch (const std::bad_alloc&) {
+      v = proof_verdict{};
+      v.why = "could not be checked: not enough memory";
+    }
     const double seconds = seconds_since(t0);
     all_valid = all_valid && v.valid;
     std::string line;
@@ -760,6 +805,7 @@ cli_outcome run_cli(int argc, const char* const* argv) {
   // other; a file size limit makes a state write fail instead of the process.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  share_heap_under_address_limit();
   const parsed_command cmd = parse_command_line(argc, argv);
   for (const std::string& w : cmd.warnings) std::fprintf(stderr, "mersenne: %s\n", w.c_str());
   switch (cmd.action) {

@@ -1,6 +1,7 @@
 #include "cli/progress_line.h"
 
 #include <chrono>
+#include <new>
 #include <system_error>
 
 #include "engine/tuning.h"
@@ -68,7 +69,12 @@ void progress_line::run() {
     cv_.wait_for(lock, interval, [this] { return stopping_ || poked_; });
     if (stopping_) return;
     poked_ = false;
-    const std::string text = render();
+    std::string text;
+    try {
+      text = render();
+    } catch (const std::bad_alloc&) {
+      continue;  // no memory for the line now: drawn at the next tick
+    }
     std::lock_guard<std::mutex> io(*io_);
     const size_t pad = width_ > text.size() ? width_ - text.size() : 0;
     std::fprintf(err_, "\r%s%*s", text.c_str(), static_cast<int>(pad), "");

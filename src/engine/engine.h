@@ -111,3 +111,9 @@ struct engine {
   // process can have. Null: not estimated.
   uint64_t (*memory_bytes)(int32_t p, int64_t n) = nullptr;
 };
+
+// A stepper of e for p at length n, made only where the memory e says it
+// needs can still be had (else engine_failure naming both figures: some
+// libraries abort on a failed allocation instead of failing). The check and
+// the making hold memory_gate(). Throws engine_failure or std::bad_alloc.
+std::unique_ptr<stepper> make_stepper(const engine& e, int32_t p, int64_t n, const engine_options& opt);

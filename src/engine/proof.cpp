@@ -193,7 +193,7 @@ residue_arith::residue_arith(const engine& e, int32_t p, const engine_options& o
     n_ = e.start_length(p, opt.start_length);
     if (n_ == 0) throw engine_failure("no transform length for this exponent");
   }
-  st_ = e.make(p, n_, opt);
+  st_ = make_stepper(e, p, n_, opt);
 }
 
 template <class Step>
@@ -206,7 +206,7 @@ void residue_arith::retry(Step step) {
     st_->store(v);  // left as it was by the refused step
     st_.reset();
     n_ = longer;
-    st_ = e_.make(p_, n_, opt_);
+    st_ = make_stepper(e_, p_, n_, opt_);
     st_->load(v);
     err = step(*st_);
   }

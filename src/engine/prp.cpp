@@ -256,8 +256,8 @@ bool prp_test::on(bool on_x, Step step) {
     d_->store(d);
     x_.reset();
     d_.reset();
-    x_ = e_.make(p_, longer, opt_);
-    d_ = e_.make(p_, longer, opt_);
+    x_ = make_stepper(e_, p_, longer, opt_);
+    d_ = make_stepper(e_, p_, longer, opt_);
     x_->load(u);
     d_->load(d);
     if (!out_.note.empty()) out_.note += "; ";
@@ -398,8 +398,8 @@ void prp_test::go() {
       return;
     }
   }
-  x_ = e_.make(p_, n_, opt_);
-  d_ = e_.make(p_, n_, opt_);
+  x_ = make_stepper(e_, p_, n_, opt_);
+  d_ = make_stepper(e_, p_, n_, opt_);
   load_steppers();
 
   progress_pacer pacer(opt_.progress, final_);

@@ -1,9 +1,12 @@
 #include "engine/residue.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <string>
 
 #include "base/check.h"
+#include "base/machine.h"
 #include "engine/engine.h"
 
 namespace {
@@ -85,4 +88,19 @@ double stepper::multiply_by(const stepper& other, double limit) {
   mpz_value t;
   other.store(t);
   return multiply(t, limit);
+}
+
+std::unique_ptr<stepper> make_stepper(const engine& e, int32_t p, int64_t n, const engine_options& opt) {
+  std::lock_guard<std::mutex> hold(memory_gate());
+  if (e.memory_bytes != nullptr) {
+    const uint64_t need = e.memory_bytes(p, n);
+    if (!memory_available(need)) {
+      const uint64_t have = usable_memory_bytes();
+      throw engine_failure("the " + std::string(e.name) + " engine needs about " + format_bytes(need) +
+                           " of memory for p = " + std::to_string(p) + ", more than the " +
+                           format_bytes(have > kMemoryMargin ? have - kMemoryMargin : 0) +
+                           " this process can have");
+    }
+  }
+  return e.make(p, n, opt);
 }

@@ -26,19 +26,6 @@ double seconds_between(clock_type::time_point a, clock_type::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-// e's stepper for p at length n, refused up front when it needs more memory
-// than the process can have (some libraries abort instead of failing).
-std::unique_ptr<stepper> make_stepper(const engine& e, int32_t p, int64_t n, const engine_options& opt) {
-  if (e.memory_bytes != nullptr) {
-    const uint64_t need = e.memory_bytes(p, n), have = usable_memory_bytes();
-    if (have != 0 && need > have)
-      throw engine_failure("the " + std::string(e.name) + " engine needs about " + format_bytes(need) +
-                           " of memory for p = " + std::to_string(p) + ", more than the " + format_bytes(have) +
-                           " this process can have");
-  }
-  return e.make(p, n, opt);
-}
-
 bool stop_asked(const engine_options& opt) { return opt.stop != nullptr && opt.stop->load(std::memory_order_relaxed); }
 
 std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p) {

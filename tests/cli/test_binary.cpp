@@ -160,6 +160,41 @@ TEST(Binary, MemoryAndThreadLimitsGiveErrorsNotCrashes) {
 #endif
 }
 
+// Out of memory around the tests (FFTW's planner, the lines, a proof too
+// large to read): each exponent or file fails alone with its line, never
+// the process. The address-space cap leaves a few MiB at times, and which
+// exponents get theirs differs from run to run, so each cap runs a few times.
+TEST(Binary, OutOfMemoryFailsEachExponentOrFileAlone) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the caps leave";
+#else
+  for (const char* cap : {"40000", "60000", "60000", "60000", "80000"}) {
+    const auto r = run_shell(std::string("ulimit -v ") + cap +
+                             "; $M --jobs 8 --threads 4 --no-checkpoints --engine fast 86243 86249 3-200");
+    ASSERT_TRUE(r.status == kExitOk || r.status == kExitNoVerdict) << cap << ": " << r.status << r.err;
+    const auto lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 200u) << cap << ": " << r.err;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      std::string name = "M";
+      name += std::to_string(i == 0 ? 86243 : i == 1 ? 86249 : i + 1);
+      name += lines[i].find(": no verdict: ") != std::string::npos ? ":" : " ";
+      EXPECT_EQ(lines[i].rfind(name, 0), 0u) << cap << ": " << lines[i];
+    }
+  }
+  // A proof file larger than the cap (sparse: it takes no room on the disk), then one that is missing.
+  testing_support::temp_dir t;
+  const std::string big = t.path + "/M1000000007.proof";
+  const auto r = run_shell("printf 'PRP PROOF\\nVERSION 1\\nHASHSIZE 64\\nPOWER 12\\nNUMBER M1000000007\\n' >" + big +
+                           " && truncate -s 1750000074 " + big + " && ulimit -v 1000000 && $M --verify " + big + " " +
+                           t.path + "/none.proof");
+  const auto lines = lines_of(r.out);
+  ASSERT_EQ(r.status, kExitProofInvalid) << r.out << r.err;
+  ASSERT_EQ(lines.size(), 2u) << r.out << r.err;
+  EXPECT_EQ(lines[0].rfind(big + ": proof invalid: ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind(t.path + "/none.proof: proof invalid: ", 0), 0u) << lines[1];
+#endif
+}
+
 // The probable-prime test's lines: text and JSON (test on every line,
 // gerbicz among the errors, the proof written), and --verify's lines and
 // statuses for valid, damaged, truncated and missing proofs.

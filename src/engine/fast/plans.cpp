@@ -9,6 +9,7 @@
 
 #include "base/aligned_buffer.h"
 #include "base/check.h"
+#include "base/machine.h"
 #include "engine/engine.h"
 #include "engine/fast/wisdom.h"
 #include "engine/tuning.h"
@@ -24,8 +25,13 @@ std::mutex& fftw_planner_lock() {
   return m;
 }
 
-void fftw_begin_planning(int threads) {
+void fftw_begin_planning(int threads, uint64_t bytes) {
   static bool threads_ready = false;
+  // FFTW's set-up and a plan's own tables and buffers: a few times the
+  // arrays; the first planner call also registers every solver (0.3 MB).
+  if (!memory_available(3 * bytes + (uint64_t{4} << 20)))
+    throw engine_failure("not enough memory to plan transforms of " + format_bytes(bytes) + " (" +
+                         format_bytes(usable_memory_bytes()) + " left to this process)");
   if (!threads_ready) {
     fftw_init_threads();
     fftw_make_planner_thread_safe();
@@ -50,7 +56,7 @@ plan_pair plans_for(int64_t n, int threads) {
   static auto& cache = *new std::map<std::pair<int64_t, int>, plan_pair>;
   const auto key = std::make_pair(n, threads);
   if (auto it = cache.find(key); it != cache.end()) return it->second;
-  fftw_begin_planning(threads);
+  fftw_begin_planning(threads, 16 * static_cast<uint64_t>(n) + 16);
   aligned_buffer<double> x(static_cast<size_t>(n)), z(2 * static_cast<size_t>(n / 2 + 1));
   const unsigned flags = fftw_plan_flags(n);
   const int len = static_cast<int>(n);

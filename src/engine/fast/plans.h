@@ -21,11 +21,13 @@ std::mutex& fftw_planner_lock();
 // planning arrays cannot be had.
 plan_pair plans_for(int64_t n, int threads);
 
-// Planning, with fftw_planner_lock() held: begin sets up FFTW's threads
-// (once), sets the threads the next plans run on and loads the saved plans
-// (once); flags says how plans for a length-n transform are made, measured
+// Planning, with fftw_planner_lock() held: begin checks that the plans'
+// arrays (bytes) and FFTW's own set-up can still be had (else
+// engine_failure: FFTW aborts the process on a failed allocation), sets up
+// FFTW's threads (once), sets the threads the next plans run on and loads
+// the saved plans (once); flags says how plans for a length-n transform are made, measured
 // or estimated; end saves what measuring taught.
-void fftw_begin_planning(int threads);
+void fftw_begin_planning(int threads, uint64_t bytes);
 unsigned fftw_plan_flags(int64_t n);
 void fftw_end_planning(unsigned flags);
 

@@ -84,7 +84,7 @@ void make_steps(int64_t L, fast_kernels::fft_steps& f, aligned_buffer<double>& t
 // With fftw_planner_lock() held.
 void make_plans(shape_tables& t) {
   const shape_view& s = t.view;
-  fftw_begin_planning(1);
+  fftw_begin_planning(1, 8 * static_cast<uint64_t>(2 * s.n1 + 16 * (s.h + 1) + 8 * s.n2));
   const unsigned flags = fftw_plan_flags(s.n);
   aligned_buffer<double> row(2 * static_cast<size_t>(s.n1)), col(16 * static_cast<size_t>(s.h + 1)),
       block(8 * static_cast<size_t>(s.n2));
