@@ -413,6 +413,9 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       slot.index = index;
       engine_options eo;
       slot.level = 0;
+      slot.threads.team = 0;
+      slot.threads.running = 0;
+      eo.thread_report = &slot.threads;
       eo.factor_progress = [&slot](int level, double share) {
         slot.level.store(level, std::memory_order_relaxed);
         slot.done.store(static_cast<int64_t>(share * 1000), std::memory_order_relaxed);

@@ -113,6 +113,9 @@ std::string progress_line::render() {
                 static_cast<long long>(done), static_cast<long long>(total), total > 0 ? 100.0 * done / total : 0.0,
                 rate, rate > 0 ? short_duration((total - done) / rate).c_str() : "?");
   std::string s = text;
+  // A team running on fewer threads than it has: the others were measured not to pay.
+  if (const int team = first->threads.team.load(), on = first->threads.running.load(); on > 0 && on < team)
+    s += ", on " + std::to_string(on) + " of " + std::to_string(team) + " threads (faster now)";
   if (others > 0) s += " (+" + std::to_string(others) + " running)";
   return s;
 }

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/engine.h"
+
 // One test in flight, as the progress line shows it; written by its worker.
 struct progress_slot {
   std::atomic<int64_t> index{-1};  // position in the command line; -1: idle
@@ -21,6 +23,7 @@ struct progress_slot {
   std::atomic<int64_t> start_ns{0};  // steady clock, nanoseconds
   std::atomic<int64_t> base{-1};     // iterations done at the first report (a resumed test's start); -1: none yet
   std::atomic<int> level{0};         // trial factoring to 2^level, done/total per mille; 0: a test runs
+  thread_use threads;                // what the test's stepper says of its threads
 };
 
 // "1h02m", "3m05s", "12s"; "?" for an unknown or absurd duration.

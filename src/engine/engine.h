@@ -40,8 +40,17 @@ struct ll_outcome {
   int proof_power = 0;          // its power
 };
 
+// How many threads a test's iterations run on, as its stepper tells it (for
+// the progress line): of a team of `team`, `running` now (fewer while the
+// others are measured not to pay); 0: not told.
+struct thread_use {
+  std::atomic<int> team{0};
+  std::atomic<int> running{0};
+};
+
 struct engine_options {
   int threads = 1;           // threads inside one test
+  thread_use* thread_report = nullptr;  // where the stepper tells how many it runs on; may be null
   int64_t start_length = 0;  // transform length to start at; 0: the engine's own choice
   // Called now and then with the iterations done and the total; may be empty.
   std::function<void(int64_t done, int64_t total)> progress;

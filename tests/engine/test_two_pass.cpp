@@ -17,6 +17,7 @@
 #include "engine/fast/two_pass.h"
 #include "engine/residue.h"
 #include "engine/run.h"
+#include "engine/tuning.h"
 #include "support/test_support.h"
 
 namespace {
@@ -58,6 +59,7 @@ void sweep(int64_t from, int64_t to) {
       std::vector<std::unique_ptr<two_pass_squarer>> one;
       for (const fast_kernels::table* t : tables) one.push_back(std::make_unique<two_pass_squarer>(p, n, 1, t));
       two_pass_squarer three(p, n, 3);
+      three.fix_members(three.threads());
       fast_squarer slow(p, n);
       random_residue(s, p, rng);
       for (auto& sq : one) sq->load(s);
@@ -141,6 +143,7 @@ TEST(TwoPass, LargestCarriesCrossBlocksAndWrap) {
         fast_join(d.data(), p, n, s);
         for (int threads : {1, 2, 3}) {
           two_pass_squarer sq(p, n, threads);
+          sq.fix_members(sq.threads());
           sq.load(s);
           mpz_set(want, s);
           for (int k = 0; k < 2; ++k) {
@@ -182,6 +185,62 @@ TEST(TwoPass, MultiplyAndRefusedStep) {
   EXPECT_GE(sq.square(2, 0, 0.0), 0.0);  // no distance is below 0: refused
   sq.store(got);
   EXPECT_EQ(mpz_cmp(got, want), 0);
+  EXPECT_TRUE(sq.buffers_intact());
+}
+
+// The team's choice: the helpers stay while all members beat one by the
+// margin, one thread runs while they do not, and every kTeamRunSeconds the
+// choice is measured again; a team of one never asks for more.
+TEST(TwoPass, TeamRunsOnOneThreadWhereTheOthersDoNotPay) {
+  // One whole measurement: iterations on all members, then on one (one
+  // more than it needs goes to the run that follows).
+  const auto probe = [](team_chooser& c, double all, double one) {
+    while (c.members() == 2) c.took(all);
+    const double enough = std::ceil(tuning::kTeamProbeSeconds / one) + 1;
+    for (int i = 0; i < std::max<double>(tuning::kTeamProbeIterations, enough); ++i) c.took(one);
+  };
+  team_chooser c(2);
+  EXPECT_EQ(c.members(), 2);
+  probe(c, 0.010, 0.020);  // two threads twice as fast
+  EXPECT_TRUE(c.all_pays());
+  EXPECT_EQ(c.members(), 2);
+  for (double t = 0; t < tuning::kTeamRunSeconds; t += 0.010) c.took(0.010);
+  EXPECT_EQ(c.members(), 2);  // measuring again: all first
+  probe(c, 0.030, 0.010);     // one thread three times as fast (a busy machine)
+  EXPECT_FALSE(c.all_pays());
+  EXPECT_EQ(c.members(), 1);
+  for (double t = 0; t < tuning::kTeamRunSeconds; t += 0.010) c.took(0.010);
+  EXPECT_EQ(c.members(), 2);
+  probe(c, 0.0099, 0.0100);  // within the margin: one
+  EXPECT_EQ(c.members(), 1);
+  team_chooser alone(1);
+  for (int i = 0; i < 100; ++i) alone.took(1.0);
+  EXPECT_EQ(alone.members(), 1);
+}
+
+// A squarer whose iterations move between all its threads and one gives the
+// same residues as GMP: threads take whole segments, so the digits do not
+// depend on how many there are.
+TEST(TwoPass, MovingBetweenOneThreadAndAllKeepsTheResidue) {
+  std::mt19937_64 rng(testing_support::test_seed() + 2);
+  fast_set_measured_plans(false);
+  const int64_t n = 65536;
+  const int32_t p = static_cast<int32_t>(fast_max_exponent(n));
+  two_pass_squarer sq(p, n, 2);
+  thread_use told;
+  sq.report_threads_to(&told);
+  mpz_value s, want, got;
+  random_residue(s, p, rng);
+  sq.load(s);
+  mpz_set(want, s);
+  for (int k = 0; k < 6; ++k) {
+    sq.fix_members(k % 2 == 0 ? sq.threads() : 1);
+    EXPECT_LT(sq.square(2, 0, 0.4), 0.3);
+    EXPECT_EQ(told.running.load(), k % 2 == 0 ? sq.threads() : 1);
+    oracle_step(want, 2, 0, p);
+    sq.store(got);
+    ASSERT_EQ(mpz_cmp(got, want), 0) << "step " << k;
+  }
   EXPECT_TRUE(sq.buffers_intact());
 }
 

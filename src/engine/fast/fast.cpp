@@ -43,8 +43,11 @@ uint64_t fast_memory_bytes(int32_t p, int64_t n) {
 std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_options& opt) {
   try {
     // Below kTwoPassThreadsFrom one thread is faster than several (engine/tuning.h).
-    if (two_pass_at(p, n))
-      return std::make_unique<two_pass_squarer>(p, n, n >= tuning::kTwoPassThreadsFrom ? opt.threads : 1);
+    if (two_pass_at(p, n)) {
+      auto st = std::make_unique<two_pass_squarer>(p, n, n >= tuning::kTwoPassThreadsFrom ? opt.threads : 1);
+      st->report_threads_to(opt.thread_report);
+      return st;
+    }
     return std::make_unique<fast_squarer>(p, n);
   } catch (const std::bad_alloc&) {
     throw engine_failure("out of memory for the transform arrays");

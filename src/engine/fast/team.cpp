@@ -65,3 +65,29 @@ void worker_team::serve(int member) {
     meet_.arrive_and_wait();
   }
 }
+
+void team_chooser::took(double seconds) {
+  if (size_ <= 1) return;
+  ++count_;
+  seconds_ += seconds;
+  const bool probe_done = count_ >= tuning::kTeamProbeIterations && seconds_ >= tuning::kTeamProbeSeconds;
+  switch (phase_) {
+    case phase::all:
+      if (!probe_done) return;
+      all_per_iteration_ = seconds_ / count_;
+      phase_ = phase::one;
+      break;
+    case phase::one:
+      if (!probe_done) return;
+      // The helpers stay only where they are clearly faster: a tie runs on one core.
+      all_pays_ = all_per_iteration_ < tuning::kTeamMustWin * (seconds_ / count_);
+      phase_ = phase::run;
+      break;
+    case phase::run:
+      if (seconds_ < tuning::kTeamRunSeconds) return;
+      phase_ = phase::all;
+      break;
+  }
+  count_ = 0;
+  seconds_ = 0;
+}

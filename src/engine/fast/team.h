@@ -60,3 +60,29 @@ class worker_team {
   std::atomic<bool> ready_{false};  // the start gate: the team's size is known
   std::atomic<bool> quit_{false};
 };
+
+// Whether a team's helpers pay, measured now and then: a few iterations on
+// every member, as many on the first alone, then the faster for a while
+// (kTeamRunSeconds), then measured again. When something else holds a core
+// a helper waits for, one thread is often the faster. Fed the seconds each
+// iteration took, so that the choice can be tested without a clock.
+class team_chooser {
+ public:
+  // For a team of size members (1: always one).
+  explicit team_chooser(int size) : size_(size) {}
+  // The members the next iteration runs on: size or 1.
+  int members() const { return phase_ == phase::one || (phase_ == phase::run && !all_pays_) ? 1 : size_; }
+  // Whether the last measurement found the helpers paying (true until measured).
+  bool all_pays() const { return all_pays_; }
+  // The last iteration, on members() members, took seconds.
+  void took(double seconds);
+
+ private:
+  enum class phase { all, one, run };
+  int size_;
+  phase phase_ = phase::all;
+  bool all_pays_ = true;
+  int count_ = 0;       // iterations in this phase
+  double seconds_ = 0;  // their seconds
+  double all_per_iteration_ = 0;
+};

@@ -1,5 +1,7 @@
 #include "engine/fast/two_pass.h"
 
+#include <chrono>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -84,6 +86,7 @@ two_pass_squarer::two_pass_squarer(int32_t p, int64_t n, int threads, const fast
   state_ = aligned_buffer<double>(doubles);
   work_ = aligned_buffer<double>(doubles);
   team_ = std::make_unique<worker_team>(threads);
+  chooser_ = team_chooser(team_->size());
   scratch_.resize(static_cast<size_t>(team_->size()));
   const size_t scratch = static_cast<size_t>(std::max(2 * n1, 16 * rows_));
   for (member_scratch& m : scratch_) {
@@ -104,6 +107,23 @@ two_pass_squarer::~two_pass_squarer() = default;
 
 int two_pass_squarer::threads() const { return team_->size(); }
 
+void two_pass_squarer::fix_members(int k) {
+  MERSENNE_REQUIRE(k == 0 || k == 1 || k == team_->size());
+  fixed_members_ = k;
+}
+
+template <class Job>
+void two_pass_squarer::run(Job& job) {
+  if (members() > 1)
+    team_->run(job);
+  else
+    job(0);  // the helpers stay parked at their barrier
+}
+
+void two_pass_squarer::sync() {
+  if (members() > 1) team_->sync();
+}
+
 bool two_pass_squarer::buffers_intact() const {
   for (const aligned_buffer<double>* b : std::initializer_list<const aligned_buffer<double>*>{&col_r_, &row_r_, &col_weight_, &row_weight_, &col_unweight_,
                                           &row_unweight_, &state_, &work_, &factor_})
@@ -118,7 +138,7 @@ bool two_pass_squarer::buffers_intact() const {
 void two_pass_squarer::row_pass(int member, row_mode mode, const double* from, double* to) {
   member_scratch& m = scratch_[static_cast<size_t>(member)];
   double* scratch = m.scratch.data();
-  const auto [lo, hi] = share(rows_, member, team_->size());
+  const auto [lo, hi] = share(rows_, member, members());
   for (int64_t k2 = lo; k2 < hi; ++k2) {
     const double* factor = nullptr;
     if (mode == row_mode::multiply && factor_source_ != nullptr) {
@@ -140,7 +160,7 @@ fast_kernels::word_tables two_pass_squarer::tables() const {
 }
 
 int two_pass_squarer::column_members() const {
-  return static_cast<int>(std::min<int64_t>(team_->size(), static_cast<int64_t>(segments_.size())));
+  return static_cast<int>(std::min<int64_t>(members(), static_cast<int64_t>(segments_.size())));
 }
 
 void two_pass_squarer::column_pass(int member, fast_subtract sub) {
@@ -207,12 +227,19 @@ void two_pass_squarer::fix_up(int member) {
 double two_pass_squarer::iterate(row_mode mode, fast_subtract sub) {
   auto job = [this, mode, sub](int member) {
     row_pass(member, mode, state_.data(), work_.data());
-    team_->sync();
+    sync();
     column_pass(member, sub);
-    team_->sync();
+    sync();
     fix_up(member);
   };
-  team_->run(job);
+  const int on = members();
+  const auto t0 = std::chrono::steady_clock::now();
+  run(job);
+  if (fixed_members_ == 0) chooser_.took(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  if (report_ != nullptr) {
+    report_->team.store(team_->size(), std::memory_order_relaxed);
+    report_->running.store(on, std::memory_order_relaxed);
+  }
   double err = 0, big = 0;
   bool overflow = false;
   for (const member_scratch& m : scratch_) {
@@ -234,7 +261,7 @@ double two_pass_squarer::multiply(mpz_srcptr v, double limit) {
   if (factor_.size() == 0) factor_ = aligned_buffer<double>(state_.size());
   transform_in(v, factor_.data());
   auto job = [this](int member) { row_pass(member, row_mode::forward, factor_.data(), factor_.data()); };
-  team_->run(job);
+  run(job);
   const double err = iterate(row_mode::multiply, fast_subtract{});
   if (err < limit) state_.swap(work_);
   return err;

@@ -27,6 +27,7 @@
 #include "engine/engine.h"
 #include "engine/fast/kernels.h"
 #include "engine/fast/layout.h"
+#include "engine/fast/team.h"
 
 struct two_pass_shape {
   int64_t n = 0;      // the length, n1 n2; 0: the length cannot be split
@@ -44,8 +45,6 @@ two_pass_shape two_pass_shape_for(int64_t n);
 // and every word holds enough bits that an incoming carry is absorbed
 // within a block's first words.
 bool two_pass_serves(int32_t p, int64_t n);
-
-class worker_team;
 
 class two_pass_squarer final : public stepper {
  public:
@@ -68,7 +67,14 @@ class two_pass_squarer final : public stepper {
 
   const two_pass_shape& shape() const { return shape_; }
   const char* kernels_name() const { return kernels_->name; }
+  // The team's threads, and how many the next iteration runs on.
   int threads() const;
+  int members() const { return fixed_members_ > 0 ? fixed_members_ : chooser_.members(); }
+  // Runs every iteration on k members (1 or threads(): benchmarks and
+  // tests); 0: on as many as measured to pay (the default).
+  void fix_members(int k);
+  // Where each iteration tells how many threads it ran on (for the progress line); may be null.
+  void report_threads_to(thread_use* at) { report_ = at; }
   // Whether no transform or pass wrote outside any of its arrays.
   bool buffers_intact() const;
 
@@ -122,4 +128,11 @@ class two_pass_squarer final : public stepper {
   mutable std::vector<member_scratch> scratch_;
   std::vector<segment> segments_;
   std::unique_ptr<worker_team> team_;
+  team_chooser chooser_{1};
+  int fixed_members_ = 0;
+  thread_use* report_ = nullptr;
+  // Runs job(member) on members() members; sync() inside it meets them.
+  template <class Job>
+  void run(Job& job);
+  void sync();
 };
