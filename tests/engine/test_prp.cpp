@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_codes.h"
 #include "engine/engine_table.h"
 #include "engine/proof.h"
 #include "engine/prp.h"
@@ -130,7 +131,9 @@ void round_trip(std::initializer_list<std::pair<int32_t, int>> cases) {
     EXPECT_TRUE(std::filesystem::is_empty(t.path)) << p << "^" << power;
   }
 }
-TEST(Proof, RoundTripsForSeveralExponentsAndPowers) { round_trip({{127, 1}, {127, 6}, {607, 3}, {4423, 5}, {4421, 8}}); }
+TEST(Proof, RoundTripsForSeveralExponentsAndPowers) {
+  round_trip({{3, 1}, {3, 4}, {5, 2}, {11, 3}, {127, 1}, {127, 6}, {131, 2}, {607, 3}, {4423, 5}, {4421, 8}});
+}
 TEST(LongProof, RoundTripsAtTheLargestPower) { round_trip({{9941, 12}}); }
 
 // Every damaged byte (header, x_top, each middle, x_p) and every truncation
@@ -174,6 +177,40 @@ TEST(Proof, DamageAndMutationsAreRefusedWithAReason) {
       EXPECT_TRUE(refused(bad)) << "mutation " << k;
     }
   }
+}
+
+// Forged proofs, kept under proofs/, that pass a comparison of the folded
+// claim alone: middles 0, 1 or -1 (their powers collapse both sides), a
+// middle 0 modulo one factor of a composite 2^p - 1 (that factor's part goes
+// unchecked), x_p negated or replaced by 9 (x_top fixes x_p only up to a root
+// of unity), copied middles, residues under another exponent. Each is refused
+// with its reason, directly and by mersenne --verify with status 5.
+TEST(Proof, ForgedProofsAreRefused) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"M11-zero-middles", "middle 1 is 0"},
+      {"M11-one-middles", "middle 1 is 1"},
+      {"M11-minus-one-middles", "middle 1 is 2^p - 2"},
+      {"M127-all-zero", "x_top is 0"},
+      {"M131-zero-middles", "middle 1 is 0"},
+      {"M11-zero-mod-89", "middle 1 shares the factor 89"},
+      {"M131-zero-mod-263", "middle 1 shares the factor 263"},
+      {"M607-negated-x_p", "x_p is not a square"},
+      {"M11-nine-for-x_p", "x_p is not 3^(2^p)"},
+      {"M607-copied-middles", "the folded claim does not hold"},
+      {"M13-residues-of-M11", ""},
+  };
+  std::string files;
+  for (auto [name, why] : cases) {
+    const std::string path = std::string(MERSENNE_TEST_PROOFS) + "/" + name + ".proof";
+    const proof_verdict v = verify_proof_file(path, {});
+    EXPECT_TRUE(!v.valid && !v.why.empty() && v.why.find(why) != std::string::npos) << name << ": " << v.why;
+    files += " " + path;
+  }
+  const auto r = testing_support::run_mersenne("--verify" + files, "");
+  EXPECT_EQ(r.status, kExitProofInvalid) << r.out;
+  size_t refused = 0;
+  for (size_t at = 0; (at = r.out.find(": proof invalid: ", at)) != std::string::npos; ++at) ++refused;
+  EXPECT_EQ(refused, std::size(cases)) << r.out;
 }
 
 // Stopped again and again, each run saving its state: the resumed runs reach
