@@ -321,8 +321,12 @@ std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector
   return out;
 }
 
-bool write_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
-                 mpz_srcptr x_top, mpz_srcptr x_p, const std::string& path, std::string* why) {
+std::string proof_file_name(int32_t p, int power) {
+  return number_name(p) + ".power" + std::to_string(power) + ".proof";
+}
+
+bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
+                mpz_srcptr x_top, mpz_srcptr x_p, std::vector<uint8_t>* bytes, std::string* why) {
   MERSENNE_REQUIRE(power >= 1 && power <= kMaxProofPower);
   const int64_t step = proof_top(p, power) >> power;
   residue_arith arith(e, p, opt);
@@ -360,8 +364,8 @@ bool write_proof(const engine& e, int32_t p, int power, const engine_options& op
   if (!ok) return false;
   std::vector<mpz_srcptr> views;
   for (const auto& m : middles) views.push_back(m->get());
-  const std::vector<uint8_t> bytes = encode_proof(p, x_top, views, x_p);
-  return write_file_synced(path, bytes.data(), bytes.size(), why);
+  *bytes = encode_proof(p, x_top, views, x_p);
+  return true;
 }
 
 proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_options& opt) {
