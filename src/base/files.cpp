@@ -1,6 +1,8 @@
 #include "base/files.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +89,7 @@ bool write_file_synced(const std::string& path, const void* data, size_t size, s
     *why = "cannot create " + tmp + ": " + errno_text();
     return false;
   }
+  ::flock(fd, LOCK_EX);  // held until the close: the file is not left over while this writer lives
   if (!commit_temporary(fd, tmp, data, size, path, why)) return false;
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -96,4 +99,13 @@ bool write_file_synced(const std::string& path, const void* data, size_t size, s
     ::close(dfd);
   }
   return true;
+}
+
+bool left_by_dead_writer(const std::string& path, pid_t pid) {
+  if (pid <= 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const bool unlocked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return unlocked;
 }

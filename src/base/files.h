@@ -2,6 +2,8 @@
 // depends on (saved states, saved plans).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -19,7 +21,13 @@ bool read_whole_file(const std::string& path, size_t max_bytes, std::string* out
 bool commit_temporary(int fd, const std::string& tmp, const void* data, size_t size, const std::string& path,
                       std::string* why);
 
-// Writes size bytes as the file path: to a temporary name beside it,
-// synced, renamed over, and the folder synced. False with *why when it
+// Writes size bytes as the file path: to a temporary name beside it
+// (path.tmp.<pid>, locked with flock while it is written), synced, renamed
+// over, and the folder synced. False with *why when it
 // could not; whatever was at path is then left as it was.
 bool write_file_synced(const std::string& path, const void* data, size_t size, std::string* why);
+
+// Whether the temporary file or folder at path, named for the writer pid,
+// was left by a writer that is gone: no process pid exists here and nobody
+// holds a flock on it (a writer on another machine sharing the folder does).
+bool left_by_dead_writer(const std::string& path, pid_t pid);

@@ -49,8 +49,8 @@ by the base-3 Fermat probable-prime test with the Gerbicz check
 reported at once as not prime, naming its smallest prime factor. For
 --test=prp, prime means "probable prime" and res64 is the low 64 bits of
 3^(2^p - 2) mod 2^p - 1 (0000000000000001 for a probable prime); --proof K
-also writes M<p>.proof, which 'mersenne --verify FILE...' checks with about
-1/2^K of the test's work.
+also writes M<p>.power<K>.proof, which 'mersenne --verify FILE...' checks
+with about 1/2^K of the test's work.
 
 Before the test of a prime p whose test would take 10 s or more, 2^p - 1 is
 trial-factored (factors 2kp + 1 below 2^B, B from the measured rates; --tf
@@ -306,7 +306,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
       ->capture_default_str();
   CLI::Option* proof_option =
       app.add_option("--proof", o.proof_power,
-                     "with --test=prp: write the proof M<p>.proof of this power (1 to 12; it keeps about "
+                     "with --test=prp: write the proof M<p>.power<POWER>.proof of this power (1 to 12; it keeps about "
                      "2^POWER residues of p/8 bytes on disk while the test runs)")
           ->check(CLI::Range(1, 12));
   app.add_option("--proof-dir", o.proof_dir, "where proofs are written (default: the current directory)");

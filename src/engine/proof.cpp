@@ -169,6 +169,48 @@ bool parse_header(const uint8_t* data, size_t size, int32_t* p, int* power, size
   return true;
 }
 
+// The verifier of a proof for p below this also recomputes x_p itself.
+constexpr int32_t kDirectCheckBits = 128;
+
+// "x_top", "middle i" or "x_p" for the residue at index i of a proof of power.
+std::string residue_name(int i, int power) {
+  return i == 0 ? "x_top" : i <= power ? "middle " + std::to_string(i) : "x_p";
+}
+
+// "0", "1" or "2^p - 2" when x is one of them modulo n = 2^p - 1, else null.
+// No 3^(2^j) with j >= 1 is +-1: 2^p - 1 = 3 mod 4 has a prime factor q = 3
+// mod 4, and modulo q the order of 3 would be a power of two dividing 2, so q | 8.
+const char* trivial_value(mpz_srcptr x, mpz_srcptr n) {
+  if (mpz_sgn(x) == 0) return "0";
+  if (mpz_cmp_ui(x, 1) == 0) return "1";
+  mpz_value minus_one;
+  mpz_sub_ui(minus_one, n, 1);
+  return mpz_cmp(x, minus_one) == 0 ? "2^p - 2" : nullptr;
+}
+
+// The reason for a folded claim that is no unit modulo n: the first middle
+// sharing a factor with n, with the factor where it is short enough to print.
+std::string shared_factor(const uint8_t* res, size_t rb, int power, mpz_srcptr n) {
+  mpz_value m, g;
+  const int32_t p = static_cast<int32_t>(mpz_sizeinbase(n, 2));
+  for (int i = 1; i <= power; ++i) {
+    import_residue(m, res + static_cast<size_t>(i) * rb, p);
+    mpz_gcd(g, m, n);
+    if (mpz_cmp_ui(g.get(), 1) == 0) continue;
+    std::string text = "middle " + std::to_string(i) + " shares ";
+    if (mpz_sizeinbase(g, 10) <= 40) {
+      std::string digits(mpz_sizeinbase(g, 10) + 2, '\0');
+      mpz_get_str(digits.data(), 10, g);
+      digits.resize(std::strlen(digits.c_str()));
+      text += "the factor " + digits;
+    } else {
+      text += "a factor";
+    }
+    return text + " with 2^p - 1 (every honest residue is prime to it)";
+  }
+  return "the folded claim shares a factor with 2^p - 1 (every honest residue is prime to it)";
+}
+
 size_t proof_size(int32_t p, int power, size_t header) {
   return header + static_cast<size_t>(power + 2) * residue_size(p);
 }
@@ -279,8 +321,12 @@ std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector
   return out;
 }
 
-bool write_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
-                 mpz_srcptr x_top, mpz_srcptr x_p, const std::string& path, std::string* why) {
+std::string proof_file_name(int32_t p, int power) {
+  return number_name(p) + ".power" + std::to_string(power) + ".proof";
+}
+
+bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
+                mpz_srcptr x_top, mpz_srcptr x_p, std::vector<uint8_t>* bytes, std::string* why) {
   MERSENNE_REQUIRE(power >= 1 && power <= kMaxProofPower);
   const int64_t step = proof_top(p, power) >> power;
   residue_arith arith(e, p, opt);
@@ -318,8 +364,8 @@ bool write_proof(const engine& e, int32_t p, int power, const engine_options& op
   if (!ok) return false;
   std::vector<mpz_srcptr> views;
   for (const auto& m : middles) views.push_back(m->get());
-  const std::vector<uint8_t> bytes = encode_proof(p, x_top, views, x_p);
-  return write_file_synced(path, bytes.data(), bytes.size(), why);
+  *bytes = encode_proof(p, x_top, views, x_p);
+  return true;
 }
 
 proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_options& opt) {
@@ -336,13 +382,29 @@ proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_option
   }
   const int32_t p = v.p;
   const uint8_t* res = data + header;
-  mpz_value top, a, b, m, x_p, t;
-  const char* names[] = {"x_top", "a middle residue", "x_p"};
-  for (int i = 0; i < v.power + 2; ++i)
+  mpz_value top, a, b, m, x_p, t, n;
+  mpz_setbit(n, static_cast<mp_bitcnt_t>(p));
+  mpz_sub_ui(n, n, 1);
+  for (int i = 0; i < v.power + 2; ++i) {
+    const std::string name = residue_name(i, v.power);
     if (!import_residue(t, res + static_cast<size_t>(i) * rb, p)) {
-      v.why = std::string(names[i == 0 ? 0 : i <= v.power ? 1 : 2]) + " is out of range (not below 2^p - 1)";
+      v.why = name + " is out of range (not below 2^p - 1)";
       return v;
     }
+    // x_top, x_p and the first middle are 3^(2^j), never 0 or +-1; a later
+    // middle, a product of such powers, is never 0 either.
+    const char* value = trivial_value(t, n);
+    if (value != nullptr && (i <= 1 || i == v.power + 1 || mpz_sgn(t.get()) == 0)) {
+      v.why = name + " is " + value + ", which no run can produce";
+      return v;
+    }
+  }
+  import_residue(x_p, res + static_cast<size_t>(v.power + 1) * rb, p);
+  // Every x_i past x_0 is a square: x_p's sign cannot have been flipped.
+  if (mpz_jacobi(x_p, n) != 1) {
+    v.why = "x_p is not a square modulo 2^p - 1, so it is no 3^(2^p)";
+    return v;
+  }
   try {
     residue_arith arith(verify_engine(p), p, opt);
     import_residue(top, res, p);
@@ -356,6 +418,14 @@ proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_option
       arith.pow_mul(a, a, r, m);  // A' = A^r M
       arith.pow_mul(b, m, r, b);  // B' = M^r B
     }
+    // A middle that is 0 modulo a factor of 2^p - 1 makes that factor's part
+    // of both sides 0, and the comparison below would pass whatever they claim.
+    mpz_gcd(t, a, n);
+    if (mpz_cmp_ui(t.get(), 1) != 0) {
+      v.why = shared_factor(res, rb, v.power, n);
+      v.squarings = arith.squarings();
+      return v;
+    }
     const int64_t top_k = proof_top(p, v.power);
     arith.square_times(a, a, top_k >> v.power);
     if (mpz_cmp(a, b) != 0) {
@@ -363,7 +433,6 @@ proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_option
       v.squarings = arith.squarings();
       return v;
     }
-    import_residue(x_p, res + static_cast<size_t>(v.power + 1) * rb, p);
     arith.square_times(t, x_p, top_k - p);
     v.squarings = arith.squarings();
     if (mpz_cmp(t, top) != 0) {
@@ -377,10 +446,20 @@ proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_option
     v.why = "could not be checked: not enough memory";
     return v;
   }
+  // Modulo a small 2^p - 1 middles that pass can be searched for, and x_p is
+  // known from x_top only up to a root of unity: there x_p is recomputed.
+  if (p < kDirectCheckBits) {
+    mpz_value e, three;
+    mpz_setbit(e, static_cast<mp_bitcnt_t>(p));
+    mpz_set_ui(three, 3);
+    mpz_powm(t, three, e, n);
+    if (mpz_cmp(t, x_p) != 0) {
+      v.why = "x_p is not 3^(2^p) (recomputed directly for p below " + std::to_string(kDirectCheckBits) + ")";
+      return v;
+    }
+  }
   // The Fermat residue x_p / 9 mod 2^p - 1.
-  mpz_value n, inv;
-  mpz_setbit(n, static_cast<mp_bitcnt_t>(p));
-  mpz_sub_ui(n, n, 1);
+  mpz_value inv;
   mpz_set_ui(inv, 9);
   mpz_invert(inv, inv, n);
   mpz_mul(t, x_p, inv);

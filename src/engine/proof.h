@@ -73,12 +73,16 @@ class proof_residues {
 std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector<mpz_srcptr>& middles,
                                   mpz_srcptr x_p);
 
+// The file name of p's proof of power: M<p>.power<k>.proof, so that proofs
+// of one exponent at different powers never take each other's place.
+std::string proof_file_name(int32_t p, int power);
+
 // Computes the middles of a proof of power k from the residues kept at the
-// multiples of top / 2^k (x_top and x_p given) on e, and writes the proof
-// crash-safe to path. False with *why when a residue cannot be read or the
-// file cannot be written. Throws engine_failure.
-bool write_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
-                 mpz_srcptr x_top, mpz_srcptr x_p, const std::string& path, std::string* why);
+// multiples of top / 2^k (x_top and x_p given) on e, and the proof file's
+// bytes into *bytes. False with *why when a residue cannot be read. Throws
+// engine_failure.
+bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
+                mpz_srcptr x_top, mpz_srcptr x_p, std::vector<uint8_t>* bytes, std::string* why);
 
 // What a verification found.
 struct proof_verdict {

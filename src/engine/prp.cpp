@@ -1,7 +1,10 @@
 #include "engine/prp.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -84,6 +87,33 @@ uint64_t free_bytes(const std::string& dir) {
   return static_cast<uint64_t>(s.f_bavail) * s.f_frsize;
 }
 
+// Removes what a killed run on p left in dir: half-written proofs
+// (M<p>.*.proof.tmp.<pid>) and residue folders of runs without checkpoints
+// (.M<p>.proof-residues.<pid>.*) whose writer is gone (left_by_dead_writer).
+void remove_stale_proof_files(const std::string& dir, int32_t p) {
+  const std::string file_prefix = number_name(p) + ".", folder_prefix = "." + number_name(p) + ".proof-residues.";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    std::string digits;
+    if (name.compare(0, file_prefix.size(), file_prefix) == 0) {
+      const size_t at = name.rfind(".proof.tmp.");
+      if (at == std::string::npos) continue;
+      digits = name.substr(at + 11);
+    } else if (name.compare(0, folder_prefix.size(), folder_prefix) == 0) {
+      const size_t dot = name.find('.', folder_prefix.size());
+      if (dot == std::string::npos) continue;  // an older name without the pid: its writer is unknown
+      digits = name.substr(folder_prefix.size(), dot - folder_prefix.size());
+    } else {
+      continue;
+    }
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (!left_by_dead_writer(entry.path().string(), static_cast<pid_t>(std::stol(digits)))) continue;
+    std::error_code ignored;
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
+}
+
 class prp_test {
  public:
   prp_test(const engine& e, int32_t p, const engine_options& opt, ll_outcome& out)
@@ -96,6 +126,7 @@ class prp_test {
   ~prp_test() {
     std::error_code ec;
     if (!temp_dir_.empty()) std::filesystem::remove_all(temp_dir_, ec);
+    if (temp_dir_fd_ >= 0) ::close(temp_dir_fd_);
   }
 
   void go();
@@ -122,6 +153,9 @@ class prp_test {
     d_->load(now_.d);
   }
   bool save(bool verified);
+  // Makes, checks and writes the proof once the test has its verdict; false
+  // (with out_.error) when it could not be made or written.
+  bool finish_proof();
   double elapsed() const { return elapsed_before_ + seconds_between(started_, clock_type::now()); }
 
   const engine& e_;
@@ -141,6 +175,7 @@ class prp_test {
   std::map<int64_t, int64_t> injected_;  // faults injected so far after each iteration
   std::unique_ptr<proof_residues> residues_;
   std::string temp_dir_;  // the proof residues' folder without checkpoints, removed at the end
+  int temp_dir_fd_ = -1;  // temp_dir_ open and locked (flock) while this run uses it
   double elapsed_before_ = 0;
   clock_type::time_point started_ = clock_type::now(), last_save_ = started_;
   int retries_ = 0;
@@ -216,6 +251,7 @@ bool prp_test::resume() {
 bool prp_test::prepare_proof() {
   if (power_ == 0) return true;
   const std::string proof_dir = opt_.proof_dir.empty() ? "." : opt_.proof_dir;
+  remove_stale_proof_files(proof_dir, p_);
   std::string dir;
   if (opt_.states != nullptr) {
     dir = opt_.states->proof_residue_dir(p_);
@@ -226,12 +262,15 @@ bool prp_test::prepare_proof() {
       return false;
     }
   } else {
-    std::string templ = proof_dir + "/." + number_name(p_) + ".proof-residues.XXXXXX";
+    // Named for this process and locked, so that a later run can tell it from a killed one's.
+    std::string templ = proof_dir + "/." + number_name(p_) + ".proof-residues." + std::to_string(::getpid()) + ".XXXXXX";
     if (::mkdtemp(templ.data()) == nullptr) {
       out_.error = "cannot make a folder for the proof residues in " + proof_dir + ": " + errno_text();
       return false;
     }
     dir = temp_dir_ = templ;
+    temp_dir_fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (temp_dir_fd_ >= 0) ::flock(temp_dir_fd_, LOCK_EX);
   }
   residues_ = std::make_unique<proof_residues>(dir, p_);
   return true;
@@ -366,6 +405,44 @@ bool prp_test::save(bool verified) {
   return false;
 }
 
+bool prp_test::finish_proof() {
+  const std::string dir = opt_.proof_dir.empty() ? "." : opt_.proof_dir;
+  const std::string path = dir + "/" + proof_file_name(p_, power_);
+  mpz_value x_top;
+  std::string why;
+  std::vector<uint8_t> bytes;
+  // Each proof is checked as --verify would check it before it is put where
+  // the result names it: a kept residue whose value is wrong under a good
+  // checksum, or a fault while making the middles, gives none. A second
+  // making from the same residues clears a passing fault.
+  proof_verdict v;
+  for (int attempt = 0; attempt < 2 && !v.valid; ++attempt) {
+    if (!residues_->load(top_, x_top, &why) ||
+        !make_proof(e_, p_, power_, opt_, *residues_, x_top, kept_, &bytes, &why)) {
+      out_.error = "the proof could not be written: " + why;
+      return false;
+    }
+    v = verify_proof(bytes.data(), bytes.size(), opt_);
+    if (v.valid && (v.prime != out_.prime || v.res64 != out_.res64)) {
+      v.valid = false;
+      v.why = "its residue differs from the test's";
+    }
+  }
+  if (!v.valid) {
+    if (!out_.note.empty()) out_.note += "; ";
+    out_.note += "no proof: the one made failed its check twice (" + v.why + ")";
+  } else if (!write_file_synced(path, bytes.data(), bytes.size(), &why)) {
+    out_.error = "the proof could not be written: " + why;
+    return false;
+  } else {
+    out_.proof_file = path;
+    out_.proof_power = power_;
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(residues_->dir(), ec);
+  return true;
+}
+
 void prp_test::go() {
   if (e_.start_length != nullptr) {
     n_ = e_.start_length(p_, opt_.start_length);
@@ -472,24 +549,14 @@ void prp_test::go() {
   mpz_invert(inv, inv, m);
   mpz_mul(r, kept_, inv);
   mpz_mod(r, r, m);
-  if (power_ > 0) {
-    const std::string dir = opt_.proof_dir.empty() ? "." : opt_.proof_dir;
-    std::string path = dir + "/" + number_name(p_) + ".proof", why;
-    mpz_value x_top;
-    if (!residues_->load(top_, x_top, &why) ||
-        !write_proof(e_, p_, power_, opt_, *residues_, x_top, kept_, path, &why)) {
-      out_.error = "the proof could not be written: " + why;
-      return;
-    }
-    out_.proof_file = path;
-    out_.proof_power = power_;
-    std::error_code ec;
-    std::filesystem::remove_all(residues_->dir(), ec);
-  }
   out_.verdict = true;
   out_.prime = mpz_cmp_ui(r.get(), 1) == 0;
   out_.res64 = low64(r);
   if (retries_ > 0) out_.note += " (" + std::to_string(retries_) + (retries_ == 1 ? " retry)" : " retries)");
+  if (power_ > 0 && !finish_proof()) {
+    out_.verdict = out_.prime = false;
+    out_.res64 = 0;
+  }
 }
 
 }  // namespace

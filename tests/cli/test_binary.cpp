@@ -212,15 +212,15 @@ TEST(Binary, ProbablePrimeLinesProofsAndVerify) {
   ASSERT_TRUE(r.status == kExitOk && lines.size() == 3) << r.out << r.err;
   const auto j = nlohmann::json::parse(lines[0]), k = nlohmann::json::parse(lines[1]);
   EXPECT_TRUE(j["prime"] == true && j["res64"] == "0000000000000001" && j["test"] == "prp" &&
-              j["errors"]["gerbicz"] == 0 && j["proof"]["file"] == t.path + "/M4423.proof" && j["proof"]["power"] == 4)
+              j["errors"]["gerbicz"] == 0 && j["proof"]["file"] == t.path + "/M4423.power4.proof" && j["proof"]["power"] == 4)
       << j;
   EXPECT_TRUE(k["prime"] == false && k["res64"] == "B45CF72F1682620C") << k;
   EXPECT_EQ(nlohmann::json::parse(lines[2])["test"], "prp");
   EXPECT_EQ(nlohmann::json::parse(run_mersenne("--json 7", "").out)["test"], "ll");
 
-  const std::string good = t.path + "/M4423.proof", composite = t.path + "/M4421.proof";
-  r = run_shell("cd " + t.path + " && cp M4423.proof bad.proof && printf 'Z' | dd of=bad.proof bs=1 seek=300 "
-                "conv=notrunc 2>/dev/null && head -c 900 M4423.proof > short.proof");
+  const std::string good = t.path + "/M4423.power4.proof", composite = t.path + "/M4421.power4.proof";
+  r = run_shell("cd " + t.path + " && cp M4423.power4.proof bad.proof && printf 'Z' | dd of=bad.proof bs=1 seek=300 "
+                "conv=notrunc 2>/dev/null && head -c 900 M4423.power4.proof > short.proof");
   r = run_mersenne("--verify " + good + " " + composite, "");
   lines = lines_of(r.out);
   ASSERT_TRUE(r.status == kExitOk && lines.size() == 2) << r.out << r.err;

@@ -150,7 +150,7 @@ TEST(LongResume, KilledProbablePrimeRunResumesToAValidProof) {
   auto r = run_shell(h.run(command));
   ASSERT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(last_json(r.out)["res64"], "0000000000000001") << r.out;
-  r = run_shell(h.run("$M --verify " + h.path + "/M86243.proof"));
+  r = run_shell(h.run("$M --verify " + h.path + "/M86243.power6.proof"));
   EXPECT_TRUE(r.status == kExitOk && r.out.rfind("M86243: proof valid, probable prime", 0) == 0) << r.out;
   EXPECT_TRUE(h.empty());
 }

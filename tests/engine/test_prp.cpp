@@ -1,7 +1,11 @@
 // The probable-prime test against GMP, the Gerbicz check against injected
 // faults wherever they fall, proofs made, verified, damaged and fuzzed, and
 // a stopped run resumed from its state.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -11,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_codes.h"
 #include "engine/engine_table.h"
 #include "engine/proof.h"
 #include "engine/prp.h"
@@ -130,7 +135,9 @@ void round_trip(std::initializer_list<std::pair<int32_t, int>> cases) {
     EXPECT_TRUE(std::filesystem::is_empty(t.path)) << p << "^" << power;
   }
 }
-TEST(Proof, RoundTripsForSeveralExponentsAndPowers) { round_trip({{127, 1}, {127, 6}, {607, 3}, {4423, 5}, {4421, 8}}); }
+TEST(Proof, RoundTripsForSeveralExponentsAndPowers) {
+  round_trip({{3, 1}, {3, 4}, {5, 2}, {11, 3}, {127, 1}, {127, 6}, {131, 2}, {607, 3}, {4423, 5}, {4421, 8}});
+}
 TEST(LongProof, RoundTripsAtTheLargestPower) { round_trip({{9941, 12}}); }
 
 // Every damaged byte (header, x_top, each middle, x_p) and every truncation
@@ -141,7 +148,7 @@ TEST(Proof, DamageAndMutationsAreRefusedWithAReason) {
   opt.proof_power = 3;
   opt.proof_dir = t.path;
   ASSERT_TRUE(prp("exact", 607, opt).verdict);
-  const std::vector<uint8_t> good = read_bytes(t.path + "/M607.proof");
+  const std::vector<uint8_t> good = read_bytes(t.path + "/M607.power3.proof");
   ASSERT_TRUE(verify_proof(good.data(), good.size(), {}).valid);
   const size_t rb = 76, header = good.size() - 5 * rb;
   auto refused = [](const std::vector<uint8_t>& bad) {
@@ -174,6 +181,127 @@ TEST(Proof, DamageAndMutationsAreRefusedWithAReason) {
       EXPECT_TRUE(refused(bad)) << "mutation " << k;
     }
   }
+}
+
+// Forged proofs, kept under proofs/, that pass a comparison of the folded
+// claim alone: middles 0, 1 or -1 (their powers collapse both sides), a
+// middle 0 modulo one factor of a composite 2^p - 1 (that factor's part goes
+// unchecked), x_p negated or replaced by 9 (x_top fixes x_p only up to a root
+// of unity), copied middles, residues under another exponent. Each is refused
+// with its reason, directly and by mersenne --verify with status 5.
+TEST(Proof, ForgedProofsAreRefused) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"M11-zero-middles", "middle 1 is 0"},
+      {"M11-one-middles", "middle 1 is 1"},
+      {"M11-minus-one-middles", "middle 1 is 2^p - 2"},
+      {"M127-all-zero", "x_top is 0"},
+      {"M131-zero-middles", "middle 1 is 0"},
+      {"M11-zero-mod-89", "middle 1 shares the factor 89"},
+      {"M131-zero-mod-263", "middle 1 shares the factor 263"},
+      {"M607-negated-x_p", "x_p is not a square"},
+      {"M11-nine-for-x_p", "x_p is not 3^(2^p)"},
+      {"M607-copied-middles", "the folded claim does not hold"},
+      {"M13-residues-of-M11", ""},
+  };
+  std::string files;
+  for (auto [name, why] : cases) {
+    const std::string path = std::string(MERSENNE_TEST_PROOFS) + "/" + name + ".proof";
+    const proof_verdict v = verify_proof_file(path, {});
+    EXPECT_TRUE(!v.valid && !v.why.empty() && v.why.find(why) != std::string::npos) << name << ": " << v.why;
+    files += " " + path;
+  }
+  const auto r = testing_support::run_mersenne("--verify" + files, "");
+  EXPECT_EQ(r.status, kExitProofInvalid) << r.out;
+  size_t refused = 0;
+  for (size_t at = 0; (at = r.out.find(": proof invalid: ", at)) != std::string::npos; ++at) ++refused;
+  EXPECT_EQ(refused, std::size(cases)) << r.out;
+}
+
+// Proofs of one exponent at two powers in one folder: each its own file.
+TEST(Proof, PowersOfOneExponentKeepTheirOwnFiles) {
+  temp_dir t;
+  std::vector<std::string> files;
+  for (int power : {2, 3}) {
+    engine_options opt;
+    opt.proof_power = power;
+    opt.proof_dir = t.path;
+    const ll_outcome o = prp("fast", 131, opt);
+    ASSERT_TRUE(o.verdict) << o.error;
+    files.push_back(o.proof_file);
+  }
+  ASSERT_NE(files[0], files[1]);
+  for (int power : {2, 3}) {
+    const proof_verdict v = verify_proof_file(files[static_cast<size_t>(power - 2)], {});
+    EXPECT_TRUE(v.valid && v.power == power) << power << ": " << v.why;
+  }
+}
+
+// A kept residue whose value is wrong under a valid checksum: the test keeps
+// its verdict, but the proof fails its check and is neither written nor named.
+TEST(Proof, AProofThatFailsItsCheckIsNotReported) {
+  temp_dir t;
+  std::string why;
+  const auto states = state_dir::open(t.path + "/states", &why);
+  ASSERT_NE(states, nullptr) << why;
+  std::atomic<bool> stop{true};
+  engine_options opt;
+  opt.states = states.get();
+  opt.stop = &stop;
+  opt.proof_power = 2;  // p = 131: residues kept at 33, 66, 99 and 132
+  opt.proof_dir = t.path;
+  ll_outcome o;
+  for (int k = 0; k < 100 && o.saved_at < 40; ++k) {
+    o = prp("exact", 131, opt);
+    ASSERT_TRUE(o.interrupted && o.saved_at > 0) << k << o.error;
+  }
+  const proof_residues kept(states->proof_residue_dir(131), 131);
+  mpz_value x;
+  ASSERT_TRUE(kept.load(33, x, &why)) << why;
+  mpz_add_ui(x, x, 1);
+  ASSERT_TRUE(kept.save(33, x, &why)) << why;
+  stop = false;
+  o = prp("exact", 131, opt);
+  EXPECT_TRUE(o.verdict && o.res64 == oracle_res64(131) && o.proof_file.empty() && o.proof_power == 0) << o.error;
+  EXPECT_NE(o.note.find("no proof"), std::string::npos) << o.note;
+  for (const auto& entry : std::filesystem::directory_iterator(t.path))
+    EXPECT_EQ(entry.path().filename(), "states") << entry.path();
+}
+
+// What a killed run left beside its proof (a half-written proof, a residue
+// folder of a run without checkpoints) goes when the next run of that
+// exponent starts there, if its writer is gone; files of a live writer, of
+// one holding a lock on them (from another machine sharing the folder) and
+// of another exponent stay.
+TEST(Proof, LeftoversOfAKilledRunAreRemoved) {
+  temp_dir t;
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string dead = std::to_string(child), live = std::to_string(getppid());
+  const std::vector<std::string> gone = {"M131.power2.proof.tmp." + dead, "M131.proof.tmp." + dead,
+                                         ".M131.proof-residues." + dead + ".Ab12Cd"};
+  const std::vector<std::string> kept = {"M131.power2.proof.tmp." + live, ".M131.proof-residues." + live + ".Ef34Gh",
+                                         "M131.power3.proof.tmp." + dead, "M1319.power2.proof.tmp." + dead,
+                                         ".M131.proof-residues.Ij56Kl"};
+  for (const auto& list : {gone, kept})
+    for (const std::string& name : list) {
+      if (name[0] == '.') {
+        std::filesystem::create_directory(t.path + "/" + name);
+        std::ofstream(t.path + "/" + name + "/33.residue") << "residue";
+      } else {
+        std::ofstream(t.path + "/" + name) << "half";
+      }
+    }
+  const int held = open((t.path + "/" + kept[2]).c_str(), O_RDONLY);
+  ASSERT_TRUE(held >= 0 && flock(held, LOCK_EX) == 0);
+  engine_options opt;
+  opt.proof_power = 2;
+  opt.proof_dir = t.path;
+  const ll_outcome o = prp("fast", 131, opt);
+  close(held);
+  ASSERT_TRUE(o.verdict) << o.error;
+  for (const std::string& name : gone) EXPECT_FALSE(std::filesystem::exists(t.path + "/" + name)) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(std::filesystem::exists(t.path + "/" + name)) << name;
 }
 
 // Stopped again and again, each run saving its state: the resumed runs reach
