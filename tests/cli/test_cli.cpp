@@ -108,11 +108,13 @@ TEST(Options, RangeSearchOptions) {
 // line again; damaged lines are refused, a torn last line is left out.
 TEST(Report, ResultsFileLinesReadBack) {
   std::vector<exponent_result> rs(8);
-  for (size_t i = 0; i < rs.size(); ++i) rs[i].p = 100003 + static_cast<int32_t>(i);
-  rs[0].kind = result_kind::small_prime, rs[0].p = 2;
-  rs[1].kind = result_kind::composite_exponent, rs[1].divisor = 3;
-  rs[2].kind = result_kind::factored, rs[2].tf_factor = "295147905179352825857", rs[2].tf_bits = 69;
-  rs[3].kind = result_kind::proven_prime, rs[3].tf_bits = 16, rs[3].p = 31;
+  // Each as the program could have found it: a line that does not hold together is not read back.
+  const int32_t ps[] = {2, 100004, 30323, 31, 100019, 100043, 100049, 100057};
+  for (size_t i = 0; i < rs.size(); ++i) rs[i].p = ps[i];
+  rs[0].kind = result_kind::small_prime;
+  rs[1].kind = result_kind::composite_exponent, rs[1].divisor = 2;
+  rs[2].kind = result_kind::factored, rs[2].tf_factor = "60647", rs[2].tf_bits = 16;
+  rs[3].kind = result_kind::proven_prime, rs[3].tf_bits = 16;
   rs[4].kind = result_kind::no_factor, rs[4].factor_only = true, rs[4].tf_bits = 50;
   for (exponent_result* r : {&rs[5], &rs[6], &rs[7]}) {
     r->engine = "fast";
@@ -125,7 +127,7 @@ TEST(Report, ResultsFileLinesReadBack) {
     r->seconds = 12.5;
   }
   rs[5].tf_bits = 58, rs[5].outcome.note = "length raised";
-  rs[6].prp = true, rs[6].outcome.proof_file = "M100009.proof", rs[6].outcome.proof_power = 8;
+  rs[6].prp = true, rs[6].outcome.proof_file = "M100049.proof", rs[6].outcome.proof_power = 8;
   rs[7].outcome.verdict = false, rs[7].outcome.partial = 1000, rs[7].outcome.resumed_from = 500;
   std::string file;
   for (const exponent_result& r : rs) {
