@@ -67,7 +67,11 @@ TEST(Options, BadInputIsOneLineError) {
       {"--test=tf", "--tf-bits", "0", "7"},  {"--test=tf", "--iterations", "5", "7"},  {"--tf-bits", "97", "7"},
       {"--tf-bits", "-1", "7"},       {"--shard", "0/3", "7"},        {"--shard", "4/3", "7"},
       {"--shard", "3", "7"},          {"--shard", "a/b", "7"},        {"--summary"},
-      {"--summary", "--verify", "f"},
+      {"--summary", "--verify", "f"},   {"--results", "", "7"},        {"--from", "", "7"},
+      {"--shard", "", "7"},           {"--summary", "--results", "", "f"},                {"--checkpoint-every", "nan", "7"},
+      {"--checkpoint-every", "inf", "7"},                             {"--checkpoint-every", "0", "7"},
+      {"--shift", "9223372036854775808", "7"},                        {"--shift", "18446744073709551616", "7"},
+      {"--shift", "-1", "7"},         {"--shift", "", "7"},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(args.begin(), args.end())));
@@ -80,6 +84,10 @@ TEST(Options, BadInputIsOneLineError) {
   EXPECT_NE(parse({"--", "--json", "7"}).text.find("'--json' is not an exponent"), std::string::npos);
   EXPECT_EQ(parse({"--jobs=", "7"}).text, "option '--jobs=' has an empty value");
   EXPECT_EQ(parse({"-5"}).text, "exponent -5 is below 2");
+  EXPECT_EQ(parse({"--from", "", "7"}).text, "option '--from' has an empty value");
+  // The largest shift that fits is taken as given (reduced mod p later), not wrapped.
+  EXPECT_EQ(parse({"--shift", "9223372036854775807", "7"}).options.shift, INT64_MAX);
+  EXPECT_EQ(parse({"--checkpoint-every", "0.25", "7"}).options.checkpoint_every, 0.25);
 }
 
 // Factoring, results, shards, --from and --summary as options; the list
