@@ -14,7 +14,8 @@ std::string errno_text() { return std::strerror(errno); }
 
 bool read_whole_file(const std::string& path, size_t max_bytes, std::string* out, bool* missing, std::string* why) {
   *missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting: a FIFO (or a device) would otherwise block here before it could be refused.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *missing = errno == ENOENT;
     *why = errno_text();
@@ -23,6 +24,12 @@ bool read_whole_file(const std::string& path, size_t max_bytes, std::string* out
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     *why = "not a regular file";
+    ::close(fd);
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    *why = errno_text();
     ::close(fd);
     return false;
   }

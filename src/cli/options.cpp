@@ -2,6 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <thread>
 #include <tuple>
 
@@ -293,8 +296,9 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
                "save nothing and resume nothing (the checks still roll back in memory)");
   app.add_flag("--states", list_states, "list the saved states (exponent, test, iteration, age) and exit");
   app.add_flag("--forget", forget, "remove the saved states of the exponents given, and exit");
-  app.add_option("--shift", o.shift, "starting shift of the residue (taken mod p; default: random)")
-      ->check(CLI::NonNegativeNumber);
+  // Read as text: a number too large for the shift is refused here rather than wrapped to another.
+  std::string shift;
+  app.add_option("--shift", shift, "starting shift of the residue (taken mod p; default: random)")->type_name("INT");
   app.add_option("--iterations", o.iterations,
                  "run only the first K iterations and report the Res64 of s(K) (its state is kept)")
       ->check(CLI::PositiveNumber);
@@ -371,6 +375,20 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     result.text = std::move(text);
     return result;
   };
+  // A NaN passes the positive-number check (every comparison with it is false).
+  if (!std::isfinite(o.checkpoint_every) || !(o.checkpoint_every > 0))
+    return refuse("--checkpoint-every takes a positive number of seconds");
+  for (const auto& [option, value] : {std::pair{"--results", &o.results_file}, {"--from", &o.from_file},
+                                      {"--shard", &shard}, {"--state-dir", &o.state_dir}, {"--proof-dir", &o.proof_dir}})
+    if (app.count(option) > 0 && value->empty()) return refuse(std::string("option '") + option + "' has an empty value");
+  if (app.count("--shift") > 0) {
+    uint64_t v = 0;
+    const auto [end, ec] = std::from_chars(shift.data(), shift.data() + shift.size(), v);
+    if (ec != std::errc() || end != shift.data() + shift.size() || shift.empty() ||
+        v > static_cast<uint64_t>(INT64_MAX))
+      return refuse("--shift takes a whole number from 0 to " + std::to_string(INT64_MAX) + ", not '" + shift + "'");
+    o.shift = static_cast<int64_t>(v);
+  }
   if (summary) {
     if (tokens.empty() || verify || list_states || forget || benchmark)
       return refuse(tokens.empty() ? "--summary needs at least one results file"

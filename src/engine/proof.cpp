@@ -475,7 +475,7 @@ proof_verdict verify_proof_file(const std::string& path, const engine_options& o
   // The header says how long the file must be; nothing longer is read.
   std::string head;
   bool missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO is refused, not waited on
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     v.why = fd < 0 ? "cannot be read: " + errno_text() : "not a regular file";

@@ -199,6 +199,11 @@ bool prp_test::usable(const run_state& s, point& at, mpz_ptr kept, std::string* 
     *why = "fields out of range";
     return false;
   }
+  // 3^k is never 0 mod 2^p - 1, nor is a product of such powers.
+  if (mpz_sgn(at.u.get()) == 0 || mpz_sgn(at.d.get()) == 0) {
+    *why = "its residue or check product is 0, which no sound run holds";
+    return false;
+  }
   // Every proof residue up to this point must be there and whole.
   mpz_value x;
   for (int64_t i = step_; power_ > 0 && i <= std::min(s.iteration, top_); i += step_)
@@ -218,8 +223,8 @@ bool prp_test::resume() {
   for (; i < found.size(); ++i) {
     std::string why;
     if (usable(found[i], now_, kept_, &why)) break;
-    warn("the probable-prime state of " + number_name(p_) + " at iteration " + std::to_string(found[i].iteration) +
-         ": " + why + "; not used");
+    warn(found[i].file + " (the probable-prime state of " + number_name(p_) + " at iteration " +
+         std::to_string(found[i].iteration) + "): " + why + "; not used");
   }
   if (i == found.size()) return false;
   const run_state& s = found[i];
@@ -237,8 +242,11 @@ bool prp_test::resume() {
   bool verified = false;
   for (size_t j = i; j < found.size() && !verified; ++j) {
     std::string why;
-    verified = found[j].verified && found[j].start_shift == start_shift_ && found[j].iteration <= now_.iteration &&
-               usable(found[j], good_, good_kept_, &why);
+    if (!found[j].verified || found[j].start_shift != start_shift_ || found[j].iteration > now_.iteration) continue;
+    verified = usable(found[j], good_, good_kept_, &why);
+    if (!verified)
+      warn(found[j].file + " (a verified probable-prime state of " + number_name(p_) + " at iteration " +
+           std::to_string(found[j].iteration) + "): " + why + "; not used to roll back to");
   }
   if (!verified) {
     // A state that was tried and refused may have left parts in good_: the start, whole.

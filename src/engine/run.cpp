@@ -114,15 +114,32 @@ void lucas_lehmer_run::start() {
 bool lucas_lehmer_run::resume() {
   if (opt_.states == nullptr) return false;
   for (const run_state& s : opt_.states->load(p_, [&](const std::string& w) { warn(w); })) {
-    if (s.iteration > target_) continue;  // a partial run never goes past its K
+    const std::string name = s.file + " (the state of M" + std::to_string(p_) + " at iteration " +
+                             std::to_string(s.iteration) + ")";
+    if (s.iteration > target_) {  // a partial run never goes past its K
+      warn(name + " is past the " + std::to_string(target_) + " iterations asked for; not used");
+      continue;
+    }
     mpz_import(now_.u, s.residue.size(), -1, 1, 0, 0, s.residue.data());
-    if (mpz_sizeinbase(now_.u, 2) > static_cast<size_t>(p_)) continue;
-    mpz_value tmp, g;
+    if (mpz_sizeinbase(now_.u, 2) > static_cast<size_t>(p_)) {
+      warn(name + ": its residue is 2^p or more; not used");
+      continue;
+    }
+    mpz_value tmp, g, start;
     mersenne_reduce(now_.u, p_, tmp);
+    // No sound run holds anything but 4 at iteration 0, nor 0 before its last
+    // iteration (zeroed memory, which the Jacobi check passes): an older state is tried.
+    mpz_setbit(start, (s.shift + 2) % static_cast<uint32_t>(p_));
+    const bool impossible = s.iteration == 0 ? mpz_cmp(now_.u, start) != 0
+                                             : mpz_sgn(now_.u.get()) == 0 && s.iteration < total_;
+    if (impossible) {
+      warn(name + ": its residue is " + (s.iteration == 0 ? "not the start value" : "0") +
+           ", which no sound run holds there; not used");
+      continue;
+    }
     const jacobi_verdict v = s.iteration >= 1 ? jacobi_check(now_.u, s.shift, p_, g) : jacobi_verdict::passed;
     if (v == jacobi_verdict::failed) {
-      warn("the state of M" + std::to_string(p_) + " at iteration " + std::to_string(s.iteration) +
-           " fails the Jacobi check; not used");
+      warn(name + " fails the Jacobi check; not used");
       continue;
     }
     if (v == jacobi_verdict::factor) note_factor(g);

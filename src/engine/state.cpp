@@ -120,13 +120,23 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
   // A probable-prime state's size depends on whether x_p is kept: read that length before comparing.
   size_t kept_bytes = 0;
   if (prp && size >= kHeader + residue_bytes + kPrpFields) {
-    kept_bytes = static_cast<size_t>(get(data + kHeader + residue_bytes + kPrpFields - 8, 8));
-    if (kept_bytes != 0 && kept_bytes != residue_bytes) kept_bytes = residue_bytes + 1;  // never matches below
+    const uint64_t kept_field = get(data + kHeader + residue_bytes + kPrpFields - 8, 8);
+    if (kept_field != 0 && kept_field != residue_bytes) {
+      *why = "its kept residue is " + std::to_string(kept_field) + " bytes long, a state of M" + std::to_string(p) +
+             " keeps 0 or " + std::to_string(residue_bytes);
+      return false;
+    }
+    kept_bytes = static_cast<size_t>(kept_field);
   }
   const size_t want = kHeader + residue_bytes + (prp ? kPrpFields + residue_bytes + kept_bytes : 0) + kDigest;
-  if (size != want || get(data + kHeader - 8, 8) != residue_bytes) {
+  if (size != want) {
     *why = "wrong size (" + std::to_string(size) + " bytes, a state of M" + std::to_string(p) + " has " +
            std::to_string(want) + ")";
+    return false;
+  }
+  if (const uint64_t length = get(data + kHeader - 8, 8); length != residue_bytes) {
+    *why = "its residue is " + std::to_string(length) + " bytes long, a state of M" + std::to_string(p) + " has " +
+           std::to_string(residue_bytes);
     return false;
   }
   uint8_t digest[kDigest];
@@ -277,6 +287,7 @@ std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const
       warn(path + ": a state of another test; not used");
       continue;
     }
+    s.file = path;
     found.push_back(std::move(s));
   }
   // Newest first; of two at the same iteration the verified one.

@@ -27,6 +27,7 @@ struct run_state {
   uint32_t roundoff_errors = 0;  // iterations redone after crossing the rounding bound
   double elapsed = 0.0;          // seconds spent on the test so far
   bool verified = false;         // the residue passed the Jacobi check
+  std::string file;              // the file load() read it from (not saved in it)
   std::vector<uint8_t> residue;  // ceil(p/8) bytes, least significant first
   // Probable-prime states only:
   uint32_t block = 0;            // Gerbicz block B: the check product takes the residue every B iterations

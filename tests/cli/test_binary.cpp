@@ -247,3 +247,37 @@ TEST(Binary, ProbablePrimeLinesProofsAndVerify) {
 }
 
 }  // namespace
+
+namespace {
+
+// A FIFO where a file is read (a proof, --from, --summary, --results, a
+// saved state, the saved plans) is refused with a message, never waited on:
+// each run has 20 s before timeout ends it with status 124.
+TEST(Binary, FifosAreRefusedNotWaitedOn) {
+  struct entry {
+    std::string setup, args;
+    int status;
+    std::string message;
+  };
+  const std::string dir = "$XDG_STATE_HOME/mersenne";
+  const std::vector<entry> entries = {
+      {"mkfifo f", "--verify f", kExitProofInvalid, "not a regular file"},
+      {"mkfifo f", "--from f", kExitBadInput, "--from f: not a regular file"},
+      {"mkfifo f", "--summary f", kExitBadInput, "cannot read f: not a regular file"},
+      {"mkfifo f", "--results f 7", kExitBadInput, "f is not a regular file"},
+      {"mkdir -p " + dir + " && mkfifo " + dir + "/M1279.state", "--engine exact 1279", kExitOk,
+       "M1279.state: cannot be read (not a regular file)"},
+      {"mkdir -p " + dir + " && mkfifo " + dir + "/M1279.state", "--states", kExitOk,
+       "M1279.state: cannot be read (not a regular file)"},
+      {"mkdir -p $XDG_CACHE_HOME/mersenne && mkfifo $XDG_CACHE_HOME/mersenne/fftw-wisdom", "--engine fast 1279",
+       kExitOk, "fftw-wisdom: not a regular file"},
+  };
+  for (const entry& e : entries) {
+    const testing_support::temp_dir d;
+    const auto r = run_shell("cd " + d.path + " && " + e.setup + " && timeout 20 $M " + e.args + " </dev/null");
+    EXPECT_EQ(r.status, e.status) << e.args << "\n" << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(e.message), std::string::npos) << e.args << "\n" << r.out << r.err;
+  }
+}
+
+}  // namespace

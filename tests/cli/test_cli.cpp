@@ -67,7 +67,11 @@ TEST(Options, BadInputIsOneLineError) {
       {"--test=tf", "--tf-bits", "0", "7"},  {"--test=tf", "--iterations", "5", "7"},  {"--tf-bits", "97", "7"},
       {"--tf-bits", "-1", "7"},       {"--shard", "0/3", "7"},        {"--shard", "4/3", "7"},
       {"--shard", "3", "7"},          {"--shard", "a/b", "7"},        {"--summary"},
-      {"--summary", "--verify", "f"},
+      {"--summary", "--verify", "f"},   {"--results", "", "7"},        {"--from", "", "7"},
+      {"--shard", "", "7"},           {"--summary", "--results", "", "f"},                {"--checkpoint-every", "nan", "7"},
+      {"--checkpoint-every", "inf", "7"},                             {"--checkpoint-every", "0", "7"},
+      {"--shift", "9223372036854775808", "7"},                        {"--shift", "18446744073709551616", "7"},
+      {"--shift", "-1", "7"},         {"--shift", "", "7"},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(args.begin(), args.end())));
@@ -80,6 +84,10 @@ TEST(Options, BadInputIsOneLineError) {
   EXPECT_NE(parse({"--", "--json", "7"}).text.find("'--json' is not an exponent"), std::string::npos);
   EXPECT_EQ(parse({"--jobs=", "7"}).text, "option '--jobs=' has an empty value");
   EXPECT_EQ(parse({"-5"}).text, "exponent -5 is below 2");
+  EXPECT_EQ(parse({"--from", "", "7"}).text, "option '--from' has an empty value");
+  // The largest shift that fits is taken as given (reduced mod p later), not wrapped.
+  EXPECT_EQ(parse({"--shift", "9223372036854775807", "7"}).options.shift, INT64_MAX);
+  EXPECT_EQ(parse({"--checkpoint-every", "0.25", "7"}).options.checkpoint_every, 0.25);
 }
 
 // Factoring, results, shards, --from and --summary as options; the list
@@ -108,11 +116,13 @@ TEST(Options, RangeSearchOptions) {
 // line again; damaged lines are refused, a torn last line is left out.
 TEST(Report, ResultsFileLinesReadBack) {
   std::vector<exponent_result> rs(8);
-  for (size_t i = 0; i < rs.size(); ++i) rs[i].p = 100003 + static_cast<int32_t>(i);
-  rs[0].kind = result_kind::small_prime, rs[0].p = 2;
-  rs[1].kind = result_kind::composite_exponent, rs[1].divisor = 3;
-  rs[2].kind = result_kind::factored, rs[2].tf_factor = "295147905179352825857", rs[2].tf_bits = 69;
-  rs[3].kind = result_kind::proven_prime, rs[3].tf_bits = 16, rs[3].p = 31;
+  // Each as the program could have found it: a line that does not hold together is not read back.
+  const int32_t ps[] = {2, 100004, 30323, 31, 100019, 100043, 100049, 100057};
+  for (size_t i = 0; i < rs.size(); ++i) rs[i].p = ps[i];
+  rs[0].kind = result_kind::small_prime;
+  rs[1].kind = result_kind::composite_exponent, rs[1].divisor = 2;
+  rs[2].kind = result_kind::factored, rs[2].tf_factor = "60647", rs[2].tf_bits = 16;
+  rs[3].kind = result_kind::proven_prime, rs[3].tf_bits = 16;
   rs[4].kind = result_kind::no_factor, rs[4].factor_only = true, rs[4].tf_bits = 50;
   for (exponent_result* r : {&rs[5], &rs[6], &rs[7]}) {
     r->engine = "fast";
@@ -125,7 +135,7 @@ TEST(Report, ResultsFileLinesReadBack) {
     r->seconds = 12.5;
   }
   rs[5].tf_bits = 58, rs[5].outcome.note = "length raised";
-  rs[6].prp = true, rs[6].outcome.proof_file = "M100009.proof", rs[6].outcome.proof_power = 8;
+  rs[6].prp = true, rs[6].outcome.proof_file = "M100049.proof", rs[6].outcome.proof_power = 8;
   rs[7].outcome.verdict = false, rs[7].outcome.partial = 1000, rs[7].outcome.resumed_from = 500;
   std::string file;
   for (const exponent_result& r : rs) {

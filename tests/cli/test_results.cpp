@@ -143,4 +143,41 @@ TEST(Results, ShardsCoverTheListOnceAndSummaryMergesThem) {
   EXPECT_EQ(run_shell("$M --summary " + d.path + "/missing.jsonl").status, kExitBadInput);
 }
 
+// A results file whose lines 7-20 are each damaged in one way (a field renamed,
+// a factor that does not divide, a prime's Res64 changed, a proof too shallow
+// for its exponent, ...): each is named with its line and not trusted, by
+// --summary and by a run, whose exponents are done again; the file keeps them.
+TEST(Results, DamagedLinesAreNamedAndTheirExponentsDoneAgain) {
+  const std::string fixture = std::string(MERSENNE_RESULTS_DATA) + "/damaged.jsonl";
+  const auto s = run_shell("$M --summary --json " + fixture);
+  ASSERT_EQ(s.status, kExitOk) << s.err;
+  const auto j = nlohmann::json::parse(s.out);
+  EXPECT_EQ(j["exponents"], 6) << j;
+  EXPECT_EQ(j["prime_exponents"], nlohmann::json({2, 31, 89})) << j;
+  for (int line = 1; line <= 20; ++line)
+    EXPECT_EQ(s.err.find("damaged.jsonl: line " + std::to_string(line) + " ") != std::string::npos, line >= 7)
+        << line << "\n" << s.err;
+
+  const testing_support::temp_dir d;
+  const std::string file = d.path + "/r.jsonl";
+  run_shell("cp " + fixture + " " + file);
+  const auto r = run_shell("$M --tf-bits 0 --engine exact --results " + file +
+                           " 1000 1001 3 127 61 13 41 67 103 4 131 33 89");
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  const std::vector<std::string> want = {
+      "M1000 is not prime: 1000 is divisible by 2", "M1001 is not prime: 1001 is divisible by 7", "M3 is prime (",
+      "M127 is prime (", "M61 is prime (", "M13 is prime (", "M41 is not prime, Res64", "M67 is not prime, Res64",
+      "M103 is not prime, Res64", "M4 is not prime: 4 is divisible by 2", "M131 is not prime, Res64",
+      "M33 is not prime: 33 is divisible by 3", "M89 is prime (exact, 0.0 s)"};
+  std::istringstream out(r.out);
+  std::string got;
+  for (const std::string& w : want) {
+    ASSERT_TRUE(std::getline(out, got)) << r.out;
+    EXPECT_EQ(got.rfind(w, 0), 0u) << got;
+  }
+  // The damaged lines stay where they were; the new ones follow them.
+  EXPECT_EQ(file_text(file).rfind(file_text(fixture), 0), 0u);
+  EXPECT_EQ(json_lines(file_text(file)).size(), 20u + 12u);
+}
+
 }  // namespace

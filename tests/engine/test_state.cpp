@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_table.h"
+#include "engine/prp.h"
+#include "engine/run.h"
 #include "engine/state.h"
 #include "support/test_support.h"
 
@@ -72,6 +75,11 @@ TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
     const std::vector<uint8_t> c = encode_state(q);
     EXPECT_FALSE(decode_state(c.data(), c.size(), 1279, &back, &why)) << at;
   }
+  // A residue length that disagrees with the exponent is named as such, not as the file's size.
+  std::vector<uint8_t> wrong_length = bytes;
+  wrong_length[64] ^= 1;
+  EXPECT_FALSE(decode_state(wrong_length.data(), wrong_length.size(), 1279, &back, &why));
+  EXPECT_NE(why.find("residue is 161 bytes long, a state of M1279 has 160"), std::string::npos) << why;
   std::vector<uint8_t> future = bytes;
   future[16] = 3;
   EXPECT_FALSE(decode_state(future.data(), future.size(), 1279, &back, &why));
@@ -143,6 +151,71 @@ TEST(StateDir, LockKeepsASecondHolderOut) {
   first.reset();
   EXPECT_FALSE(std::filesystem::exists(t.path + "/M127.lock"));
   EXPECT_NE(dir->lock(127, &busy, &why), nullptr);
+}
+
+// A newest state whose residue is 0 (as zeroed memory leaves it) under a
+// valid checksum passes the Jacobi check, yet no sound run holds it: it is
+// named and the run goes on from the older state, to the right Res64. A
+// probable-prime state of zeros (which the Gerbicz check would pass) is
+// refused too, and the test starts over to the right verdict.
+TEST(StateDir, ImpossibleResidueFallsBackToAnOlderState) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  ASSERT_NE(dir, nullptr) << why;
+  const int32_t p = 1277;
+  const size_t bytes = (static_cast<size_t>(p) + 7) / 8;
+  mpz_t m, u;
+  mpz_inits(m, u, nullptr);
+  mpz_ui_pow_ui(m, 2, p);
+  mpz_sub_ui(m, m, 1);
+  mpz_set_ui(u, 4);
+  for (int i = 0; i < 400; ++i) {
+    mpz_mul(u, u, u);
+    mpz_sub_ui(u, u, 2);
+    mpz_mod(u, u, m);
+  }
+  run_state good;
+  good.p = p;
+  good.iteration = 400;
+  good.verified = true;
+  good.residue.assign(bytes, 0);
+  mpz_export(good.residue.data(), nullptr, -1, 1, 0, 0, u);
+  run_state zero = good;
+  zero.iteration = 900;
+  zero.residue.assign(bytes, 0);
+  for (const auto& [state, suffix] : {std::pair{&good, ".state.bak"}, {&zero, ".state"}}) {
+    const std::vector<uint8_t> b = encode_state(*state);
+    std::ofstream(t.path + "/M1277" + suffix, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                                                       static_cast<std::streamsize>(b.size()));
+  }
+  std::vector<std::string> warnings;
+  engine_options opt;
+  opt.states = dir.get();
+  opt.warn = [&](const std::string& w) { warnings.push_back(w); };
+  const ll_outcome o = run_lucas_lehmer(*find_engine("exact"), p, opt);
+  testing_support::lucas_lehmer_residue(u, p);
+  EXPECT_TRUE(o.verdict && !o.prime && o.resumed_from == 400) << o.note << o.error;
+  EXPECT_EQ(o.res64, mpz_get_ui(u));
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("M1277.state (the state of M1277 at iteration 900): its residue is 0"), std::string::npos)
+      << warnings[0];
+
+  run_state prp;
+  prp.test = test_kind::prp;
+  prp.p = 1279;
+  prp.block = gerbicz_block(1279);
+  prp.iteration = 2 * prp.block;
+  prp.residue.assign(160, 0);
+  prp.check = prp.residue;
+  ASSERT_TRUE(dir->save(prp, &why)) << why;
+  warnings.clear();
+  const ll_outcome q = run_probable_prime(*find_engine("exact"), 1279, opt);
+  EXPECT_TRUE(q.verdict && q.prime && q.res64 == 1 && q.resumed_from == 0) << q.note << q.error;
+  ASSERT_FALSE(warnings.empty());
+  EXPECT_NE(warnings[0].find("M1279.prp.state (the probable-prime state of M1279 at iteration"), std::string::npos)
+      << warnings[0];
+  mpz_clears(m, u, nullptr);
 }
 
 }  // namespace
