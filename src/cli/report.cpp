@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "engine/factor/factor.h"
+#include "engine/proof.h"
 
 int32_t smallest_prime_factor(int32_t p) {
   if (p % 2 == 0) return 2;
@@ -158,7 +159,9 @@ bool consistent(const exponent_result& r, const nlohmann::json& j, std::string* 
       return refuse("a line with an error that has a result");
     return true;
   }
-  if (o.shift >= static_cast<uint32_t>(p) || o.resumed_from < 0 || o.resumed_from > int64_t{p} - 2)
+  // A probable-prime test runs on past p to its proof's end, at most 2^kMaxProofPower further.
+  const int64_t last = r.prp ? int64_t{p} + (int64_t{1} << kMaxProofPower) : int64_t{p} - 2;
+  if (o.shift >= static_cast<uint32_t>(p) || o.resumed_from < 0 || o.resumed_from > last)
     return refuse("shift or resumed_from out of range");
   if (!o.factor.empty() && !proper_mersenne_factor(o.factor, p))
     return refuse("factor " + o.factor + " does not divide 2^" + std::to_string(p) + " - 1");

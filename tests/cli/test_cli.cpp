@@ -135,7 +135,9 @@ TEST(Report, ResultsFileLinesReadBack) {
     r->seconds = 12.5;
   }
   rs[5].tf_bits = 58, rs[5].outcome.note = "length raised";
+  // A probable-prime test resumed past p (its states run on to the proof's end).
   rs[6].prp = true, rs[6].outcome.proof_file = "M100049.proof", rs[6].outcome.proof_power = 8;
+  rs[6].outcome.resumed_from = 100049 + 100;
   rs[7].outcome.verdict = false, rs[7].outcome.partial = 1000, rs[7].outcome.resumed_from = 500;
   std::string file;
   for (const exponent_result& r : rs) {
