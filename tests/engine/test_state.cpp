@@ -73,9 +73,9 @@ TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
     EXPECT_FALSE(decode_state(c.data(), c.size(), 1279, &back, &why)) << at;
   }
   std::vector<uint8_t> future = bytes;
-  future[16] = 3;
+  future[16] = 5;
   EXPECT_FALSE(decode_state(future.data(), future.size(), 1279, &back, &why));
-  EXPECT_NE(why.find("version 3"), std::string::npos) << why;
+  EXPECT_NE(why.find("version 5"), std::string::npos) << why;
 }
 
 TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {
