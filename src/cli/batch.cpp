@@ -161,7 +161,7 @@ bool factor_first(int32_t p, const cli_options& opt, engine_options& eo, int dep
       reached.level = level;
       reached.done = done;
       unsaved = true;
-      if (seconds_since(last_save) >= eo.checkpoint_every) save();
+      if (seconds_since(last_save) >= opt.checkpoint_every) save();
     };
   const factor_outcome f = trial_factor(p, fo);
   r.tf_bits = std::max(f.bits, fo.from_bits);
