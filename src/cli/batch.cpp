@@ -358,6 +358,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
   std::mutex shared_lock;
   bool all_done = true;
   std::vector<std::pair<int32_t, int64_t>> saved;  // interrupted tests: exponent, iteration saved (-1: none)
+  std::vector<std::pair<int32_t, int>> factoring_saved;  // interrupted before a state: exponent, level factored
   // Exponents whose lock this process holds (held_here): a repeat of one in
   // the same list is tested again without checkpoints rather than reported busy.
   const auto take_lock = [&](int32_t p, bool* busy, std::string* why) -> std::shared_ptr<exponent_lock> {
@@ -488,6 +489,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       if (r.outcome.interrupted) {
         std::lock_guard<std::mutex> hold(shared_lock);
         saved.emplace_back(p, r.outcome.saved_at);
+        if (held != nullptr && r.outcome.saved_at < 0 && r.tf_bits >= 0) factoring_saved.emplace_back(p, r.tf_bits);
         break;  // stopped in the middle: no result line
       }
       if (!is_done(r)) {
@@ -554,6 +556,11 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       if (at < 0) continue;
       if (!what.empty()) what += ", ";
       what += exponent_name(p) + " at iteration " + std::to_string(at);
+    }
+    std::sort(factoring_saved.begin(), factoring_saved.end());
+    for (const auto& [p, level] : factoring_saved) {
+      if (!what.empty()) what += ", ";
+      what += exponent_name(p) + "'s trial factoring (no factor below 2^" + std::to_string(level) + ")";
     }
     if (what.empty())
       std::fprintf(err, "mersenne: stopped by %s; no state saved\n", signal_name(stop_signal));

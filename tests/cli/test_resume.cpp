@@ -98,6 +98,7 @@ TEST(Resume, InterruptedFactoringKeepsItsProgress) {
                            "kill -INT $pid; wait $pid"));
   ASSERT_EQ(r.status, 128 + 2) << r.out << r.err;
   EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("stopped by SIGINT; saved M1000003's trial factoring"), std::string::npos) << r.err;
   std::string why;
   const auto states = state_dir::open(dir, &why);
   factoring_state f;
