@@ -115,7 +115,8 @@ int64_t exponent_count(const std::vector<exponent_span>& spans) {
 
 // Where the trial factoring of p stands by its state directory: the deepest
 // level its test's states record, or its factoring progress where that is as deep.
-factoring_state saved_factoring(int32_t p, const state_dir& states, const std::function<void(const std::string&)>& warn) {
+factoring_state saved_factoring(int32_t p, const state_dir& states,
+                                const std::function<void(const std::string&)>& warn) {
   factoring_state at;
   at.p = p;
   const auto quiet = [](const std::string&) {};  // the test itself names the state files it cannot use
@@ -128,7 +129,7 @@ factoring_state saved_factoring(int32_t p, const state_dir& states, const std::f
 
 // Trial-factors prime p to 2^depth (on from 2^factored_to, or from where its
 // state directory says it got) into r, saving its progress there at class
-// boundaries every checkpoint interval and when stopped. True when the test
+// boundaries every checkpoint interval, and where it stops. True when the test
 // is still to run (eo.factored_to then set); false when factoring settled the
 // exponent or was stopped.
 bool factor_first(int32_t p, const cli_options& opt, engine_options& eo, int depth, int factored_to,
@@ -166,7 +167,7 @@ bool factor_first(int32_t p, const cli_options& opt, engine_options& eo, int dep
   const factor_outcome f = trial_factor(p, fo);
   r.tf_bits = std::max(f.bits, fo.from_bits);
   if (f.interrupted) {
-    if (unsaved) save();
+    if (eo.states != nullptr) save();
     r.outcome.interrupted = true;
     return false;
   }
@@ -502,8 +503,8 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       const bool record = results != nullptr && is_done(r) && r.outcome.error.empty();
       std::function<void()> after;
       if (held != nullptr || record)
-        after = [&, held, p, finished = has_verdict(r), done = is_done(r), kind = opt.prp ? test_kind::prp : test_kind::ll,
-                 json = record ? result_json(r) : std::string()] {
+        after = [&, held, p, finished = has_verdict(r), done = is_done(r),
+                 kind = opt.prp ? test_kind::prp : test_kind::ll, json = record ? result_json(r) : std::string()] {
           if (!json.empty()) {
             std::string why;
             if (!results->append(json, held != nullptr && finished, &why)) {

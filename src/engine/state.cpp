@@ -228,7 +228,8 @@ bool decode_factoring(const uint8_t* data, size_t size, int32_t p, factoring_sta
   }
   const uint32_t version = static_cast<uint32_t>(get(data + 16, 4));
   if (version != kFactorVersion) {
-    *why = "format version " + std::to_string(version) + ", this program reads version " + std::to_string(kFactorVersion);
+    *why = "format version " + std::to_string(version) + ", this program reads version " +
+           std::to_string(kFactorVersion);
     return false;
   }
   const uint32_t file_p = static_cast<uint32_t>(get(data + 20, 4)), level = static_cast<uint32_t>(get(data + 24, 4));
