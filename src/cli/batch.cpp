@@ -120,18 +120,61 @@ int64_t exponent_count(const std::vector<exponent_span>& spans) {
   return n;
 }
 
-// Trial-factors prime p to 2^depth (on from 2^factored_to) into r. True when
-// the test is still to run; false when factoring settled the exponent or was stopped.
-bool factor_first(int32_t p, const cli_options& opt, const engine_options& eo, int depth, int factored_to,
+// Where the trial factoring of p stands by its state directory: the deepest
+// level its test's states record, or its factoring progress where that is as deep.
+factoring_state saved_factoring(int32_t p, const state_dir& states,
+                                const std::function<void(const std::string&)>& warn) {
+  factoring_state at;
+  at.p = p;
+  const auto quiet = [](const std::string&) {};  // the test itself names the state files it cannot use
+  for (test_kind kind : {test_kind::ll, test_kind::prp})
+    for (const run_state& s : states.load(p, quiet, kind)) at.level = std::max(at.level, static_cast<int>(s.tf_bits));
+  factoring_state f;
+  if (states.load_factoring(p, &f, warn ? warn : quiet) && f.level >= at.level) at = f;
+  return at;
+}
+
+// Trial-factors prime p to 2^depth (on from 2^factored_to, or from where its
+// state directory says it got) into r, saving its progress there at class
+// boundaries every checkpoint interval, and where it stops. True when the test
+// is still to run (eo.factored_to then set); false when factoring settled the
+// exponent or was stopped.
+bool factor_first(int32_t p, const cli_options& opt, engine_options& eo, int depth, int factored_to,
                   exponent_result& r) {
+  factoring_state at;
+  at.p = p;
+  at.level = factored_to;
+  if (eo.states != nullptr) {
+    const factoring_state saved = saved_factoring(p, *eo.states, eo.warn);
+    if (saved.level >= at.level) at = saved;
+  }
   factor_options fo;
-  fo.from_bits = std::min(factored_to, depth);
+  fo.from_bits = std::min(at.level, depth);
+  if (at.level < depth) fo.from_classes = at.done;
   fo.to_bits = depth;
   fo.stop = eo.stop;
   fo.progress = eo.factor_progress;
+  factoring_state reached = at;
+  bool unsaved = false;
+  auto last_save = clock_type::now();
+  const auto save = [&] {
+    std::string why;
+    if (!eo.states->save_factoring(reached, &why) && eo.warn)
+      eo.warn("could not save the factoring progress of M" + std::to_string(p) + ": " + why + "; going on");
+    last_save = clock_type::now();
+    unsaved = false;
+  };
+  if (eo.states != nullptr)
+    fo.reached = [&](int level, const factor_classes& done) {
+      reached.level = level;
+      reached.done = done;
+      unsaved = true;
+      if (seconds_since(last_save) >= opt.checkpoint_every) save();
+    };
   const factor_outcome f = trial_factor(p, fo);
   r.tf_bits = std::max(f.bits, fo.from_bits);
   if (f.interrupted) {
+    if (eo.states != nullptr) save();
     r.outcome.interrupted = true;
     return false;
   }
@@ -153,6 +196,9 @@ bool factor_first(int32_t p, const cli_options& opt, const engine_options& eo, i
     r.kind = result_kind::no_factor;
     return false;
   }
+  // The depth goes into the test's states; until the first is saved, the progress holds it.
+  eo.factored_to = std::max(at.level, r.tf_bits);
+  if (unsaved) save();
   return true;
 }
 
@@ -321,6 +367,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
   std::mutex shared_lock;
   bool all_done = true;
   std::vector<std::pair<int32_t, int64_t>> saved;  // interrupted tests: exponent, iteration saved (-1: none)
+  std::vector<std::pair<int32_t, int>> factoring_saved;  // interrupted before a state: exponent, level factored
   // Exponents whose lock this process holds (held_here): a repeat of one in
   // the same list is tested again without checkpoints rather than reported busy.
   const auto take_lock = [&](int32_t p, bool* busy, std::string* why) -> std::shared_ptr<exponent_lock> {
@@ -468,6 +515,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       if (r.outcome.interrupted) {
         std::lock_guard<std::mutex> hold(shared_lock);
         saved.emplace_back(p, r.outcome.saved_at);
+        if (held != nullptr && r.outcome.saved_at < 0 && r.tf_bits >= 0) factoring_saved.emplace_back(p, r.tf_bits);
         break;  // stopped in the middle: no result line
       }
       if (!is_done(r)) {
@@ -480,8 +528,8 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       const bool record = results != nullptr && is_done(r) && r.outcome.error.empty();
       std::function<void()> after;
       if (held != nullptr || record)
-        after = [&, held, p, finished = has_verdict(r), kind = opt.prp ? test_kind::prp : test_kind::ll,
-                 json = record ? result_json(r) : std::string()] {
+        after = [&, held, p, finished = has_verdict(r), done = is_done(r),
+                 kind = opt.prp ? test_kind::prp : test_kind::ll, json = record ? result_json(r) : std::string()] {
           if (!json.empty()) {
             std::string why;
             if (!results->append(json, held != nullptr && finished, &why)) {
@@ -490,9 +538,11 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
               return;
             }
           }
-          if (held == nullptr || !finished) return;
-          states->forget(p, kind);
-          held->remove_on_release();
+          if (held == nullptr) return;
+          if (done) states->forget_factoring(p);
+          if (finished) states->forget(p, kind);
+          // The lock stays only beside the files it guards.
+          if (!states->holds(p)) held->remove_on_release();
         };
       // Nobody will read what comes next: stop the tests in flight too (they save their states).
       if (!printer.put(index, std::move(text), std::move(after))) stop = true;
@@ -549,6 +599,11 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       if (at < 0) continue;
       if (!what.empty()) what += ", ";
       what += exponent_name(p) + " at iteration " + std::to_string(at);
+    }
+    std::sort(factoring_saved.begin(), factoring_saved.end());
+    for (const auto& [p, level] : factoring_saved) {
+      if (!what.empty()) what += ", ";
+      what += exponent_name(p) + "'s trial factoring (no factor below 2^" + std::to_string(level) + ")";
     }
     if (what.empty())
       std::fprintf(err, "mersenne: stopped by %s; no state saved\n", signal_name(stop_signal));

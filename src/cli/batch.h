@@ -29,7 +29,8 @@ struct cli_outcome {
 // The result for one exponent p >= 2 under engine name ("auto" or a table row):
 // p = 2 and a composite p at once, otherwise trial factoring where opt asks
 // for it or the test is long (on from 2^factored_to, the depth an earlier
-// run reached), then, unless that settled it or only factoring was asked
+// run reached, or from where the states and factoring progress in eo's state
+// directory say it got), then, unless that settled it or only factoring was asked
 // for, one engine run; timed, with the progress, stop, states and warn of
 // eo (the rest of eo comes from opt).
 exponent_result test_exponent(int32_t p, const cli_options& opt, engine_options eo = {}, int factored_to = 0);

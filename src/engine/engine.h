@@ -69,6 +69,9 @@ struct engine_options {
   // Trial factoring before a test: called now and then with the level (q
   // below 2^level) and its share done, 0..1; may be empty.
   std::function<void(int level, double share)> factor_progress;
+  // Trial factoring searched every q below 2^factored_to before this test
+  // (recorded in its saved states; 0: unknown).
+  int factored_to = 0;
 };
 
 // A stepper or engine that cannot do what it was asked (no memory for its

@@ -40,9 +40,13 @@ const engine* choose_engine(std::string_view name, int32_t p) {
 }
 
 double estimated_test_seconds(int32_t p) {
-  if (!fast_applicable(p)) return 0;
-  const int64_t n = fast_start_length(p, 0);
-  if (n == 0) return 0;
+  if (p < 3) return 0;
+  const int64_t n = fast_applicable(p) ? fast_start_length(p, 0) : 0;
+  if (n == 0) {
+    // No length of the fast engine holds p: the exact engine would run the test.
+    const double bits = static_cast<double>(p);
+    return bits * tuning::kExactSecondsPerBitLog * bits * std::log2(bits);
+  }
   const double words = static_cast<double>(n);
   return static_cast<double>(p) * tuning::kFastSecondsPerWordLog * words * std::log2(words);
 }

@@ -22,6 +22,6 @@ const engine* auto_engine(int32_t p);
 const engine* choose_engine(std::string_view name, int32_t p);
 
 // About how many seconds a whole test of 2^p - 1 (prime p >= 3) takes on one
-// core with the fast engine, from its measured speed (engine/tuning.h); 0
-// where the fast engine cannot test p.
+// core with the fast engine, or with the exact one where the fast engine has
+// no length for p, from their measured speeds (engine/tuning.h).
 double estimated_test_seconds(int32_t p);

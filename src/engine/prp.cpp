@@ -397,6 +397,7 @@ bool prp_test::save(bool verified) {
   s.gerbicz_errors = out_.gerbicz_errors;
   s.elapsed = elapsed();
   s.verified = verified;
+  s.tf_bits = opt_.factored_to;
   s.block = block_;
   s.check_shift = now_.check_shift;
   s.proof_power = static_cast<uint32_t>(power_);

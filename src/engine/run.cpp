@@ -257,6 +257,7 @@ bool lucas_lehmer_run::save(bool verified) {
   s.roundoff_errors = out_.roundoff_errors;
   s.elapsed = elapsed();
   s.verified = verified;
+  s.tf_bits = opt_.factored_to;
   st_->store(now_.u);
   s.residue = residue_bytes(now_.u, p_);
   std::string why;

@@ -21,6 +21,10 @@ namespace {
 constexpr char kMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'S', 'T', 'A', 'T', 'E', '\r', '\n'};
 constexpr uint32_t kVersion = 1;     // Lucas-Lehmer states
 constexpr uint32_t kPrpVersion = 2;  // probable-prime states: version 1 followed by the Gerbicz section
+// Versions 1 and 2 followed by the trial factoring depth (4 bytes), as written now.
+constexpr uint32_t kDepthVersion = 3;
+constexpr uint32_t kPrpDepthVersion = 4;
+constexpr size_t kDepthField = 4;
 constexpr size_t kPrpFields = 4 * 4 + 8 + 8;  // block, check shift, errors, power, step, kept length
 constexpr size_t kHeader = 16 + 4 * 4 + 8 + 4 * 4 + 8 + 8;  // magic, version..flags, iteration, shifts+errors, elapsed, length
 constexpr size_t kDigest = 32;
@@ -66,7 +70,7 @@ const char* test_name(test_kind kind) {
 std::vector<uint8_t> encode_state(const run_state& s) {
   const bool prp = s.test == test_kind::prp;
   std::vector<uint8_t> out(kMagic, kMagic + 16);
-  put(out, prp ? kPrpVersion : kVersion, 4);
+  put(out, prp ? kPrpDepthVersion : kDepthVersion, 4);
   put(out, static_cast<uint32_t>(s.test), 4);
   put(out, static_cast<uint32_t>(s.p), 4);
   put(out, s.verified ? 1 : 0, 4);
@@ -90,6 +94,7 @@ std::vector<uint8_t> encode_state(const run_state& s) {
     out.insert(out.end(), s.check.begin(), s.check.end());
     out.insert(out.end(), s.kept.begin(), s.kept.end());
   }
+  put(out, static_cast<uint32_t>(s.tf_bits), 4);
   uint8_t digest[kDigest];
   sha256(out.data(), out.size(), digest);
   out.insert(out.end(), digest, digest + kDigest);
@@ -106,8 +111,9 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     return false;
   }
   const uint32_t version = static_cast<uint32_t>(get(data + 16, 4));
-  if (version != kVersion && version != kPrpVersion) {
-    *why = "format version " + std::to_string(version) + ", this program reads version " + std::to_string(kVersion);
+  if (version < kVersion || version > kPrpDepthVersion) {
+    *why = "format version " + std::to_string(version) + ", this program reads versions " + std::to_string(kVersion) +
+           " to " + std::to_string(kPrpDepthVersion);
     return false;
   }
   const uint32_t file_p = static_cast<uint32_t>(get(data + 24, 4));
@@ -116,7 +122,8 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     return false;
   }
   const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
-  const bool prp = version == kPrpVersion;
+  const bool prp = version == kPrpVersion || version == kPrpDepthVersion;
+  const size_t depth_bytes = version >= kDepthVersion ? kDepthField : 0;
   // A probable-prime state's size depends on whether x_p is kept: read that length before comparing.
   size_t kept_bytes = 0;
   if (prp && size >= kHeader + residue_bytes + kPrpFields) {
@@ -128,7 +135,8 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     }
     kept_bytes = static_cast<size_t>(kept_field);
   }
-  const size_t want = kHeader + residue_bytes + (prp ? kPrpFields + residue_bytes + kept_bytes : 0) + kDigest;
+  const size_t want =
+      kHeader + residue_bytes + (prp ? kPrpFields + residue_bytes + kept_bytes : 0) + depth_bytes + kDigest;
   if (size != want) {
     *why = "wrong size (" + std::to_string(size) + " bytes, a state of M" + std::to_string(p) + " has " +
            std::to_string(want) + ")";
@@ -163,6 +171,14 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     return false;
   }
   s.residue.assign(data + kHeader, data + kHeader + residue_bytes);
+  if (depth_bytes != 0) {
+    const uint32_t depth = static_cast<uint32_t>(get(data + size - kDigest - kDepthField, 4));
+    if (depth > static_cast<uint32_t>(kFactorMaxBits)) {
+      *why = "fields out of range";
+      return false;
+    }
+    s.tf_bits = static_cast<int32_t>(depth);
+  }
   if (prp) {
     const uint8_t* f = data + kHeader + residue_bytes;
     s.block = static_cast<uint32_t>(get(f, 4));
@@ -181,6 +197,67 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     }
   }
   *out = std::move(s);
+  return true;
+}
+
+namespace {
+
+constexpr char kFactorMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'F', 'A', 'C', 'T', 'O', 'R', '\n'};
+constexpr uint32_t kFactorVersion = 1;
+constexpr size_t kClassBytes = (kFactorClassModulus + 7) / 8;
+constexpr size_t kFactorSize = 16 + 3 * 4 + kClassBytes + kDigest;  // magic, version, p, level, classes, digest
+
+}  // namespace
+
+std::vector<uint8_t> encode_factoring(const factoring_state& f) {
+  std::vector<uint8_t> out(kFactorMagic, kFactorMagic + 16);
+  put(out, kFactorVersion, 4);
+  put(out, static_cast<uint32_t>(f.p), 4);
+  put(out, static_cast<uint32_t>(f.level), 4);
+  for (size_t i = 0; i < kClassBytes; ++i) {
+    uint8_t byte = 0;
+    for (size_t b = 0; b < 8 && 8 * i + b < kFactorClassModulus; ++b) byte |= f.done[8 * i + b] ? 1 << b : 0;
+    out.push_back(byte);
+  }
+  uint8_t digest[kDigest];
+  sha256(out.data(), out.size(), digest);
+  out.insert(out.end(), digest, digest + kDigest);
+  return out;
+}
+
+bool decode_factoring(const uint8_t* data, size_t size, int32_t p, factoring_state* out, std::string* why) {
+  if (size != kFactorSize || std::memcmp(data, kFactorMagic, 16) != 0) {
+    *why = "not a factoring progress file";
+    return false;
+  }
+  uint8_t digest[kDigest];
+  sha256(data, size - kDigest, digest);
+  if (std::memcmp(digest, data + size - kDigest, kDigest) != 0) {
+    *why = "checksum mismatch (the file is damaged)";
+    return false;
+  }
+  const uint32_t version = static_cast<uint32_t>(get(data + 16, 4));
+  if (version != kFactorVersion) {
+    *why = "format version " + std::to_string(version) + ", this program reads version " +
+           std::to_string(kFactorVersion);
+    return false;
+  }
+  const uint32_t file_p = static_cast<uint32_t>(get(data + 20, 4)), level = static_cast<uint32_t>(get(data + 24, 4));
+  if (file_p != static_cast<uint32_t>(p)) {
+    *why = "factoring of exponent " + std::to_string(file_p) + ", not " + std::to_string(p);
+    return false;
+  }
+  const uint8_t* bits = data + 28;
+  // The last byte's bits past the classes are never set.
+  if (level > static_cast<uint32_t>(kFactorMaxBits) || (bits[kClassBytes - 1] >> (kFactorClassModulus % 8)) != 0) {
+    *why = "fields out of range";
+    return false;
+  }
+  factoring_state f;
+  f.p = p;
+  f.level = static_cast<int>(level);
+  for (size_t c = 0; c < kFactorClassModulus; ++c) f.done[c] = (bits[c / 8] >> (c % 8) & 1) != 0;
+  *out = f;
   return true;
 }
 
@@ -309,8 +386,42 @@ void state_dir::forget(int32_t p, test_kind kind) const {
 }
 
 void state_dir::forget(int32_t p) const {
+  forget_factoring(p);
   forget(p, test_kind::ll);
   forget(p, test_kind::prp);
+}
+
+bool state_dir::save_factoring(const factoring_state& f, std::string* why) const {
+  if (!write_file(file(f.p, ".factoring"), encode_factoring(f), why)) return false;
+  sync_dir(dir_);
+  return true;
+}
+
+bool state_dir::load_factoring(int32_t p, factoring_state* out,
+                               const std::function<void(const std::string&)>& warn) const {
+  const std::string path = file(p, ".factoring");
+  std::string bytes, why;
+  bool missing = false;
+  if (!read_whole_file(path, 1 << 16, &bytes, &missing, &why)) {
+    if (!missing) warn(path + ": cannot be read (" + why + "); not used");
+    return false;
+  }
+  if (!decode_factoring(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), p, out, &why)) {
+    warn(path + ": " + why + "; not used");
+    return false;
+  }
+  return true;
+}
+
+void state_dir::forget_factoring(int32_t p) const {
+  if (::unlink(file(p, ".factoring").c_str()) == 0) sync_dir(dir_);
+}
+
+bool state_dir::holds(int32_t p) const {
+  for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified", ".prp.state", ".prp.state.bak",
+                             ".prp.state.new", ".prp.verified", ".factoring"})
+    if (::access(file(p, suffix).c_str(), F_OK) == 0) return true;
+  return false;
 }
 
 void state_dir::remove_temporaries(int32_t p) const {
@@ -344,7 +455,7 @@ std::vector<int32_t> state_dir::exponents() const {
     const std::string digits = name.substr(1, dot - 1), suffix = name.substr(dot);
     if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
     if (suffix != ".state" && suffix != ".state.bak" && suffix != ".verified" && suffix != ".prp.state" &&
-        suffix != ".prp.state.bak" && suffix != ".prp.verified")
+        suffix != ".prp.state.bak" && suffix != ".prp.verified" && suffix != ".factoring")
       continue;
     const long long v = std::atoll(digits.c_str());
     if (v >= 2 && v <= 2147483647) ps.push_back(static_cast<int32_t>(v));

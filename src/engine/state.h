@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/factor/factor.h"
+
 // The test a state belongs to: Lucas-Lehmer, or the base-3 Fermat
 // probable-prime test with its Gerbicz check (engine/prp.h).
 enum class test_kind : uint32_t { ll = 1, prp = 2 };
@@ -27,6 +29,7 @@ struct run_state {
   uint32_t roundoff_errors = 0;  // iterations redone after crossing the rounding bound
   double elapsed = 0.0;          // seconds spent on the test so far
   bool verified = false;         // the residue passed the Jacobi check
+  int32_t tf_bits = 0;           // trial factoring searched every q below 2^tf_bits before the test; 0: unknown
   std::string file;              // the file load() read it from (not saved in it)
   std::vector<uint8_t> residue;  // ceil(p/8) bytes, least significant first
   // Probable-prime states only:
@@ -40,12 +43,30 @@ struct run_state {
 };
 
 // The file's bytes: magic, version, fields, residue, (probable-prime states:
-// Gerbicz fields, check product, x_p), SHA-256 of all before it.
+// Gerbicz fields, check product, x_p), the trial factoring depth, SHA-256 of
+// all before it. States written before the depth was kept still decode, with depth 0.
 std::vector<uint8_t> encode_state(const run_state& s);
 
 // The state in data, when it is a whole, undamaged state of this format for
 // exponent p; otherwise false with the reason in *why.
 bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, std::string* why);
+
+// How far the trial factoring of p got: every q below 2^level searched, and
+// of the level [2^level, 2^(level + 1)) the classes in done
+// (engine/factor/factor.h: a search resumes from exactly this).
+struct factoring_state {
+  int32_t p = 0;
+  int level = 0;
+  factor_classes done;
+};
+
+// The factoring file's bytes: magic, version, p, level, the classes done (a
+// bit each), SHA-256 of all before it.
+std::vector<uint8_t> encode_factoring(const factoring_state& f);
+
+// The factoring progress in data, when it is whole, undamaged and of
+// exponent p; otherwise false with the reason in *why.
+bool decode_factoring(const uint8_t* data, size_t size, int32_t p, factoring_state* out, std::string* why);
 
 // A held per-exponent lock; released (and its file removed if asked) when destroyed.
 class exponent_lock {
@@ -91,8 +112,22 @@ class state_dir {
   std::vector<run_state> load(int32_t p, const std::function<void(const std::string&)>& warn,
                               test_kind kind = test_kind::ll) const;
 
-  // Removes p's state files of every test, its proof residues and leftover
-  // temporary files (not the lock).
+  // Writes f as p's factoring progress, M<p>.factoring (to a temporary name,
+  // synced, renamed over). False with *why when it could not.
+  bool save_factoring(const factoring_state& f, std::string* why) const;
+
+  // p's saved factoring progress into *out; false when there is none or it
+  // cannot be used (named with its reason through warn).
+  bool load_factoring(int32_t p, factoring_state* out, const std::function<void(const std::string&)>& warn) const;
+
+  // Removes p's factoring progress.
+  void forget_factoring(int32_t p) const;
+
+  // Whether p has a state file of any test, or its factoring progress, here.
+  bool holds(int32_t p) const;
+
+  // Removes p's state files of every test, its factoring progress, its proof
+  // residues and leftover temporary files (not the lock).
   void forget(int32_t p) const;
   // Removes p's state files of one test (and for prp its proof residues).
   void forget(int32_t p, test_kind kind) const;
@@ -103,7 +138,7 @@ class state_dir {
   // Seconds since p's newest state file was written (0 when there is none).
   double age_seconds(int32_t p) const;
 
-  // Exponents with a state file of any test here, ascending.
+  // Exponents with a state file of any test or a factoring progress here, ascending.
   std::vector<int32_t> exponents() const;
 
  private:

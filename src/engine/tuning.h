@@ -153,6 +153,16 @@ inline constexpr size_t kFactorSieveBlock = size_t{1} << 17;
 // 4K 0.0059, 64K 0.118, 1M 2.72, i.e. 1.2, 1.13 and 1.3 times 10^-10.
 inline constexpr double kFastSecondsPerWordLog = 1.2e-10;
 
+// Seconds per iteration of the exact engine (a GMP squaring and the fold
+// modulo 2^p - 1) per bit of p times log2 p: what a test costs where the fast
+// engine has no length. Measured with GMP 6.2 on Intel Xeon (2 cores, load
+// about 1), mean of 2 to 20 iterations of random residues: s/iteration
+// 0.0025 at p = 1M, 0.0105 at 4M, 0.050 at 16M, 0.31 at 64M, 0.93 at
+// 151,078,831 (the fast engine's last), i.e. 1.25, 1.19, 1.3, 1.9 and 2.27
+// times 10^-10. The figure at the fast engine's limit is kept: above it the
+// estimate errs short, so the depth errs shallow.
+inline constexpr double kExactSecondsPerBitLog = 2.27e-10;
+
 // Tests estimated to take at least this many seconds are preceded by trial
 // factoring unless it is turned off (--tf-bits 0).
 inline constexpr double kFactorBeforeTestSeconds = 10.0;

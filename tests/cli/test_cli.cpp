@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "base/machine.h"
+#include "cli/batch.h"
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/results_file.h"
+#include "engine/factor/factor.h"
+#include "engine/fast/fast.h"
 
 namespace {
 
@@ -242,6 +245,24 @@ TEST(Report, LinesWithoutVerdict) {
   }
   EXPECT_EQ(smallest_prime_factor(2147483647), 2147483647);  // the divisor loop must not overflow
   EXPECT_EQ(smallest_prime_factor(46337 * 46337), 46337);
+}
+
+// The automatic depth follows the test's cost on the engine that would run
+// it: past the fast engine's longest length the exact engine's test is far
+// longer, so the depth there is no shallower (and M(2^31 - 1) is searched
+// deep, where its factor 295257526626031 below 2^49 lies).
+TEST(Options, AutomaticFactoringDepthPastTheFastEngine) {
+  int32_t below = 151078830, above = below;
+  while (!fast_applicable(below) || smallest_prime_factor(below) != below) --below;
+  while (fast_applicable(above) || smallest_prime_factor(above) != above) ++above;
+  ASSERT_LT(above - below, 1000) << below << " " << above;
+  const cli_options opt;
+  const int at_below = factoring_depth(below, opt), at_above = factoring_depth(above, opt);
+  const int at_top = factoring_depth(2147483647, opt);
+  EXPECT_GE(at_below, 60) << below;
+  EXPECT_GE(at_above, at_below) << above;
+  EXPECT_GE(at_top, at_above);
+  EXPECT_LE(at_top, kFactorMaxBits);
 }
 
 }  // namespace

@@ -109,6 +109,18 @@ TEST(Results, DeeperFactoringContinuesFromTheRecordedDepth) {
   EXPECT_EQ(json_lines(file_text(d.path + "/r.jsonl")).size(), 2u);
 }
 
+// Factoring alone leaves nothing in the state directory: a search without a
+// factor is done, and its lock goes with it. Past the fast engine's longest
+// length the automatic depth is deep enough to find M(2^31 - 1)'s factor.
+TEST(Results, FactoringLeavesNoFilesAndSearchesDeepPastTheFastEngine) {
+  const testing_support::temp_dir d;
+  auto r = run_shell("$M --test=tf --state-dir " + d.path + "/s 3-1000 | grep -c 'M997: no factor below'; ls -A " +
+                     d.path + "/s");
+  EXPECT_EQ(r.out, "1\n") << r.out;
+  r = run_shell("$M --test=tf --state-dir " + d.path + "/s 2147483647; ls -A " + d.path + "/s");
+  EXPECT_EQ(r.out, "M2147483647 is not prime: factor 295257526626031 (trial factoring)\n") << r.out << r.err;
+}
+
 // Shards 1..N of a list: together the list, each exponent in one shard; and
 // --summary over their results files counts them all once.
 TEST(Results, ShardsCoverTheListOnceAndSummaryMergesThem) {

@@ -13,6 +13,7 @@
 #include "app/exit_codes.h"
 #include "cli/report.h"
 #include "engine/residue.h"
+#include "engine/state.h"
 #include "support/test_support.h"
 
 namespace {
@@ -48,6 +49,72 @@ TEST(Resume, SigtermSavesAndTheSameCommandResumes) {
   const auto j = last_json(r.out);
   ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
   EXPECT_TRUE(j["prime"] == true && j["resumed_from"].get<int64_t>() > 0) << j;
+  EXPECT_TRUE(h.empty());
+}
+
+// A state records how deep the exponent was factored before its test: a
+// resume with that depth or less does not factor again, a deeper one goes on
+// from it. The states here are made by hand for M30323, whose factor 60647
+// lies below 2^16: skipped factoring shows as a test resumed at iteration 100
+// instead of that factor.
+TEST(Resume, StateDepthSkipsTheFactoringItRecords) {
+  mpz_value s, tmp, want;
+  mpz_set_ui(s, 4);
+  for (int i = 0; i < 100; ++i) {
+    mpz_mul(s, s, s);
+    mpz_sub_ui(s, s, 2);
+    mersenne_reduce(s, 30323, tmp);
+  }
+  testing_support::lucas_lehmer_residue(want, 30323);
+  for (const int recorded : {20, 16}) {
+    const state_home h;
+    std::string why;
+    const auto dir = state_dir::open(h.path + "/mersenne", &why);
+    run_state st;
+    st.p = 30323;
+    st.iteration = 100;
+    st.tf_bits = recorded;
+    st.residue.assign((30323 + 7) / 8, 0);
+    mpz_export(st.residue.data(), nullptr, -1, 1, 0, 0, s);
+    ASSERT_TRUE(dir->save(st, &why)) << why;
+    const auto r = run_shell(h.run("$M --json --tf-bits 20 30323"));
+    const auto j = last_json(r.out);
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_TRUE(j["resumed_from"] == 100 && j["tf_bits"] == 20 && j["res64"] == res64_hex(low64(want))) << j;
+    EXPECT_TRUE(h.empty());
+  }
+}
+
+// Factoring stopped by SIGINT keeps its progress (the level reached and the
+// classes done in the next) beside the lock, and a rerun goes on from it: a
+// progress file made by hand that marks the class of M30323's factor done
+// makes the search pass it by; a finished search leaves no files.
+TEST(Resume, InterruptedFactoringKeepsItsProgress) {
+  const state_home h;
+  const std::string dir = h.path + "/mersenne";
+  auto r = run_shell(h.run("$M --test=tf --tf-bits 70 --checkpoint-every 0.01 1000003 & pid=$!; "
+                           "n=0; until [ -e $XDG_STATE_HOME/mersenne/M1000003.factoring ] || ! kill -0 $pid || "
+                           "[ $n = 6000 ]; do sleep 0.01; n=$((n + 1)); done; "
+                           "kill -INT $pid; wait $pid"));
+  ASSERT_EQ(r.status, 128 + 2) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("stopped by SIGINT; saved M1000003's trial factoring"), std::string::npos) << r.err;
+  std::string why;
+  const auto states = state_dir::open(dir, &why);
+  factoring_state f;
+  ASSERT_TRUE(states->load_factoring(1000003, &f, [](const std::string& w) { ADD_FAILURE() << w; }));
+  EXPECT_TRUE(f.level > 0 && f.level < 70 && std::filesystem::exists(dir + "/M1000003.lock")) << f.level;
+  r = run_shell(h.run("$M --test=tf --tf-bits " + std::to_string(f.level) + " 1000003"));
+  EXPECT_EQ(r.out, "M1000003: no factor below 2^" + std::to_string(f.level) + "\n") << r.err;
+  EXPECT_TRUE(h.empty());
+  // 60647 = 2 * 30323 + 1: k = 1, the class 1 of level 15.
+  factoring_state g;
+  g.p = 30323;
+  g.level = 15;
+  g.done.set(1);
+  ASSERT_TRUE(states->save_factoring(g, &why)) << why;
+  r = run_shell(h.run("$M --test=tf --tf-bits 20 30323"));
+  EXPECT_EQ(r.out, "M30323: no factor below 2^20\n") << r.err;
   EXPECT_TRUE(h.empty());
 }
 

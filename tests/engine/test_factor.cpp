@@ -275,6 +275,49 @@ TEST(Factor, KernelOverrideIsHonouredOrRefused) {
     EXPECT_TRUE(!ifma.error.empty() && ifma.factor.empty()) << ifma.error;
 }
 
+// A search stopped at a class boundary and resumed from the point it last
+// reported tests every candidate once and ends as the whole search does; the
+// classes a resume point marks done are skipped; no point past a factor found
+// is reported (resuming from it would lose the factor).
+TEST(Factor, ResumesFromTheReportedClassBoundary) {
+  for (const factor_kernel kernel : {factor_kernel::scalar, factor_kernel::ifma}) {
+    if (kernel == factor_kernel::ifma && !factor_ifma_supported()) continue;
+    factor_options whole_opt;
+    whole_opt.to_bits = 30;
+    whole_opt.kernel = kernel;
+    const factor_outcome whole = trial_factor(30011, whole_opt);
+    ASSERT_TRUE(whole.factor.empty() && whole.bits == 30 && whole.error.empty());
+    // Stopped at the 300th class of level 29 (every class holds a k there).
+    std::atomic<bool> stop{false};
+    int level = 0;
+    factor_classes done;
+    factor_options first = whole_opt;
+    first.stop = &stop;
+    first.reached = [&](int l, const factor_classes& d) {
+      level = l, done = d;
+      if (l == 29 && d.count() == 300) stop = true;
+    };
+    const factor_outcome stopped = trial_factor(30011, first);
+    ASSERT_TRUE(stopped.interrupted && level == 29 && done.count() == 300) << level << " " << done.count();
+    factor_options rest = whole_opt;
+    rest.from_bits = level;
+    rest.from_classes = done;
+    const factor_outcome resumed = trial_factor(30011, rest);
+    EXPECT_TRUE(resumed.factor.empty() && resumed.bits == 30 && !resumed.interrupted);
+    EXPECT_EQ(stopped.tested + resumed.tested, whole.tested);
+  }
+  // 60647 = 2 * 30323 + 1 divides M30323: k = 1, class 1 of level 15.
+  factor_options opt;
+  opt.from_bits = 15;
+  opt.to_bits = 20;
+  opt.reached = [](int l, const factor_classes& d) { EXPECT_TRUE(l < 15 || (l == 15 && !d[1])) << l; };
+  EXPECT_EQ(trial_factor(30323, opt).factor, "60647");
+  opt.from_classes.set(1);
+  opt.reached = nullptr;
+  const factor_outcome skipped = trial_factor(30323, opt);
+  EXPECT_TRUE(skipped.factor.empty() && skipped.bits == 20);
+}
+
 TEST(Factor, AutomaticDepthGrowsWithTheTestAndStopsAtTheSquareRoot) {
   EXPECT_LT(factor_auto_depth(2000003, 100), factor_auto_depth(2000003, 10000));
   EXPECT_LE(factor_auto_depth(61, 1e9), 31);

@@ -2,6 +2,7 @@
 // belongs to the exponent; a save that fails leaves the old files; the lock
 // keeps a second process out.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -81,9 +82,81 @@ TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
   EXPECT_FALSE(decode_state(wrong_length.data(), wrong_length.size(), 1279, &back, &why));
   EXPECT_NE(why.find("residue is 161 bytes long, a state of M1279 has 160"), std::string::npos) << why;
   std::vector<uint8_t> future = bytes;
-  future[16] = 3;
+  future[16] = 5;
   EXPECT_FALSE(decode_state(future.data(), future.size(), 1279, &back, &why));
-  EXPECT_NE(why.find("version 3"), std::string::npos) << why;
+  EXPECT_NE(why.find("version 5"), std::string::npos) << why;
+}
+
+// The file of the format before the factoring depth was kept: version 1 or
+// 2, no depth field, its own digest.
+std::vector<uint8_t> without_depth(std::vector<uint8_t> bytes) {
+  bytes.erase(bytes.end() - 36, bytes.end());
+  bytes[16] = static_cast<uint8_t>(bytes[16] - 2);
+  uint8_t digest[32];
+  unsigned len = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr);
+  bytes.insert(bytes.end(), digest, digest + 32);
+  return bytes;
+}
+
+// The factoring depth comes back from a state of either test; a state
+// written before it was kept still loads, with depth 0; a depth past the
+// deepest search is refused.
+TEST(StateFile, FactoringDepthIsKeptAndOldStatesStillLoad) {
+  run_state s = sample(1279, 500, false);
+  s.tf_bits = 61;
+  for (const test_kind kind : {test_kind::ll, test_kind::prp}) {
+    s.test = kind;
+    s.block = 11;
+    s.check = s.residue;
+    const std::vector<uint8_t> bytes = encode_state(s);
+    run_state back;
+    std::string why;
+    ASSERT_TRUE(decode_state(bytes.data(), bytes.size(), 1279, &back, &why)) << why;
+    EXPECT_EQ(back.tf_bits, 61);
+    const std::vector<uint8_t> old = without_depth(bytes);
+    ASSERT_TRUE(decode_state(old.data(), old.size(), 1279, &back, &why)) << why;
+    EXPECT_TRUE(back.tf_bits == 0 && back.test == kind && back.residue == s.residue && back.iteration == 500);
+  }
+  s.tf_bits = kFactorMaxBits + 1;
+  const std::vector<uint8_t> deep = encode_state(s);
+  run_state back;
+  std::string why;
+  EXPECT_FALSE(decode_state(deep.data(), deep.size(), 1279, &back, &why));
+}
+
+// The factoring progress: saved and loaded whole; damage, another exponent
+// or a stray bit past the classes is named and not used; forget removes it.
+TEST(StateDir, FactoringProgressRoundTripsAndIsChecked) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  factoring_state f;
+  f.p = 1000003;
+  f.level = 47;
+  f.done.set(1).set(4619).set(2000);
+  EXPECT_FALSE(dir->holds(1000003));
+  ASSERT_TRUE(dir->save_factoring(f, &why)) << why;
+  EXPECT_TRUE(dir->holds(1000003) && dir->exponents() == std::vector<int32_t>{1000003});
+  std::vector<std::string> warnings;
+  const auto warn = [&](const std::string& w) { warnings.push_back(w); };
+  factoring_state back;
+  ASSERT_TRUE(dir->load_factoring(1000003, &back, warn));
+  EXPECT_TRUE(back.p == 1000003 && back.level == 47 && back.done == f.done && warnings.empty());
+  const std::vector<uint8_t> bytes = encode_factoring(f);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::vector<uint8_t> bad = bytes;
+    bad[i] ^= static_cast<uint8_t>(1u << (i % 8));
+    EXPECT_FALSE(decode_factoring(bad.data(), bad.size(), 1000003, &back, &why)) << "byte " << i;
+  }
+  for (size_t n = 0; n < bytes.size(); n += 5) EXPECT_FALSE(decode_factoring(bytes.data(), n, 1000003, &back, &why));
+  EXPECT_FALSE(decode_factoring(bytes.data(), bytes.size(), 1000033, &back, &why));
+  std::ofstream(t.path + "/M1000003.factoring") << "damaged";
+  EXPECT_FALSE(dir->load_factoring(1000003, &back, warn));
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("M1000003.factoring"), std::string::npos) << warnings[0];
+  dir->forget(1000003);
+  EXPECT_FALSE(dir->holds(1000003));
 }
 
 TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {

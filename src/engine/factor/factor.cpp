@@ -27,7 +27,7 @@ using factor_arith::u128;
 // can hold a factor. A q of a skipped class that equals 3, 5, 7 or 11 would
 // need kp <= 5, so p <= 5 and q <= 11 < 2p + 1 or q = 7 = 2^3 - 1 itself:
 // never a proper factor, so no class skipped hides one.
-constexpr uint32_t kClassModulus = 4620;
+constexpr uint32_t kClassModulus = kFactorClassModulus;
 constexpr uint32_t kClassPrimes[] = {3, 5, 7, 11};
 
 // Candidates per sieve block: a byte each.
@@ -122,8 +122,11 @@ class searcher {
 
  private:
   bool stopping() const { return opt_.stop != nullptr && opt_.stop->load(std::memory_order_relaxed); }
-  // Searches k in [kmin, kmax] of level; false when stopped.
-  bool level(int level, u128 kmin, u128 kmax);
+  // Searches k in [kmin, kmax] of level, but for the classes in done, which
+  // gathers the classes as they finish; false when stopped.
+  bool level(int level, u128 kmin, u128 kmax, factor_classes& done);
+  // Searches k in [kmin, kmax] of class classes_[ci] of level; false when stopped.
+  bool one_class(int level, size_t ci, u128 kmin, u128 kmax);
   // Tests the candidates gathered so far; keeps the smallest factor confirmed.
   void test_gathered(int level);
 
@@ -181,61 +184,70 @@ void searcher::test_gathered(int level) {
   gathered_count_ = 0;
 }
 
-bool searcher::level(int level, u128 kmin, u128 kmax) {
-  const size_t nclasses = classes_.size();
-  for (size_t ci = 0; ci < nclasses; ++ci) {
+bool searcher::level(int level, u128 kmin, u128 kmax, factor_classes& done) {
+  for (size_t ci = 0; ci < classes_.size(); ++ci) {
     const uint32_t c = classes_[ci];
-    if (kmax < c) continue;
-    const u128 ilo = kmin <= c ? 0 : (kmin - c + kClassModulus - 1) / kClassModulus;
-    const u128 ihi = (kmax - c) / kClassModulus;
-    if (ilo > ihi) continue;
-    const u128 count = ihi - ilo + 1;
-    const u128 q0 = static_cast<u128>(2 * static_cast<uint64_t>(p_)) * (c + kClassModulus * ilo) + 1;
-    // A prime pays for its setup only where it strikes out a few candidates.
-    const u128 useful = count * 4;
-    const size_t np = useful >= primes_.back()
-                          ? primes_.size()
-                          : static_cast<size_t>(std::upper_bound(primes_.begin(), primes_.end(),
-                                                                 static_cast<uint32_t>(useful)) -
-                                                primes_.begin());
+    if (done[c]) continue;
+    if (!one_class(level, ci, kmin, kmax)) return false;
+    done.set(c);
+    if (opt_.reached && found_ == 0) opt_.reached(level, done);
+  }
+  return true;
+}
+
+bool searcher::one_class(int level, size_t ci, u128 kmin, u128 kmax) {
+  const size_t nclasses = classes_.size();
+  const uint32_t c = classes_[ci];
+  if (kmax < c) return true;
+  const u128 ilo = kmin <= c ? 0 : (kmin - c + kClassModulus - 1) / kClassModulus;
+  const u128 ihi = (kmax - c) / kClassModulus;
+  if (ilo > ihi) return true;
+  const u128 count = ihi - ilo + 1;
+  const u128 q0 = static_cast<u128>(2 * static_cast<uint64_t>(p_)) * (c + kClassModulus * ilo) + 1;
+  // A prime pays for its setup only where it strikes out a few candidates.
+  const u128 useful = count * 4;
+  const size_t np = useful >= primes_.back()
+                        ? primes_.size()
+                        : static_cast<size_t>(std::upper_bound(primes_.begin(), primes_.end(),
+                                                               static_cast<uint32_t>(useful)) -
+                                              primes_.begin());
+  for (size_t k = 0; k < np; ++k) {
+    const uint32_t r = primes_[k];
+    // q0 mod r from q0 = (2 p c + 1) + step ilo.
+    const uint64_t a = (static_cast<uint64_t>(two_p_mod_[k]) * c + 1) % r;
+    const uint64_t im = static_cast<uint64_t>(ilo >> 64) == 0 ? static_cast<uint64_t>(ilo) % r
+                                                                : static_cast<uint64_t>(ilo % r);
+    const uint64_t q0r = (a + static_cast<uint64_t>(step_mod_[k]) * im) % r;
+    // First j with q0 + step j = 0 mod r; never strike r itself out.
+    uint64_t j = (static_cast<uint64_t>(r - q0r) % r) * step_inv_[k] % r;
+    if (q0 <= r && q0 + static_cast<u128>(step_) * j == r) j += r;
+    next_[k] = static_cast<uint32_t>(j);
+  }
+  for (u128 j0 = 0; j0 < count; j0 += kBlock) {
+    if (stopping()) return false;
+    const size_t len = count - j0 < kBlock ? static_cast<size_t>(count - j0) : kBlock;
+    std::memset(sieve_.data(), 1, len);
     for (size_t k = 0; k < np; ++k) {
       const uint32_t r = primes_[k];
-      // q0 mod r from q0 = (2 p c + 1) + step ilo.
-      const uint64_t a = (static_cast<uint64_t>(two_p_mod_[k]) * c + 1) % r;
-      const uint64_t im = static_cast<uint64_t>(ilo >> 64) == 0 ? static_cast<uint64_t>(ilo) % r
-                                                                  : static_cast<uint64_t>(ilo % r);
-      const uint64_t q0r = (a + static_cast<uint64_t>(step_mod_[k]) * im) % r;
-      // First j with q0 + step j = 0 mod r; never strike r itself out.
-      uint64_t j = (static_cast<uint64_t>(r - q0r) % r) * step_inv_[k] % r;
-      if (q0 <= r && q0 + static_cast<u128>(step_) * j == r) j += r;
-      next_[k] = static_cast<uint32_t>(j);
+      size_t pos = next_[k];
+      for (; pos < len; pos += r) sieve_[pos] = 0;
+      next_[k] = static_cast<uint32_t>(pos - len);
     }
-    for (u128 j0 = 0; j0 < count; j0 += kBlock) {
-      if (stopping()) return false;
-      const size_t len = count - j0 < kBlock ? static_cast<size_t>(count - j0) : kBlock;
-      std::memset(sieve_.data(), 1, len);
-      for (size_t k = 0; k < np; ++k) {
-        const uint32_t r = primes_[k];
-        size_t pos = next_[k];
-        for (; pos < len; pos += r) sieve_[pos] = 0;
-        next_[k] = static_cast<uint32_t>(pos - len);
-      }
-      const u128 base = q0 + static_cast<u128>(step_) * j0;
-      // Without a branch on the sieve (a fifth of the bytes survive, at
-      // random): every q is written, the next one over it unless it survived.
-      size_t m = 0;
-      u128 q = base;
-      for (size_t j = 0; j < len; ++j, q += step_) {
-        gathered_[m] = q;
-        m += sieve_[j];
-      }
-      gathered_count_ = m;
-      test_gathered(level);
-      if (!out_.error.empty()) return false;
-      if (opt_.progress)
-        opt_.progress(level + 1, (static_cast<double>(ci) + static_cast<double>(j0 + len) / static_cast<double>(count)) /
-                                     static_cast<double>(nclasses));
+    const u128 base = q0 + static_cast<u128>(step_) * j0;
+    // Without a branch on the sieve (a fifth of the bytes survive, at
+    // random): every q is written, the next one over it unless it survived.
+    size_t m = 0;
+    u128 q = base;
+    for (size_t j = 0; j < len; ++j, q += step_) {
+      gathered_[m] = q;
+      m += sieve_[j];
     }
+    gathered_count_ = m;
+    test_gathered(level);
+    if (!out_.error.empty()) return false;
+    if (opt_.progress)
+      opt_.progress(level + 1, (static_cast<double>(ci) + static_cast<double>(j0 + len) / static_cast<double>(count)) /
+                                   static_cast<double>(nclasses));
   }
   return true;
 }
@@ -253,7 +265,8 @@ void searcher::run() {
     if (kmin < 1) kmin = 1;
     if (opt_.k_first != 0 && kmin < opt_.k_first) kmin = opt_.k_first;
     if (opt_.k_last != 0 && kmax > opt_.k_last) kmax = opt_.k_last;
-    if (kmin <= kmax && !level(b, kmin, kmax)) {
+    factor_classes done = b == opt_.from_bits ? opt_.from_classes : factor_classes();
+    if (kmin <= kmax && !level(b, kmin, kmax, done)) {
       if (out_.error.empty()) out_.interrupted = true;
       return;
     }
@@ -262,6 +275,7 @@ void searcher::run() {
       out_.factor = decimal(found_);
       return;
     }
+    if (opt_.reached) opt_.reached(b + 1, factor_classes());
   }
   if (opt_.to_bits >= sqrt_bits) {
     out_.sqrt_reached = true;

@@ -9,12 +9,19 @@
 #pragma once
 
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 // The deepest search supported: every q below 2^kFactorMaxBits.
 inline constexpr int kFactorMaxBits = 96;
+
+// The candidates' k are searched in residue classes modulo this; within a
+// level, a search's progress is the set of classes done (bit c: the k = c
+// mod kFactorClassModulus).
+inline constexpr uint32_t kFactorClassModulus = 4620;
+using factor_classes = std::bitset<kFactorClassModulus>;
 
 // The arithmetic that tests the candidates: automatic is what
 // MERSENNE_FACTOR_KERNEL names (ifma or scalar) when set, else ifma where
@@ -26,10 +33,17 @@ bool factor_ifma_supported();
 
 struct factor_options {
   int from_bits = 0;  // q below 2^from_bits were searched before: start there
+  // Classes of the level [2^from_bits, 2^(from_bits + 1)) that an interrupted
+  // search finished: skipped. Together with from_bits, where a search resumes.
+  factor_classes from_classes;
   int to_bits = 0;    // search every q below 2^to_bits (capped at the square root)
   // Called now and then with the level being searched (q below 2^level) and
   // its share done, 0..1; may be empty.
   std::function<void(int level, double share)> progress;
+  // Called at each class boundary with the point a search could resume from
+  // (from_bits = level, from_classes = done); may be empty. Once a level has
+  // a factor nothing more is reported: a resumed search must find it again.
+  std::function<void(int level, const factor_classes& done)> reached;
   const std::atomic<bool>* stop = nullptr;  // when set and true, the search stops soon
   // Only k in [k_first, k_last] (q = 2kp + 1), for the tests and the benchmark; 0: no bound.
   unsigned __int128 k_first = 0, k_last = 0;
