@@ -372,13 +372,12 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
   // the same list is tested again without checkpoints rather than reported busy.
   const auto take_lock = [&](int32_t p, bool* busy, std::string* why) -> std::shared_ptr<exponent_lock> {
     *busy = false;
-    {
-      std::lock_guard<std::mutex> hold(held_mutex);
-      if (held_here.count(p) != 0) return nullptr;
-    }
+    // Checked and taken under one hold: two workers on the same exponent at
+    // once would otherwise both miss it here and one find its own lock busy.
+    std::lock_guard<std::mutex> hold(held_mutex);
+    if (held_here.count(p) != 0) return nullptr;
     std::unique_ptr<exponent_lock> taken = states->lock(p, busy, why);
     if (taken == nullptr) return nullptr;
-    std::lock_guard<std::mutex> hold(held_mutex);
     held_here.insert(p);
     return std::shared_ptr<exponent_lock>(taken.release(), [&held_mutex, &held_here, p](exponent_lock* l) {
       delete l;
