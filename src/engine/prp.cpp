@@ -161,6 +161,7 @@ class prp_test {
   const engine& e_;
   int32_t p_;
   const engine_options& opt_;
+  int32_t factored_to_ = opt_.factored_to;  // the depth trial factoring searched before the test
   ll_outcome& out_;
   uint32_t block_;
   int power_;
@@ -239,6 +240,7 @@ bool prp_test::resume() {
   out_.gerbicz_errors = s.gerbicz_errors;
   elapsed_before_ = s.elapsed;
   out_.resumed_from = s.iteration;
+  factored_to_ = std::max(factored_to_, s.tf_bits);  // a rerun that factors less keeps the depth
   bool verified = false;
   for (size_t j = i; j < found.size() && !verified; ++j) {
     std::string why;
@@ -397,7 +399,7 @@ bool prp_test::save(bool verified) {
   s.gerbicz_errors = out_.gerbicz_errors;
   s.elapsed = elapsed();
   s.verified = verified;
-  s.tf_bits = opt_.factored_to;
+  s.tf_bits = factored_to_;
   s.block = block_;
   s.check_shift = now_.check_shift;
   s.proof_power = static_cast<uint32_t>(power_);

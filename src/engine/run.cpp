@@ -83,6 +83,7 @@ class lucas_lehmer_run {
   const engine& e_;
   int32_t p_;
   const engine_options& opt_;
+  int32_t factored_to_ = opt_.factored_to;  // the depth trial factoring searched before the test
   ll_outcome& out_;
   int64_t total_, target_;
   std::unique_ptr<stepper> st_;
@@ -150,6 +151,7 @@ bool lucas_lehmer_run::resume() {
     out_.roundoff_errors = s.roundoff_errors;
     elapsed_before_ = s.elapsed;
     out_.resumed_from = s.iteration;
+    factored_to_ = std::max(factored_to_, s.tf_bits);  // a rerun that factors less keeps the depth
     return true;
   }
   return false;
@@ -257,7 +259,7 @@ bool lucas_lehmer_run::save(bool verified) {
   s.roundoff_errors = out_.roundoff_errors;
   s.elapsed = elapsed();
   s.verified = verified;
-  s.tf_bits = opt_.factored_to;
+  s.tf_bits = factored_to_;
   st_->store(now_.u);
   s.residue = residue_bytes(now_.u, p_);
   std::string why;

@@ -231,6 +231,31 @@ TEST(StateDir, LockKeepsASecondHolderOut) {
 // named and the run goes on from the older state, to the right Res64. A
 // probable-prime state of zeros (which the Gerbicz check would pass) is
 // refused too, and the test starts over to the right verdict.
+// A run that factored nothing (--tf-bits 0) and resumed from a state that
+// records a depth keeps that depth in the states it saves.
+TEST(StateDir, ResumedStateKeepsTheRecordedFactoringDepth) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  ASSERT_NE(dir, nullptr) << why;
+  const int32_t p = 1277;
+  run_state deep;
+  deep.p = p;
+  deep.iteration = 0;
+  deep.residue.assign((static_cast<size_t>(p) + 7) / 8, 0);
+  deep.residue[0] = 4;
+  deep.tf_bits = 20;
+  ASSERT_TRUE(dir->save(deep, &why)) << why;
+  std::atomic<bool> stop{true};
+  engine_options opt;
+  opt.states = dir.get();
+  opt.stop = &stop;
+  EXPECT_TRUE(run_lucas_lehmer(*find_engine("exact"), p, opt).interrupted);
+  const auto saved = dir->load(p, [](const std::string& w) { ADD_FAILURE() << w; });
+  ASSERT_EQ(saved.size(), 2u);  // the new one and the one it resumed from
+  for (const run_state& s : saved) EXPECT_EQ(s.tf_bits, 20) << "iteration " << s.iteration;
+}
+
 TEST(StateDir, ImpossibleResidueFallsBackToAnOlderState) {
   temp_dir t;
   std::string why;
