@@ -58,13 +58,8 @@ TEST(Resume, SigtermSavesAndTheSameCommandResumes) {
 // lies below 2^16: skipped factoring shows as a test resumed at iteration 100
 // instead of that factor.
 TEST(Resume, StateDepthSkipsTheFactoringItRecords) {
-  mpz_value s, tmp, want;
-  mpz_set_ui(s, 4);
-  for (int i = 0; i < 100; ++i) {
-    mpz_mul(s, s, s);
-    mpz_sub_ui(s, s, 2);
-    mersenne_reduce(s, 30323, tmp);
-  }
+  mpz_value s, want;
+  testing_support::lucas_lehmer_after(s, 30323, 100);
   testing_support::lucas_lehmer_residue(want, 30323);
   for (const int recorded : {20, 16}) {
     const state_home h;
@@ -154,13 +149,8 @@ TEST(Resume, ShiftsAndInterimResidues) {
       if (want.empty()) want = j["res64"];
       EXPECT_TRUE(r.status == kExitOk && j["res64"] == want) << e << " shift " << shift << ": " << r.out << r.err;
     }
-  mpz_value s, m, tmp;
-  mpz_set_ui(s, 4);
-  for (int i = 0; i < 40; ++i) {
-    mpz_mul(s, s, s);
-    mpz_sub_ui(s, s, 2);
-    mersenne_reduce(s, 218453, tmp);
-  }
+  mpz_value s;
+  testing_support::lucas_lehmer_after(s, 218453, 40);
   const auto r = run_shell(h.run("$M --json --iterations 40 218453 31"));
   std::istringstream lines(r.out);
   std::string first, second;

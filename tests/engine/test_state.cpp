@@ -15,6 +15,7 @@
 
 #include "engine/engine_table.h"
 #include "engine/prp.h"
+#include "engine/residue.h"
 #include "engine/run.h"
 #include "engine/state.h"
 #include "support/test_support.h"
@@ -263,16 +264,8 @@ TEST(StateDir, ImpossibleResidueFallsBackToAnOlderState) {
   ASSERT_NE(dir, nullptr) << why;
   const int32_t p = 1277;
   const size_t bytes = (static_cast<size_t>(p) + 7) / 8;
-  mpz_t m, u;
-  mpz_inits(m, u, nullptr);
-  mpz_ui_pow_ui(m, 2, p);
-  mpz_sub_ui(m, m, 1);
-  mpz_set_ui(u, 4);
-  for (int i = 0; i < 400; ++i) {
-    mpz_mul(u, u, u);
-    mpz_sub_ui(u, u, 2);
-    mpz_mod(u, u, m);
-  }
+  mpz_value u;
+  testing_support::lucas_lehmer_after(u, p, 400);
   run_state good;
   good.p = p;
   good.iteration = 400;
@@ -313,7 +306,6 @@ TEST(StateDir, ImpossibleResidueFallsBackToAnOlderState) {
   ASSERT_FALSE(warnings.empty());
   EXPECT_NE(warnings[0].find("M1279.prp.state (the probable-prime state of M1279 at iteration"), std::string::npos)
       << warnings[0];
-  mpz_clears(m, u, nullptr);
 }
 
 }  // namespace

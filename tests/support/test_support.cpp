@@ -65,17 +65,19 @@ run_result run_mersenne(const std::string& args, const std::string& stdin_text, 
   return run_shell(prefix + " $M " + args, stdin_text);
 }
 
-void lucas_lehmer_residue(mpz_ptr out, unsigned p) {
+void lucas_lehmer_after(mpz_ptr out, unsigned p, int64_t k) {
   mpz_value m, t;
   mpz_ui_pow_ui(m, 2, p);
   mpz_sub_ui(m, m, 1);
   mpz_set_ui(out, 4);
-  for (unsigned i = 0; i + 2 < p; ++i) {
+  for (int64_t i = 0; i < k; ++i) {
     mpz_mul(t, out, out);
     mpz_sub_ui(t, t, 2);
     mpz_mod(out, t, m);
   }
   mpz_mod(out, out, m);
 }
+
+void lucas_lehmer_residue(mpz_ptr out, unsigned p) { lucas_lehmer_after(out, p, p >= 2 ? int64_t{p} - 2 : 0); }
 
 }  // namespace testing_support

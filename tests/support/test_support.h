@@ -87,4 +87,7 @@ run_result run_mersenne(const std::string& args, const std::string& stdin_text, 
 // s(p-2) mod 2^p - 1 of the Lucas-Lehmer sequence, computed with GMP (p >= 2).
 void lucas_lehmer_residue(mpz_ptr out, unsigned p);
 
+// s(k) mod 2^p - 1 (s(0) = 4), with GMP.
+void lucas_lehmer_after(mpz_ptr out, unsigned p, int64_t k);
+
 }  // namespace testing_support
