@@ -15,13 +15,13 @@
 #include <functional>
 #include <string>
 
-#include "engine/checks.h"
-#include "engine/engine_table.h"
-#include "engine/run.h"
-#include "engine/fast/lengths.h"
-#include "engine/fast/squarer.h"
-#include "engine/residue.h"
-#include "engine/state.h"
+#include "methods/checks.h"
+#include "arith/engine_table.h"
+#include "methods/run.h"
+#include "arith/fast/lengths.h"
+#include "arith/fast/squarer.h"
+#include "arith/residue.h"
+#include "formats/state.h"
 
 namespace {
 

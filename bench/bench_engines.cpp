@@ -13,12 +13,12 @@
 #include <cstdlib>
 #include <functional>
 
-#include "driver/lucas_lehmer.h"
-#include "engine/exact.h"
-#include "engine/fast/lengths.h"
-#include "engine/fast/plans.h"
-#include "engine/fast/squarer.h"
-#include "engine/residue.h"
+#include "console/lucas_lehmer.h"
+#include "arith/exact.h"
+#include "arith/fast/lengths.h"
+#include "arith/fast/plans.h"
+#include "arith/fast/squarer.h"
+#include "arith/residue.h"
 
 namespace {
 

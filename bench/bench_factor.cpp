@@ -5,7 +5,7 @@
 // scalar arithmetic (one or two 64-bit words) first, then the IFMA one as a
 // ratio to it where the processor has AVX-512 IFMA. Then the
 // automatic depth (and its estimated cost) for a few exponents from the
-// rates recorded in engine/tuning.h.
+// rates recorded in base/tuning.h.
 //
 // bench_factor [p] [seconds per run; 0: only the depths]
 #include <time.h>
@@ -17,8 +17,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "engine/engine_table.h"
-#include "engine/factor/factor.h"
+#include "arith/engine_table.h"
+#include "methods/factor/factor.h"
 
 namespace {
 

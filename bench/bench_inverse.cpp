@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "transform/transform.h"
+#include "console/transform.h"
 
 namespace {
 

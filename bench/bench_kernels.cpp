@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "base/machine.h"
-#include "engine/fast/lengths.h"
-#include "engine/fast/plans.h"
-#include "engine/fast/squarer.h"
-#include "engine/fast/transforms.h"
-#include "engine/fast/two_pass.h"
-#include "engine/residue.h"
+#include "arith/fast/lengths.h"
+#include "arith/fast/plans.h"
+#include "arith/fast/squarer.h"
+#include "arith/fast/transforms.h"
+#include "arith/fast/two_pass.h"
+#include "arith/residue.h"
 
 namespace {
 

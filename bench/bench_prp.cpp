@@ -18,10 +18,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/engine_table.h"
-#include "engine/proof.h"
-#include "engine/prp.h"
-#include "engine/residue.h"
+#include "arith/engine_table.h"
+#include "methods/proof.h"
+#include "methods/prp.h"
+#include "arith/residue.h"
 #include "support_dir.h"
 
 namespace {

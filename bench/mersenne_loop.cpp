@@ -3,6 +3,6 @@
 // straightforward loop. Only for timing against the real program.
 #include <cstdlib>
 
-#include "driver/dialogue.h"
+#include "console/dialogue.h"
 
 int main() { return run_dialogue(std::calloc, inverse_path::loop) == dialogue_status::verdict ? 0 : 1; }

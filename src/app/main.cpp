@@ -10,7 +10,7 @@
 
 #include "app/exit_codes.h"
 #include "cli/batch.h"
-#include "driver/dialogue.h"
+#include "console/dialogue.h"
 
 namespace {
 

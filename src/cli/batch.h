@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "cli/options.h"
-#include "cli/report.h"
+#include "work/report.h"
 
 // How a batch run or a command line ended; the program maps it to an exit status.
 enum class batch_status {

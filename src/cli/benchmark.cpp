@@ -15,11 +15,11 @@
 
 #include "base/machine.h"
 #include "cli/line_output.h"
-#include "engine/fast/fast.h"
-#include "engine/fast/lengths.h"
-#include "engine/fast/plans.h"
-#include "engine/fast/two_pass.h"
-#include "engine/residue.h"
+#include "arith/fast/fast.h"
+#include "arith/fast/lengths.h"
+#include "arith/fast/plans.h"
+#include "arith/fast/two_pass.h"
+#include "arith/residue.h"
 
 namespace {
 

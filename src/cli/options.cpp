@@ -9,10 +9,10 @@
 #include <tuple>
 
 #include "base/machine.h"
-#include "cli/report.h"
-#include "engine/engine_table.h"
-#include "engine/factor/factor.h"
-#include "engine/fast/lengths.h"
+#include "work/report.h"
+#include "arith/engine_table.h"
+#include "methods/factor/factor.h"
+#include "arith/fast/lengths.h"
 
 #ifndef MERSENNE_VERSION
 #define MERSENNE_VERSION "unknown"

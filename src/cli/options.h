@@ -37,7 +37,7 @@ struct cli_options {
   plan_choice plans = plan_choice::unset;  // --plans
   std::vector<bench_length> bench_lengths;  // --benchmark; empty: the default set
   bool checkpoints = true;               // save states and resume from them
-  std::string state_dir;                 // where; empty: the default (engine/state.h)
+  std::string state_dir;                 // where; empty: the default (formats/state.h)
   double checkpoint_every = 600;         // seconds between saved states
   int64_t shift = -1;                    // starting shift (taken mod p); -1: random
   int64_t iterations = 0;                // 0: whole tests; K: only the first K iterations

@@ -4,7 +4,7 @@
 #include <new>
 #include <system_error>
 
-#include "engine/tuning.h"
+#include "base/tuning.h"
 
 
 std::string short_duration(double s) {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine.h"
+#include "arith/engine.h"
 
 // One test in flight, as the progress line shows it; written by its worker.
 struct progress_slot {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "app/exit_codes.h"
-#include "cli/report.h"
-#include "engine/fast/lengths.h"
-#include "engine/residue.h"
+#include "work/report.h"
+#include "arith/fast/lengths.h"
+#include "arith/residue.h"
 #include "support/test_support.h"
 
 namespace {

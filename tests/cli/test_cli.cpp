@@ -9,10 +9,10 @@
 #include "base/machine.h"
 #include "cli/batch.h"
 #include "cli/options.h"
-#include "cli/report.h"
-#include "cli/results_file.h"
-#include "engine/factor/factor.h"
-#include "engine/fast/fast.h"
+#include "work/report.h"
+#include "work/results_file.h"
+#include "methods/factor/factor.h"
+#include "arith/fast/fast.h"
 
 namespace {
 

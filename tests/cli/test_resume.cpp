@@ -11,9 +11,9 @@
 #include <string>
 
 #include "app/exit_codes.h"
-#include "cli/report.h"
-#include "engine/residue.h"
-#include "engine/state.h"
+#include "work/report.h"
+#include "arith/residue.h"
+#include "formats/state.h"
 #include "support/test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "engine/residue.h"
+#include "arith/residue.h"
 
 namespace testing_support {
 

@@ -1,0 +1,669 @@
+// The kernels of kernels.h, written once over eight-lane vectors and
+// compiled once per instruction set: the including file names the set's
+// namespace (KERNEL_NS) and its table (KERNEL_TABLE, KERNEL_NAME) and
+// compiles with that set's flags. Nothing here may be shared between the
+// copies (no standard-library templates): each copy is reached only after a
+// run-time check of the processor.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "arith/fast/kernels.h"
+
+namespace fast_kernels {
+namespace KERNEL_NS {
+namespace {
+
+typedef double v8 __attribute__((vector_size(64)));
+typedef long long v8i __attribute__((vector_size(64)));
+
+// The processor's own vector: the transforms down the lanes run on it, a
+// group's eight lanes in 8 / kW pieces, so that a radix-8 step fits the
+// registers on every instruction set.
+#if defined(__AVX512F__)
+constexpr int kW = 8;
+#elif defined(__AVX2__)
+constexpr int kW = 4;
+#else
+constexpr int kW = 2;
+#endif
+typedef double vn __attribute__((vector_size(8 * kW)));
+
+inline v8 load(const double* p) { return *reinterpret_cast<const v8*>(p); }
+inline void store(double* p, v8 v) { *reinterpret_cast<v8*>(p) = v; }
+template <class V>
+inline V splat_as(double d);
+template <>
+inline vn splat_as<vn>(double d) {
+  vn v = {};
+  return v + d;
+}
+#if !defined(__AVX512F__)
+// Eight lanes from pieces of the processor's width, so that no lane is
+// written on its own.
+template <>
+inline v8 splat_as<v8>(double d) {
+  union {
+    v8 whole;
+    vn part[8 / kW];
+  } u;
+  for (int c = 0; c < 8 / kW; ++c) u.part[c] = splat_as<vn>(d);
+  return u.whole;
+}
+#endif
+inline v8 splat(double d) { return splat_as<v8>(d); }
+inline v8 abs8(v8 v) { return reinterpret_cast<v8>(reinterpret_cast<v8i>(v) & 0x7fffffffffffffffLL); }
+inline v8 max8(v8 a, v8 b) { return a > b ? a : b; }
+
+// a b + c, fused where the processor can.
+inline v8 fmadd(v8 a, v8 b, v8 c) {
+#if defined(__AVX512F__)
+  return reinterpret_cast<v8>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b),
+                                              reinterpret_cast<__m512d>(c)));
+#elif defined(__FMA__)
+  typedef double v4 __attribute__((vector_size(32)));
+  const v4 lo = reinterpret_cast<v4>(_mm256_fmadd_pd(__builtin_shufflevector(a, a, 0, 1, 2, 3),
+                                                     __builtin_shufflevector(b, b, 0, 1, 2, 3),
+                                                     __builtin_shufflevector(c, c, 0, 1, 2, 3)));
+  const v4 hi = reinterpret_cast<v4>(_mm256_fmadd_pd(__builtin_shufflevector(a, a, 4, 5, 6, 7),
+                                                     __builtin_shufflevector(b, b, 4, 5, 6, 7),
+                                                     __builtin_shufflevector(c, c, 4, 5, 6, 7)));
+  return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
+#else
+  return a * b + c;
+#endif
+}
+#if !defined(__AVX512F__)
+inline vn fmadd(vn a, vn b, vn c) {
+#if defined(__FMA__)
+  return reinterpret_cast<vn>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b),
+                                              reinterpret_cast<__m256d>(c)));
+#else
+  return a * b + c;
+#endif
+}
+#endif
+template <class V>
+inline V fmsub(V a, V b, V c) {
+  return fmadd(a, b, -c);
+}
+
+// Lanes of complex values.
+template <class V>
+struct cx {
+  V re, im;
+};
+using cv = cx<v8>;
+using cn = cx<vn>;
+inline cv cload(const double* p) { return cv{load(p), load(p + 8)}; }
+inline void cstore(double* p, cv z) {
+  store(p, z.re);
+  store(p + 8, z.im);
+}
+// kW lanes of a group: real parts at p, imaginary parts 8 further.
+inline cn nload(const double* p) { return cn{*reinterpret_cast<const vn*>(p), *reinterpret_cast<const vn*>(p + 8)}; }
+inline void nstore(double* p, cn z) {
+  *reinterpret_cast<vn*>(p) = z.re;
+  *reinterpret_cast<vn*>(p + 8) = z.im;
+}
+template <class V>
+inline cx<V> operator+(cx<V> a, cx<V> b) {
+  return cx<V>{a.re + b.re, a.im + b.im};
+}
+template <class V>
+inline cx<V> operator-(cx<V> a, cx<V> b) {
+  return cx<V>{a.re - b.re, a.im - b.im};
+}
+template <class V>
+inline cx<V> mul(cx<V> a, cx<V> b) {
+  return cx<V>{fmsub(a.re, b.re, a.im * b.im), fmadd(a.re, b.im, a.im * b.re)};
+}
+template <class V>
+inline cx<V> mul_conj(cx<V> a, cx<V> b) {
+  return cx<V>{fmadd(a.re, b.re, a.im * b.im), fmsub(a.im, b.re, a.re * b.im)};
+}
+template <class V>
+inline cx<V> times_i(cx<V> a) {
+  return cx<V>{-a.im, a.re};
+}
+template <class V>
+inline cx<V> times_minus_i(cx<V> a) {
+  return cx<V>{a.im, -a.re};
+}
+template <class V>
+inline cx<V> conj(cx<V> a) {
+  return cx<V>{a.re, -a.im};
+}
+inline cv scale(cv a, v8 s) { return cv{a.re * s, a.im * s}; }
+template <class V = v8>
+inline cx<V> broadcast(const double* w) {
+  return cx<V>{splat_as<V>(w[0]), splat_as<V>(w[1])};
+}
+
+// Small DFTs over x[0..R), in place, natural order out; Back: the conjugate roots.
+template <bool Back, class V>
+inline cx<V> rot_quarter(cx<V> a) {  // a times exp(-+ 2 pi i / 4)
+  return Back ? times_i(a) : times_minus_i(a);
+}
+
+template <bool Back, class V>
+inline void dft2(cx<V>* x) {
+  const cx<V> a = x[0], b = x[1];
+  x[0] = a + b;
+  x[1] = a - b;
+}
+
+template <bool Back, class V>
+inline void dft4(cx<V>& x0, cx<V>& x1, cx<V>& x2, cx<V>& x3) {
+  const cx<V> a = x0 + x2, b = x0 - x2, c = x1 + x3, d = rot_quarter<Back>(x1 - x3);
+  x0 = a + c;
+  x2 = a - c;
+  x1 = b + d;
+  x3 = b - d;
+}
+
+template <bool Back, class V>
+inline void dft8(cx<V>* x) {
+  cx<V> e0 = x[0], e1 = x[2], e2 = x[4], e3 = x[6];
+  cx<V> o0 = x[1], o1 = x[3], o2 = x[5], o3 = x[7];
+  dft4<Back, V>(e0, e1, e2, e3);
+  dft4<Back, V>(o0, o1, o2, o3);
+  const V s = splat_as<V>(0.70710678118654752440084436210484903928);
+  // o_k times exp(-+ 2 pi i k / 8)
+  const cx<V> w1 = Back ? cx<V>{(o1.re - o1.im) * s, (o1.re + o1.im) * s} : cx<V>{(o1.re + o1.im) * s, (o1.im - o1.re) * s};
+  const cx<V> w2 = rot_quarter<Back>(o2);
+  const cx<V> w3 = Back ? cx<V>{(-o3.re - o3.im) * s, (o3.re - o3.im) * s} : cx<V>{(o3.im - o3.re) * s, (-o3.re - o3.im) * s};
+  x[0] = e0 + o0;
+  x[4] = e0 - o0;
+  x[1] = e1 + w1;
+  x[5] = e1 - w1;
+  x[2] = e2 + w2;
+  x[6] = e2 - w2;
+  x[3] = e3 + w3;
+  x[7] = e3 - w3;
+}
+
+// Odd R: pairs u, R - u share a cosine sum and a sine sum.
+template <int R>
+struct odd_roots;
+template <>
+struct odd_roots<3> {
+  static constexpr double c[2][2] = {{-0.5, 0}, {0, 0}};
+  static constexpr double s[2][2] = {{0.86602540378443864676372317075293618347, 0}, {0, 0}};
+};
+template <>
+struct odd_roots<5> {
+  // c[t-1][u-1] = cos(2 pi u t / 5), s[t-1][u-1] = sin(2 pi u t / 5)
+  static constexpr double c[2][2] = {{0.30901699437494742410229341718281905886, -0.80901699437494742410229341718281905886},
+                                     {-0.80901699437494742410229341718281905886, 0.30901699437494742410229341718281905886}};
+  static constexpr double s[2][2] = {{0.95105651629515357211643933337938214340, 0.58778525229247312916870595463907276860},
+                                     {0.58778525229247312916870595463907276860, -0.95105651629515357211643933337938214340}};
+};
+template <>
+struct odd_roots<7> {
+  static constexpr double c[3][3] = {
+      {0.62348980185873353052500488400423981063, -0.22252093395631440428890256449679475947,
+       -0.90096886790241912623610231950744505117},
+      {-0.22252093395631440428890256449679475947, -0.90096886790241912623610231950744505117,
+       0.62348980185873353052500488400423981063},
+      {-0.90096886790241912623610231950744505117, 0.62348980185873353052500488400423981063,
+       -0.22252093395631440428890256449679475947}};
+  static constexpr double s[3][3] = {
+      {0.78183148246802980870844452667405775023, 0.97492791218182360701813168299393121723,
+       0.43388373911755812047576833284835875461},
+      {0.97492791218182360701813168299393121723, -0.43388373911755812047576833284835875461,
+       -0.78183148246802980870844452667405775023},
+      {0.43388373911755812047576833284835875461, -0.78183148246802980870844452667405775023,
+       0.97492791218182360701813168299393121723}};
+};
+
+template <int R, bool Back, class V>
+inline void dft_odd(cx<V>* x) {
+  constexpr int H = (R - 1) / 2;
+  cx<V> sum[H], dif[H];
+  cx<V> y0 = x[0];
+  for (int u = 1; u <= H; ++u) {
+    sum[u - 1] = x[u] + x[R - u];
+    dif[u - 1] = x[u] - x[R - u];
+    y0 = y0 + sum[u - 1];
+  }
+  cx<V> out[R];
+  out[0] = y0;
+  for (int t = 1; t <= H; ++t) {
+    cx<V> a = x[0], b{splat_as<V>(0), splat_as<V>(0)};
+    for (int u = 1; u <= H; ++u) {
+      const V c = splat_as<V>(odd_roots<R>::c[t - 1][u - 1]), s = splat_as<V>(odd_roots<R>::s[t - 1][u - 1]);
+      a = cx<V>{fmadd(sum[u - 1].re, c, a.re), fmadd(sum[u - 1].im, c, a.im)};
+      b = cx<V>{fmadd(dif[u - 1].re, s, b.re), fmadd(dif[u - 1].im, s, b.im)};
+    }
+    // x_u w^ut + x_(R-u) w^-ut = sum cos -+ i dif sin
+    const cx<V> ib = Back ? times_i(b) : times_minus_i(b);
+    out[t] = a + ib;
+    out[R - t] = a - ib;
+  }
+  for (int t = 0; t < R; ++t) x[t] = out[t];
+}
+
+template <int R, bool Back, class V>
+inline void dft(cx<V>* x) {
+  if constexpr (R == 2) {
+    dft2<Back, V>(x);
+  } else if constexpr (R == 4) {
+    dft4<Back, V>(x[0], x[1], x[2], x[3]);
+  } else if constexpr (R == 8) {
+    dft8<Back, V>(x);
+  } else {
+    dft_odd<R, Back, V>(x);
+  }
+}
+
+// One pass of radix R over data (length L, spans of M = R q): forward
+// (butterfly, then twiddles) or back (conjugate twiddles, then butterfly).
+template <int R, bool Back>
+void pass(double* data, int64_t L, int64_t q, const double* tw) {
+  const int64_t M = R * q;
+  for (int64_t s = 0; s < L; s += M) {
+    for (int64_t j = 0; j < q; ++j) {
+      const double* w = tw + 2 * j * (R - 1);
+      for (int piece = 0; piece < 8; piece += kW) {
+        double* at = data + 16 * (s + j) + piece;
+        cn x[R];
+        for (int u = 0; u < R; ++u) x[u] = nload(at + 16 * u * q);
+        if (Back) {
+          if (j != 0)
+            for (int t = 1; t < R; ++t) x[t] = mul_conj(x[t], broadcast<vn>(w + 2 * (t - 1)));
+          dft<R, true, vn>(x);
+        } else {
+          dft<R, false, vn>(x);
+          if (j != 0)
+            for (int t = 1; t < R; ++t) x[t] = mul(x[t], broadcast<vn>(w + 2 * (t - 1)));
+        }
+        for (int u = 0; u < R; ++u) nstore(at + 16 * u * q, x[u]);
+      }
+    }
+  }
+}
+
+template <bool Back>
+void run_pass(int radix, double* data, int64_t L, int64_t q, const double* tw) {
+  switch (radix) {
+    case 2: pass<2, Back>(data, L, q, tw); break;
+    case 3: pass<3, Back>(data, L, q, tw); break;
+    case 4: pass<4, Back>(data, L, q, tw); break;
+    case 5: pass<5, Back>(data, L, q, tw); break;
+    case 7: pass<7, Back>(data, L, q, tw); break;
+    default: pass<8, Back>(data, L, q, tw); break;
+  }
+}
+
+// The forward transform of data in place (digit-reversed out).
+void forward(const fft_steps& f, double* data) {
+  int64_t span = f.length;
+  for (int i = 0; i < f.passes; ++i) {
+    const int64_t q = span / f.radix[i];
+    run_pass<false>(f.radix[i], data, f.length, q, f.twiddles + f.twiddle_at[i]);
+    span = q;
+  }
+}
+
+// The inverse transform of data in place (digit-reversed in), scaled by the length.
+void backward(const fft_steps& f, double* data) {
+  int64_t spans[kMaxPasses];
+  int64_t span = f.length;
+  for (int i = 0; i < f.passes; ++i) {
+    spans[i] = span / f.radix[i];
+    span = spans[i];
+  }
+  for (int i = f.passes - 1; i >= 0; --i)
+    run_pass<true>(f.radix[i], data, f.length, spans[i], f.twiddles + f.twiddle_at[i]);
+}
+
+// Eight lanes as pieces of the processor's own width.
+union pieces {
+  v8 whole;
+  vn part[8 / kW];
+};
+
+// 8 x 8 transpose: r[i][j] -> r[j][i].
+#if defined(__AVX512F__)
+inline void transpose(v8* r) {
+  v8 a[8], c[8];
+  for (int i = 0; i < 8; i += 2) {
+    a[i] = __builtin_shufflevector(r[i], r[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+    a[i + 1] = __builtin_shufflevector(r[i], r[i + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+  }
+  // a[0]: rows 0,1 of columns 0,2,4,6; a[1]: rows 0,1 of columns 1,3,5,7; a[2], a[3]: rows 2,3; ...
+  for (int i = 0; i < 8; i += 4) {
+    for (int o = 0; o < 2; ++o) {
+      c[i + o] = __builtin_shufflevector(a[i + o], a[i + 2 + o], 0, 1, 8, 9, 4, 5, 12, 13);
+      c[i + 2 + o] = __builtin_shufflevector(a[i + o], a[i + 2 + o], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+  }
+  // c[0]: rows 0-3 of columns 0 and 4; c[1]: of 1 and 5; c[2]: of 2 and 6; c[3]: of 3 and 7; c[4..7]: rows 4-7.
+  for (int j = 0; j < 4; ++j) {
+    r[j] = __builtin_shufflevector(c[j], c[4 + j], 0, 1, 2, 3, 8, 9, 10, 11);
+    r[j + 4] = __builtin_shufflevector(c[j], c[4 + j], 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+}
+
+#else
+// Narrower vectors: the matrix as blocks of kW x kW, each transposed in
+// registers, so that no lane goes through memory on its own.
+
+inline void transpose_block(vn* x) {
+#if defined(__AVX2__)
+  const vn t0 = __builtin_shufflevector(x[0], x[1], 0, 4, 2, 6), t1 = __builtin_shufflevector(x[0], x[1], 1, 5, 3, 7);
+  const vn t2 = __builtin_shufflevector(x[2], x[3], 0, 4, 2, 6), t3 = __builtin_shufflevector(x[2], x[3], 1, 5, 3, 7);
+  x[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  x[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  x[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  x[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+#else
+  const vn t0 = __builtin_shufflevector(x[0], x[1], 0, 2), t1 = __builtin_shufflevector(x[0], x[1], 1, 3);
+  x[0] = t0;
+  x[1] = t1;
+#endif
+}
+
+inline void transpose(v8* r) {
+  constexpr int P = 8 / kW;
+  pieces in[8], out[8];
+  for (int i = 0; i < 8; ++i) in[i].whole = r[i];
+  for (int rb = 0; rb < P; ++rb)
+    for (int cb = 0; cb < P; ++cb) {
+      vn x[kW];
+      for (int i = 0; i < kW; ++i) x[i] = in[rb * kW + i].part[cb];
+      transpose_block(x);
+      for (int i = 0; i < kW; ++i) out[cb * kW + i].part[rb] = x[i];
+    }
+  for (int i = 0; i < 8; ++i) r[i] = out[i].whole;
+}
+#endif
+
+
+// exp(-2 pi i x / n) for 0 <= x < n, from the two tables.
+inline void root(const shape_view& s, int64_t x, double* out) {
+  const double* hi = s.exp_hi + 2 * (x >> s.exp_shift);
+  const double* lo = s.exp_lo + 2 * (x & ((int64_t{1} << s.exp_shift) - 1));
+  out[0] = hi[0] * lo[0] - hi[1] * lo[1];
+  out[1] = hi[0] * lo[1] + hi[1] * lo[0];
+}
+
+// Eight positions z (lanes a, after their lane twiddles): the transform
+// across the lanes, the square or the product with factor_at's values, and
+// back, leaving z in place. In the forward mode the transformed values go
+// to at (eight groups, in an order of their own) instead, and z is spent.
+inline void across_lanes(cv* z, row_mode mode, double* at, const double* factor_at) {
+  pieces re[8], im[8];
+  {
+    v8 r[8], q[8];
+    for (int i = 0; i < 8; ++i) {
+      r[i] = z[i].re;
+      q[i] = z[i].im;
+    }
+    transpose(r);
+    transpose(q);
+    for (int i = 0; i < 8; ++i) {
+      re[i].whole = r[i];
+      im[i].whole = q[i];
+    }
+  }
+  for (int c = 0; c < 8 / kW; ++c) {
+    cn y[8];
+    for (int a = 0; a < 8; ++a) y[a] = cn{re[a].part[c], im[a].part[c]};
+    dft8<false, vn>(y);
+    if (mode == row_mode::forward) {
+      for (int d = 0; d < 8; ++d) nstore(at + 16 * d + c * kW, y[d]);
+      continue;
+    }
+    if (mode == row_mode::square) {
+      for (int d = 0; d < 8; ++d) y[d] = cn{fmsub(y[d].re, y[d].re, y[d].im * y[d].im), (y[d].re + y[d].re) * y[d].im};
+    } else {
+      for (int d = 0; d < 8; ++d) y[d] = mul(y[d], nload(factor_at + 16 * d + c * kW));
+    }
+    dft8<true, vn>(y);
+    for (int a = 0; a < 8; ++a) {
+      re[a].part[c] = y[a].re;
+      im[a].part[c] = y[a].im;
+    }
+  }
+  if (mode == row_mode::forward) return;
+  v8 r[8], q[8];
+  for (int i = 0; i < 8; ++i) {
+    r[i] = re[i].whole;
+    q[i] = im[i].whole;
+  }
+  transpose(r);
+  transpose(q);
+  for (int i = 0; i < 8; ++i) z[i] = cv{r[i], q[i]};
+}
+
+// A row of eight groups with its twiddles in the table, all in registers.
+void row_of_eight(const shape_view& s, const double* tw, row_mode mode, const double* in, double* out,
+                  const double* factor) {
+  cv z[8];
+  for (int b = 0; b < 8; ++b) z[b] = mul(cload(in + 16 * b), cload(tw + 16 * b));
+  dft8<false>(z);  // one radix-8 step: positions in natural order
+  for (int c = 0; c < 8; ++c) z[c] = mul(z[c], cload(s.lane_twiddles + 16 * c));
+  across_lanes(z, mode, out, factor);
+  if (mode == row_mode::forward) return;
+  for (int c = 0; c < 8; ++c) z[c] = mul_conj(z[c], cload(s.lane_twiddles + 16 * c));
+  dft8<true>(z);
+  for (int b = 0; b < 8; ++b) cstore(out + 16 * b, mul_conj(z[b], cload(tw + 16 * b)));
+}
+
+void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, double* out, const double* factor,
+         double* scratch) {
+  const int64_t m = s.m, n = s.n;
+  const double* tw = s.row_twiddles != nullptr ? s.row_twiddles + 2 * s.n1 * k2 : scratch;
+  if (m == 8 && s.row_twiddles != nullptr) {
+    row_of_eight(s, tw, mode, in, out, factor);
+    return;
+  }
+  if (s.row_twiddles != nullptr) {
+    for (int64_t b = 0; b < m; ++b) cstore(out + 16 * b, mul(cload(in + 16 * b), cload(tw + 16 * b)));
+  } else {
+    // The row's twiddles exp(-2 pi i j1 k2 / n), j1 = a + 8 b: lane a's
+    // exp(-2 pi i a k2 / n) times group b's exp(-2 pi i 8 b k2 / n).
+    alignas(64) double lane[16];
+    for (int a = 0; a < 8; ++a) {
+      double w[2];
+      root(s, (a * k2) % n, w);
+      lane[a] = w[0];
+      lane[8 + a] = w[1];
+    }
+    const cv base = cload(lane);
+    const int64_t step = (8 * k2) % n;
+    int64_t x = 0;
+    for (int64_t b = 0; b < m; ++b) {
+      double g[2];
+      root(s, x, g);
+      x += step;
+      if (x >= n) x -= n;
+      const cv w = mul(base, broadcast(g));
+      cstore(scratch + 16 * b, w);
+      cstore(out + 16 * b, mul(cload(in + 16 * b), w));
+    }
+  }
+  forward(s.row_fft, out);
+  // Per eight positions: the lane twiddles, the transform across lanes, the
+  // product, and back; the rows' values sit in the transposed order between.
+  for (int64_t g = 0; g < m; g += 8) {
+    cv z[8];
+    for (int i = 0; i < 8; ++i) z[i] = mul(cload(out + 16 * (g + i)), cload(s.lane_twiddles + 16 * (g + i)));
+    across_lanes(z, mode, out + 16 * g, factor != nullptr ? factor + 16 * g : nullptr);
+    if (mode == row_mode::forward) continue;
+    for (int i = 0; i < 8; ++i) cstore(out + 16 * (g + i), mul_conj(z[i], cload(s.lane_twiddles + 16 * (g + i))));
+  }
+  if (mode == row_mode::forward) return;
+  backward(s.row_fft, out);
+  for (int64_t b = 0; b < m; ++b) cstore(out + 16 * b, mul_conj(cload(out + 16 * b), cload(tw + 16 * b)));
+}
+
+void column_inverse(const shape_view& s, const double* state, int64_t row_stride, double* block, double*) {
+  const int64_t h = s.h;
+  const int64_t* pos = s.column_fft.position;
+  // Z[k] = E + i O: E = X[k] + conj X[h - k], O = (X[k] - conj X[h - k]) exp(2 pi i k / n2);
+  // rows 0 and h count with their real parts only.
+  {
+    const v8 x0 = load(state), xh = load(state + h * row_stride);
+    cstore(block + 16 * pos[0], cv{x0 + xh, x0 - xh});
+  }
+  for (int64_t k = 1; k <= h / 2; ++k) {
+    const cv a = cload(state + k * row_stride), b = cload(state + (h - k) * row_stride);
+    const cv w = broadcast(s.real_twiddles + 2 * k);
+    // k: E = a + conj b, O = (a - conj b) conj(w); h - k: E' = b + conj a = conj E, O' = (b - conj a) conj(w') with
+    // w' = exp(-2 pi i (h - k) / n2) = -conj(w), so O' = (b - conj a) (-w) = conj(a - conj b) w = conj(O).
+    const cv e = a + conj(b), o = mul_conj(a - conj(b), w);
+    cstore(block + 16 * pos[k], e + times_i(o));
+    if (k != h - k) cstore(block + 16 * pos[h - k], conj(e) + times_i(conj(o)));
+  }
+  backward(s.column_fft, block);
+}
+
+void column_forward(const shape_view& s, double* block, double* state, int64_t row_stride, double*) {
+  const int64_t h = s.h;
+  const int64_t* pos = s.column_fft.position;
+  forward(s.column_fft, block);
+  // X[k] = (E + w^k O) / 2: E = Z[k] + conj Z[h - k], O = -i (Z[k] - conj Z[h - k]).
+  {
+    const cv z = cload(block + 16 * pos[0]);
+    store(state, z.re + z.im);
+    store(state + 8, splat(0));
+    store(state + h * row_stride, z.re - z.im);
+    store(state + h * row_stride + 8, splat(0));
+  }
+  const v8 half = splat(0.5);
+  for (int64_t k = 1; k <= h / 2; ++k) {
+    const cv a = cload(block + 16 * pos[k]), b = cload(block + 16 * pos[h - k]);
+    const cv w = broadcast(s.real_twiddles + 2 * k);
+    const cv e = a + conj(b), o = mul(times_minus_i(a - conj(b)), w);
+    // h - k: E' = conj E, O' = conj O and w' = exp(-2 pi i (h - k) / n2) = -conj w, so w' O' = -conj(w O).
+    cstore(state + k * row_stride, scale(e + o, half));
+    if (k != h - k) cstore(state + (h - k) * row_stride, scale(conj(e) - conj(o), half));
+  }
+}
+
+inline vn nabs(vn v) {
+  typedef long long vni __attribute__((vector_size(8 * kW)));
+  return reinterpret_cast<vn>(reinterpret_cast<vni>(v) & 0x7fffffffffffffffLL);
+}
+inline vn nmax(vn a, vn b) { return a > b ? a : b; }
+inline vn vat(const double* p) { return *reinterpret_cast<const vn*>(p); }
+
+// Rounds, subtracts and carries as table::carry describes. Lanes run along
+// the block's columns; eight rows at a time are turned so that lanes run
+// down the rows and the carry goes from vector to vector, in pieces of the
+// processor's own width.
+void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh, bool weigh,
+           const placed_subtract& sub, double* err_out, double* big_out) {
+  constexpr double kRound = 0x1.8p52;
+  const int64_t n2 = k.n2;
+  vn err = splat_as<vn>(0), big = splat_as<vn>(0);
+  const vn one = splat_as<vn>(1.0), two = splat_as<vn>(2.0), half = splat_as<vn>(0.5);
+  const vn round_long = splat_as<vn>(k.round_long), round_short = splat_as<vn>(k.round_short);
+  const vn inv_long = splat_as<vn>(k.inv_long), inv_short = splat_as<vn>(k.inv_short), zero = splat_as<vn>(0);
+  const bool sub_here = sub.column >= j1_0 && sub.column < j1_0 + 8;
+  for (int64_t g = 0; g < n2; g += 8) {
+    pieces r8[8];
+    {
+      v8 rows[8];
+      for (int i = 0; i < 8; ++i) rows[i] = load(s + 8 * (g + i));
+      transpose(rows);
+      for (int i = 0; i < 8; ++i) r8[i].whole = rows[i];
+    }
+    for (int c = 0; c < 8 / kW; ++c) {
+      const int64_t g0 = g + c * kW;
+      vn cy = fresh ? zero : vat(carries + g0);
+      const vn rr = vat(k.row_r + g0), ru = vat(k.row_u + g0), rw = vat(k.row_w + g0);
+      for (int t = 0; t < 8; ++t) {
+        const int64_t j1 = j1_0 + t;
+        vn r = rr + k.col_r[j1];
+        const auto wrap = r >= k.n;
+        r = wrap ? r - k.n : r;
+        const auto long_word = r < k.q;
+        const vn u = r8[t].part[c] * (ru * k.col_u[j1]) * (wrap ? two : one);
+        vn rv = (u + kRound) - kRound;
+        err = nmax(err, nabs(u - rv));
+        big = nmax(big, nabs(u));
+        if (sub_here && j1 == sub.column && sub.row >= g0 && sub.row < g0 + kW) rv[sub.row - g0] -= sub.value;
+        const vn x = rv + cy;
+        const vn round_at = long_word ? round_long : round_short;
+        const vn hi = (x + round_at) - round_at;
+        const vn d = x - hi;
+        cy = hi * (long_word ? inv_long : inv_short);
+        r8[t].part[c] = weigh ? d * (rw * k.col_w[j1]) * (wrap ? half : one) : d;
+      }
+      *reinterpret_cast<vn*>(carries + g0) = cy;
+    }
+    v8 rows[8];
+    for (int i = 0; i < 8; ++i) rows[i] = r8[i].whole;
+    transpose(rows);
+    for (int i = 0; i < 8; ++i) store(s + 8 * (g + i), rows[i]);
+  }
+  double e = 0, b = 0;
+  for (int i = 0; i < kW; ++i) {
+    e = err[i] > e ? err[i] : e;
+    b = big[i] > b ? big[i] : b;
+  }
+  *err_out = e;
+  *big_out = b;
+}
+
+void weigh(const word_tables& k, int64_t j1_0, double* s) {
+  const v8 cr = load(k.col_r + j1_0), cw = load(k.col_w + j1_0);
+  for (int64_t j2 = 0; j2 < k.n2; ++j2) {
+    const v8 r = cr + k.row_r[j2];
+    const v8i wrap = r >= k.n;
+    store(s + 8 * j2, load(s + 8 * j2) * (cw * k.row_w[j2]) * (wrap ? splat(0.5) : splat(1.0)));
+  }
+}
+
+void fix_up(const word_tables& k, int64_t j1_0, double* s, const double* in, bool* overflow) {
+  vn bad = splat_as<vn>(0);
+  const vn round_long = splat_as<vn>(k.round_long), round_short = splat_as<vn>(k.round_short);
+  const vn inv_long = splat_as<vn>(k.inv_long), inv_short = splat_as<vn>(k.inv_short), zero = splat_as<vn>(0);
+  for (int64_t g = 0; g < k.n2; g += 8) {
+    bool none = true;
+    for (int i = 0; i < 8; ++i) none = none && in[g + i] == 0;
+    if (none) continue;
+    pieces r8[8];
+    {
+      v8 rows[8];
+      for (int i = 0; i < 8; ++i) rows[i] = load(s + 8 * (g + i));
+      transpose(rows);
+      for (int i = 0; i < 8; ++i) r8[i].whole = rows[i];
+    }
+    for (int c = 0; c < 8 / kW; ++c) {
+      vn cy = vat(in + g + c * kW);
+      const vn rr = vat(k.row_r + g + c * kW);
+      for (int t = 0; t < 8; ++t) {
+        vn r = rr + k.col_r[j1_0 + t];
+        r = r >= k.n ? r - k.n : r;
+        const auto long_word = r < k.q;
+        const auto small = nabs(cy) <= 1.0;
+        const vn x = r8[t].part[c] + cy;
+        const vn round_at = long_word ? round_long : round_short;
+        const vn hi = (x + round_at) - round_at;
+        r8[t].part[c] = small ? x : x - hi;
+        cy = small ? zero : hi * (long_word ? inv_long : inv_short);
+      }
+      bad = nmax(bad, nabs(cy));
+    }
+    v8 rows[8];
+    for (int i = 0; i < 8; ++i) rows[i] = r8[i].whole;
+    transpose(rows);
+    for (int i = 0; i < 8; ++i) store(s + 8 * (g + i), rows[i]);
+  }
+  bool any = false;
+  for (int i = 0; i < kW; ++i) any = any || bad[i] != 0;
+  *overflow = any;
+}
+
+}  // namespace
+}  // namespace KERNEL_NS
+
+const table KERNEL_TABLE = {KERNEL_NAME, KERNEL_NS::row, KERNEL_NS::column_inverse, KERNEL_NS::column_forward,
+                            KERNEL_NS::carry, KERNEL_NS::weigh, KERNEL_NS::fix_up};
+
+}  // namespace fast_kernels

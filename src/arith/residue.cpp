@@ -1,0 +1,106 @@
+#include "arith/residue.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "base/check.h"
+#include "base/machine.h"
+#include "arith/engine.h"
+
+namespace {
+
+// GMP's own allocation functions abort the whole process when memory runs
+// out. These throw std::bad_alloc instead, which unwinds out of the GMP call
+// to the test that made it (its integers are freed on the way, as mpz_value
+// owns them), so that only that test fails.
+void* gmp_allocate(size_t n) {
+  void* p = std::malloc(n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void* gmp_reallocate(void* old, size_t, size_t n) {
+  void* p = std::realloc(old, n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void gmp_free(void* p, size_t) { std::free(p); }
+
+// Installed before main runs, before any GMP integer is made.
+[[maybe_unused]] const bool gmp_functions_installed = [] {
+  mp_set_memory_functions(gmp_allocate, gmp_reallocate, gmp_free);
+  return true;
+}();
+
+}  // namespace
+
+void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp) {
+  MERSENNE_REQUIRE(p >= 1);
+  const bool negative = mpz_sgn(x) < 0;
+  if (negative) mpz_neg(x, x);
+  const mp_bitcnt_t bits = static_cast<mp_bitcnt_t>(p);
+  // x = hi * 2^p + lo = hi + lo (mod 2^p - 1); each fold shortens x by about p bits.
+  while (mpz_sizeinbase(x, 2) > bits) {
+    mpz_tdiv_q_2exp(tmp, x, bits);
+    mpz_tdiv_r_2exp(x, x, bits);
+    mpz_add(x, x, tmp);
+  }
+  // Now 0 <= x <= 2^p - 1, and 2^p - 1 stands for 0.
+  if (mpz_sizeinbase(x, 2) == bits && mpz_popcount(x) == bits) mpz_set_ui(x, 0);
+  if (negative && mpz_sgn(x) != 0) {
+    mpz_set_ui(tmp, 0);
+    mpz_setbit(tmp, bits);
+    mpz_sub_ui(tmp, tmp, 1);
+    mpz_sub(x, tmp, x);
+  }
+}
+
+uint64_t low64(mpz_srcptr x) {
+  MERSENNE_REQUIRE(mpz_sgn(x) >= 0);
+  uint64_t r = 0;
+  const size_t limbs = mpz_size(x);
+  for (size_t i = 0; i < limbs && i * GMP_NUMB_BITS < 64; ++i)
+    r |= static_cast<uint64_t>(mpz_getlimbn(x, i)) << (i * GMP_NUMB_BITS);
+  return r;
+}
+
+void digits_to_mpz(mpz_ptr out, const uint32_t* words, int32_t len) {
+  MERSENNE_REQUIRE(len >= 0);
+  // Each 32-bit word holds one 16-bit digit; GMP skips the upper 16 bits ("nails").
+  mpz_import(out, static_cast<size_t>(len), -1, sizeof(uint32_t), 0, 16, words);
+}
+
+int32_t mpz_to_digits(mpz_srcptr v, uint32_t* words) {
+  MERSENNE_REQUIRE(mpz_sgn(v) >= 0);
+  size_t count = 0;
+  mpz_export(words, &count, -1, sizeof(uint32_t), 0, 16, v);
+  if (count == 0) {
+    words[0] = 0;
+    count = 1;
+  }
+  return static_cast<int32_t>(count);
+}
+
+double stepper::multiply_by(const stepper& other, double limit) {
+  mpz_value t;
+  other.store(t);
+  return multiply(t, limit);
+}
+
+std::unique_ptr<stepper> make_stepper(const engine& e, int32_t p, int64_t n, const engine_options& opt) {
+  std::lock_guard<std::mutex> hold(memory_gate());
+  if (e.memory_bytes != nullptr) {
+    const uint64_t need = e.memory_bytes(p, n);
+    if (!memory_available(need)) {
+      const uint64_t have = usable_memory_bytes();
+      throw engine_failure("the " + std::string(e.name) + " engine needs about " + format_bytes(need) +
+                           " of memory for p = " + std::to_string(p) + ", more than the " +
+                           format_bytes(have > kMemoryMargin ? have - kMemoryMargin : 0) +
+                           " this process can have");
+    }
+  }
+  return e.make(p, n, opt);
+}

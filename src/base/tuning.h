@@ -1,0 +1,178 @@
+// The numbers this program was tuned with, each with the measurement that
+// set it. Re-measure on new hardware before changing one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tuning {
+
+// Below this exponent the automatic choice takes the exact engine, above it
+// the fast one. Measured 2026-12-06 on AMD EPYC (2 cores, load about 1),
+// thread CPU time of a whole test, best of several runs, one thread;
+// e/f = exact time / fast time:
+//   p    2003  2503  3001  3511  3761  4001  4253  4409  4523  4703  5003  5557  7001  10939  21377  33391
+//   e/f  0.46  0.87  0.78  0.99  1.14  1.28  0.95  0.99  1.01  1.06  1.29  1.50  1.55  2.12   3.44   3.67
+// Below 3500 exact wins; up to about 4500 the lead changes with the fast
+// engine's length; from 4500 on fast wins at almost every exponent sampled
+// (a few single points at 0.84-1.0 where the fast engine steps to a longer length).
+inline constexpr int32_t kExactBelow = 4500;
+
+// Largest average bits per word of the fast engine at length n:
+// kBitsAtOne - kBitsPerDoubling * log2(n). Measured on AMD EPYC with FFTW
+// 3.3.10: the largest rounding distance of a few squarings of random
+// residues grows about fourfold per extra bit per word, and reaches 0.1 near
+// 22.5 bits at n = 64, 21.3 at 4K, 20.3 at 32K and 19.7 at 256K. Along this
+// line the same measurement gives 0.1 to 0.19, and whole runs stay near it:
+// M86243 at 4096 (21.06 bits per word) peaks at 0.22. The retry bound is 0.4.
+inline constexpr double kBitsAtOne = 24.45;
+inline constexpr double kBitsPerDoubling = 0.28;
+
+// A step whose rounding distance reaches this is redone at a longer length
+// (and, where no longer length exists, ends the run without a verdict).
+inline constexpr double kRetryDistance = 0.4;
+
+// FFTW plans are measured from this length on, estimated below. Measuring
+// took 0.75 s at 4096 on an idle core (4 s at 5K and 10 s at 48K with the
+// machine busy) for a pair 18% faster at 4096 and up to a quarter at 48K.
+// Measured plans are saved (arith/fast/wisdom.h), so a length pays for
+// measuring once per machine: worth it from lengths of about a thousand.
+inline constexpr int64_t kMeasuredPlansFrom = 1024;
+
+// FFTW's time limit for measuring one plan, in seconds. Measuring the bare
+// transform pair without a limit took 32 s at length 1M and 125 s at 4M on
+// AMD EPYC; with this limit a new length costs at most about 40 s of
+// planning (FFTW keeps the best plan found in time). The plans are saved in
+// the wisdom file, so each length pays this once per machine.
+inline constexpr double kPlanSecondsLimit = 20.0;
+
+// Seconds a Jacobi check of a p-bit residue takes, about
+// kCheckSecondsAtOneMillion * (p / 10^6)^1.5: measured on AMD EPYC, idle,
+// 3 ms at p = 86K, 10 ms at 216K, 0.13 s at 1M, 2.8 s at 10M. Only the first
+// check of a run is spaced by this estimate; later ones by the measured cost,
+// so that checks take about kCheckShare of the run.
+inline constexpr double kCheckSecondsAtOneMillion = 0.13;
+inline constexpr double kCheckShare = 0.01;
+
+// The fast engine runs the two-pass iteration with the AVX-512 kernels from
+// the shortest length it splits (1K), with the others from this length on,
+// the one-transform squarer below it. Measured on AMD EPYC, one thread,
+// ratio to FFTW's bare pair: AVX-512 at 1K 1.24, 4K 1.02, 64K 0.60, 1M 0.32;
+// AVX2 4.0, 3.0, 1.1; portable 5.2, 3.5, 1.4; FFTW twin 4.4, 2.3, 1.1;
+// one-transform squarer 1.34, 0.99-1.4, 1.2. (The AVX2 and portable kernels
+// run the lanes' transforms in pieces of their width, but the steps across
+// lanes and their 8 x 8 transposes spill.)
+inline constexpr int64_t kTwoPassFrom = 196608;
+
+// From this length on the two-pass iteration runs on the threads asked for;
+// below it on one. Measured on AMD EPYC, idle, ms per iteration with FFTW's
+// transforms: two threads / one
+//   32K 0.096 / 0.101, 64K 0.173 / 0.243, 128K 0.33 / 0.72.
+inline constexpr int64_t kTwoPassThreadsFrom = 65536;
+
+// Up to this length the two-pass kernels read each row's twiddles from a
+// table of the whole state's size (8 bytes a word) instead of forming them
+// from two small tables per row. Measured on AMD EPYC, one thread, the
+// AVX-512 kernels against FFTW's bare pair, with the table / without:
+//   4K 1.04 / 1.11, 8K 0.88 / 0.94, 16K 0.77 / 0.86, 32K 0.72 / 0.75, 64K 0.63 / 0.59.
+inline constexpr int64_t kRowTwiddleTableTo = 32768;
+
+// Complex values of padding after each row of the two-pass layout, so that
+// the values of one column (a row apart) do not share the same cache sets.
+// Measured at 1M on AMD EPYC, ms per iteration: no padding 25, 4 values
+// 9.2, 8 values 9.1 (16: 10.3).
+inline constexpr int64_t kRowPad = 8;
+
+// Segments of the two-pass column pass, at most: threads share them out,
+// each segment's first block is carried again after the pass. A length has
+// one segment per 8 blocks up to this many (1 up to 32K, 2 at 64K, 8 from
+// 512K on): with a segment per block, the fix-ups took 15% of an iteration
+// at 4K (AMD EPYC, AVX-512 kernels). Eight serve 1, 2, 4 and 8 threads evenly.
+inline constexpr int64_t kCarrySegments = 8;
+
+// Pauses a thread of the fast engine's team spins at a barrier before it
+// sleeps: about 0.1 ms, longer than the other threads usually take to
+// arrive, far shorter than a pass. Spinning 1 << 9 instead, on Intel Xeon
+// (family 6 model 207, whose pause is longer: 1 << 12 is about 0.25 ms),
+// idle, ms per iteration on two threads, three runs each: 64K 0.141-0.168
+// against 0.127-0.156, 256K 0.59-0.69 against 0.57, 1M 2.65-2.89 against
+// 2.60-2.78: no gain idle; beside a busy process the team runs on one
+// thread instead (team_chooser below).
+inline constexpr int kBarrierSpins = 1 << 12;
+
+// The fast engine's team measures whether its helpers pay (arith/fast/team.h):
+// each probe runs at least this many iterations and this long, on every
+// member and then on one; the faster runs kTeamRunSeconds before the next
+// probe, so a probe costs at most a few per cent of a run. The helpers stay
+// where an iteration on all of them takes below kTeamMustWin of one alone.
+// (A review measured p = 1257787, length 64K, iterations per second on one
+// thread against two: 8765 against 4569 idle, 4390 against 1941 beside one
+// other busy process, 2148 against 346 under heavier load. Intel Xeon,
+// family 6 model 207, 2.92 GHz, 20000 iterations there: one thread 4.47 s,
+// two 2.69 s idle, which the team keeps; beside one busy process one thread
+// 4.35 s, two 9.83 s before the team chose, 4.36 s after, on one.)
+inline constexpr int kTeamProbeIterations = 8;
+inline constexpr double kTeamProbeSeconds = 0.05;
+inline constexpr double kTeamRunSeconds = 5.0;
+inline constexpr double kTeamMustWin = 0.95;
+
+// Seconds between progress reports (and redraws of the progress line): often
+// enough to look live, rare enough that reading the clock costs nothing.
+inline constexpr double kProgressInterval = 0.25;
+
+// Trial factoring (methods/factor/factor.h). Candidates that survive the
+// sieve and are tested, per second on one core, at p = 100,000,007 (27 bits:
+// about 21 squarings a candidate), sieve included, measured by bench_factor
+// on AMD EPYC (Zen 5, one core, best of three, three runs): with AVX-512
+// IFMA 57.7 M/s for q in [2^60, 2^61), 57.8 M/s for q in [2^72, 2^73)
+// (sieve blocks of 2^17; with blocks of 2^15, 49.6 and 51.3); with the
+// scalar words (processors without IFMA) 15.2 M/s and 4.49 M/s.
+// The automatic depth scales them by the bits of p.
+inline constexpr double kFactorRateBelow64 = 57e6;
+inline constexpr double kFactorRateAbove64 = 57e6;
+inline constexpr double kFactorScalarRateBelow64 = 15e6;
+inline constexpr double kFactorScalarRateAbove64 = 4.4e6;
+
+// Vectors of eight candidates the IFMA arithmetic interleaves: enough to
+// hide the latency of a squaring's chain of multiply-adds.
+inline constexpr int kFactorIfmaVectors = 5;
+
+// The sieve primes run up to this (2^17: about 12,000 primes; a class then
+// keeps about a fifth of its candidates). With the IFMA arithmetic a lower
+// limit would pay: k searched per second (IFMA candidates/s at 2^72..2^73
+// times the limit's bits, survivors being about proportional to 1 / bits),
+// limits 2^14..2^17: 1008, 1015, 998, 880, so 2^15 is about 15% faster
+// there, while the scalar words, whose candidates cost three times more,
+// would lose; kept at 2^17 for both.
+inline constexpr uint32_t kFactorSieveLimit = 1 << 17;
+
+// Candidates (k of one class) per sieve block, a byte each. Most sieve
+// primes exceed the block and strike it once or not at all, so each block
+// pays a visit to every prime: larger blocks spread that cost. IFMA
+// candidates/s, best of two runs at 2^60..2^61 and 2^72..2^73 (bench_factor,
+// AMD EPYC): 2^15 47, 51 M; 2^16 58, 59 M; 2^17 59, 61 M; 2^18 54, 60 M;
+// 2^19 60, 59 M. The scalar words do not change. 2^17 bytes stay in the
+// second-level cache.
+inline constexpr size_t kFactorSieveBlock = size_t{1} << 17;
+
+// Seconds per iteration of the fast engine per word times log2 of the
+// length (a whole test: p iterations). Measured with --benchmark --threads 1
+// --plans estimate on AMD EPYC (two-pass AVX-512 kernels), ms per iteration:
+// 4K 0.0059, 64K 0.118, 1M 2.72, i.e. 1.2, 1.13 and 1.3 times 10^-10.
+inline constexpr double kFastSecondsPerWordLog = 1.2e-10;
+
+// Seconds per iteration of the exact engine (a GMP squaring and the fold
+// modulo 2^p - 1) per bit of p times log2 p: what a test costs where the fast
+// engine has no length. Measured with GMP 6.2 on Intel Xeon (2 cores, load
+// about 1), mean of 2 to 20 iterations of random residues: s/iteration
+// 0.0025 at p = 1M, 0.0105 at 4M, 0.050 at 16M, 0.31 at 64M, 0.93 at
+// 151,078,831 (the fast engine's last), i.e. 1.25, 1.19, 1.3, 1.9 and 2.27
+// times 10^-10. The figure at the fast engine's limit is kept: above it the
+// estimate errs short, so the depth errs shallow.
+inline constexpr double kExactSecondsPerBitLog = 2.27e-10;
+
+// Tests estimated to take at least this many seconds are preceded by trial
+// factoring unless it is turned off (--tf-bits 0).
+inline constexpr double kFactorBeforeTestSeconds = 10.0;
+
+}  // namespace tuning

@@ -1,5 +1,0 @@
-// The kernels for processors with AVX-512F and FMA.
-#define KERNEL_NS with_avx512
-#define KERNEL_TABLE avx512
-#define KERNEL_NAME "avx512"
-#include "engine/fast/kernels_body.h"

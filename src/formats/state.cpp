@@ -1,0 +1,474 @@
+#include "formats/state.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "base/files.h"
+
+namespace {
+
+constexpr char kMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'S', 'T', 'A', 'T', 'E', '\r', '\n'};
+constexpr uint32_t kVersion = 1;     // Lucas-Lehmer states
+constexpr uint32_t kPrpVersion = 2;  // probable-prime states: version 1 followed by the Gerbicz section
+// Versions 1 and 2 followed by the trial factoring depth (4 bytes), as written now.
+constexpr uint32_t kDepthVersion = 3;
+constexpr uint32_t kPrpDepthVersion = 4;
+constexpr size_t kDepthField = 4;
+constexpr size_t kPrpFields = 4 * 4 + 8 + 8;  // block, check shift, errors, power, step, kept length
+constexpr size_t kHeader = 16 + 4 * 4 + 8 + 4 * 4 + 8 + 8;  // magic, version..flags, iteration, shifts+errors, elapsed, length
+constexpr size_t kDigest = 32;
+
+void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+uint64_t get(const uint8_t* at, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
+  return v;
+}
+
+void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
+  unsigned len = 0;
+  EVP_Digest(data, size, digest, &len, EVP_sha256(), nullptr);
+}
+
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
+  const std::string tmp = path + ".tmp." + std::to_string(getpid());
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *why = "cannot create " + tmp + ": " + errno_text();
+    return false;
+  }
+  return commit_temporary(fd, tmp, bytes.data(), bytes.size(), path, why);
+}
+
+void sync_dir(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+const char* test_name(test_kind kind) {
+  return kind == test_kind::ll ? "ll" : kind == test_kind::prp ? "prp" : "?";
+}
+
+std::vector<uint8_t> encode_state(const run_state& s) {
+  const bool prp = s.test == test_kind::prp;
+  std::vector<uint8_t> out(kMagic, kMagic + 16);
+  put(out, prp ? kPrpDepthVersion : kDepthVersion, 4);
+  put(out, static_cast<uint32_t>(s.test), 4);
+  put(out, static_cast<uint32_t>(s.p), 4);
+  put(out, s.verified ? 1 : 0, 4);
+  put(out, static_cast<uint64_t>(s.iteration), 8);
+  put(out, s.shift, 4);
+  put(out, s.start_shift, 4);
+  put(out, s.jacobi_errors, 4);
+  put(out, s.roundoff_errors, 4);
+  uint64_t elapsed;
+  std::memcpy(&elapsed, &s.elapsed, 8);
+  put(out, elapsed, 8);
+  put(out, s.residue.size(), 8);
+  out.insert(out.end(), s.residue.begin(), s.residue.end());
+  if (prp) {
+    put(out, s.block, 4);
+    put(out, s.check_shift, 4);
+    put(out, s.gerbicz_errors, 4);
+    put(out, s.proof_power, 4);
+    put(out, static_cast<uint64_t>(s.proof_step), 8);
+    put(out, s.kept.size(), 8);
+    out.insert(out.end(), s.check.begin(), s.check.end());
+    out.insert(out.end(), s.kept.begin(), s.kept.end());
+  }
+  put(out, static_cast<uint32_t>(s.tf_bits), 4);
+  uint8_t digest[kDigest];
+  sha256(out.data(), out.size(), digest);
+  out.insert(out.end(), digest, digest + kDigest);
+  return out;
+}
+
+bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, std::string* why) {
+  if (size < kHeader + kDigest) {
+    *why = "too short to be a state (" + std::to_string(size) + " bytes)";
+    return false;
+  }
+  if (std::memcmp(data, kMagic, 16) != 0) {
+    *why = "not a state file (wrong magic)";
+    return false;
+  }
+  const uint32_t version = static_cast<uint32_t>(get(data + 16, 4));
+  if (version < kVersion || version > kPrpDepthVersion) {
+    *why = "format version " + std::to_string(version) + ", this program reads versions " + std::to_string(kVersion) +
+           " to " + std::to_string(kPrpDepthVersion);
+    return false;
+  }
+  const uint32_t file_p = static_cast<uint32_t>(get(data + 24, 4));
+  if (file_p != static_cast<uint32_t>(p)) {
+    *why = "state of exponent " + std::to_string(file_p) + ", not " + std::to_string(p);
+    return false;
+  }
+  const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
+  const bool prp = version == kPrpVersion || version == kPrpDepthVersion;
+  const size_t depth_bytes = version >= kDepthVersion ? kDepthField : 0;
+  // A probable-prime state's size depends on whether x_p is kept: read that length before comparing.
+  size_t kept_bytes = 0;
+  if (prp && size >= kHeader + residue_bytes + kPrpFields) {
+    const uint64_t kept_field = get(data + kHeader + residue_bytes + kPrpFields - 8, 8);
+    if (kept_field != 0 && kept_field != residue_bytes) {
+      *why = "its kept residue is " + std::to_string(kept_field) + " bytes long, a state of M" + std::to_string(p) +
+             " keeps 0 or " + std::to_string(residue_bytes);
+      return false;
+    }
+    kept_bytes = static_cast<size_t>(kept_field);
+  }
+  const size_t want =
+      kHeader + residue_bytes + (prp ? kPrpFields + residue_bytes + kept_bytes : 0) + depth_bytes + kDigest;
+  if (size != want) {
+    *why = "wrong size (" + std::to_string(size) + " bytes, a state of M" + std::to_string(p) + " has " +
+           std::to_string(want) + ")";
+    return false;
+  }
+  if (const uint64_t length = get(data + kHeader - 8, 8); length != residue_bytes) {
+    *why = "its residue is " + std::to_string(length) + " bytes long, a state of M" + std::to_string(p) + " has " +
+           std::to_string(residue_bytes);
+    return false;
+  }
+  uint8_t digest[kDigest];
+  sha256(data, size - kDigest, digest);
+  if (std::memcmp(digest, data + size - kDigest, kDigest) != 0) {
+    *why = "checksum mismatch (the file is damaged)";
+    return false;
+  }
+  run_state s;
+  s.test = static_cast<test_kind>(get(data + 20, 4));
+  s.p = p;
+  const uint32_t flags = static_cast<uint32_t>(get(data + 28, 4));
+  s.verified = (flags & 1) != 0;
+  s.iteration = static_cast<int64_t>(get(data + 32, 8));
+  s.shift = static_cast<uint32_t>(get(data + 40, 4));
+  s.start_shift = static_cast<uint32_t>(get(data + 44, 4));
+  s.jacobi_errors = static_cast<uint32_t>(get(data + 48, 4));
+  s.roundoff_errors = static_cast<uint32_t>(get(data + 52, 4));
+  const uint64_t elapsed = get(data + 56, 8);
+  std::memcpy(&s.elapsed, &elapsed, 8);
+  if (s.test != (prp ? test_kind::prp : test_kind::ll) || s.iteration < 0 || s.shift >= static_cast<uint32_t>(p) ||
+      s.start_shift >= static_cast<uint32_t>(p) || !(s.elapsed >= 0)) {
+    *why = "fields out of range";
+    return false;
+  }
+  s.residue.assign(data + kHeader, data + kHeader + residue_bytes);
+  if (depth_bytes != 0) {
+    const uint32_t depth = static_cast<uint32_t>(get(data + size - kDigest - kDepthField, 4));
+    if (depth > static_cast<uint32_t>(kFactorMaxBits)) {
+      *why = "fields out of range";
+      return false;
+    }
+    s.tf_bits = static_cast<int32_t>(depth);
+  }
+  if (prp) {
+    const uint8_t* f = data + kHeader + residue_bytes;
+    s.block = static_cast<uint32_t>(get(f, 4));
+    s.check_shift = static_cast<uint32_t>(get(f + 4, 4));
+    s.gerbicz_errors = static_cast<uint32_t>(get(f + 8, 4));
+    s.proof_power = static_cast<uint32_t>(get(f + 12, 4));
+    s.proof_step = static_cast<int64_t>(get(f + 16, 8));
+    const uint8_t* check = f + kPrpFields;
+    s.check.assign(check, check + residue_bytes);
+    s.kept.assign(check + residue_bytes, check + residue_bytes + kept_bytes);
+    // x_p is kept exactly from iteration p on; the proof's layout is whole.
+    if (s.block == 0 || s.check_shift >= static_cast<uint32_t>(p) || s.proof_power > 12 || s.proof_step < 0 ||
+        (s.proof_power == 0) != (s.proof_step == 0) || (kept_bytes != 0) != (s.iteration >= p)) {
+      *why = "fields out of range";
+      return false;
+    }
+  }
+  *out = std::move(s);
+  return true;
+}
+
+namespace {
+
+constexpr char kFactorMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'F', 'A', 'C', 'T', 'O', 'R', '\n'};
+constexpr uint32_t kFactorVersion = 1;
+constexpr size_t kClassBytes = (kFactorClassModulus + 7) / 8;
+constexpr size_t kFactorSize = 16 + 3 * 4 + kClassBytes + kDigest;  // magic, version, p, level, classes, digest
+
+}  // namespace
+
+std::vector<uint8_t> encode_factoring(const factoring_state& f) {
+  std::vector<uint8_t> out(kFactorMagic, kFactorMagic + 16);
+  put(out, kFactorVersion, 4);
+  put(out, static_cast<uint32_t>(f.p), 4);
+  put(out, static_cast<uint32_t>(f.level), 4);
+  for (size_t i = 0; i < kClassBytes; ++i) {
+    uint8_t byte = 0;
+    for (size_t b = 0; b < 8 && 8 * i + b < kFactorClassModulus; ++b) byte |= f.done[8 * i + b] ? 1 << b : 0;
+    out.push_back(byte);
+  }
+  uint8_t digest[kDigest];
+  sha256(out.data(), out.size(), digest);
+  out.insert(out.end(), digest, digest + kDigest);
+  return out;
+}
+
+bool decode_factoring(const uint8_t* data, size_t size, int32_t p, factoring_state* out, std::string* why) {
+  if (size != kFactorSize || std::memcmp(data, kFactorMagic, 16) != 0) {
+    *why = "not a factoring progress file";
+    return false;
+  }
+  uint8_t digest[kDigest];
+  sha256(data, size - kDigest, digest);
+  if (std::memcmp(digest, data + size - kDigest, kDigest) != 0) {
+    *why = "checksum mismatch (the file is damaged)";
+    return false;
+  }
+  const uint32_t version = static_cast<uint32_t>(get(data + 16, 4));
+  if (version != kFactorVersion) {
+    *why = "format version " + std::to_string(version) + ", this program reads version " +
+           std::to_string(kFactorVersion);
+    return false;
+  }
+  const uint32_t file_p = static_cast<uint32_t>(get(data + 20, 4)), level = static_cast<uint32_t>(get(data + 24, 4));
+  if (file_p != static_cast<uint32_t>(p)) {
+    *why = "factoring of exponent " + std::to_string(file_p) + ", not " + std::to_string(p);
+    return false;
+  }
+  const uint8_t* bits = data + 28;
+  // The last byte's bits past the classes are never set.
+  if (level > static_cast<uint32_t>(kFactorMaxBits) || (bits[kClassBytes - 1] >> (kFactorClassModulus % 8)) != 0) {
+    *why = "fields out of range";
+    return false;
+  }
+  factoring_state f;
+  f.p = p;
+  f.level = static_cast<int>(level);
+  for (size_t c = 0; c < kFactorClassModulus; ++c) f.done[c] = (bits[c / 8] >> (c % 8) & 1) != 0;
+  *out = f;
+  return true;
+}
+
+exponent_lock::~exponent_lock() {
+  if (remove_) ::unlink(path_.c_str());
+  ::close(fd_);  // releases the flock
+}
+
+std::unique_ptr<state_dir> state_dir::open(const std::string& dir, std::string* why) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (!std::filesystem::is_directory(dir, ec)) {
+    *why = dir + " is not a usable directory" + (ec ? ": " + ec.message() : std::string());
+    return nullptr;
+  }
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+    *why = "cannot write in " + dir + ": " + errno_text();
+    return nullptr;
+  }
+  return std::unique_ptr<state_dir>(new state_dir(dir));
+}
+
+std::string state_dir::file(int32_t p, const char* suffix) const {
+  return dir_ + "/M" + std::to_string(p) + suffix;
+}
+
+std::unique_ptr<exponent_lock> state_dir::lock(int32_t p, bool* busy, std::string* why) const {
+  *busy = false;
+  const std::string path = file(p, ".lock");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *why = "cannot create " + path + ": " + errno_text();
+    return nullptr;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *busy = errno == EWOULDBLOCK;
+    *why = *busy ? "another mersenne process is testing it (" + path + " is locked)" : "cannot lock " + path + ": " + errno_text();
+    ::close(fd);
+    return nullptr;
+  }
+  // Nobody else writes p's files now: what a killed writer left half done goes.
+  remove_temporaries(p);
+  return std::make_unique<exponent_lock>(fd, path);
+}
+
+namespace {
+
+// p's state file names of one test: newest, backup, staged, verified.
+struct kind_suffixes {
+  const char* newest;
+  const char* backup;
+  const char* staged;
+  const char* verified;
+};
+
+kind_suffixes suffixes_of(test_kind kind) {
+  if (kind == test_kind::prp) return {".prp.state", ".prp.state.bak", ".prp.state.new", ".prp.verified"};
+  return {".state", ".state.bak", ".state.new", ".verified"};
+}
+
+}  // namespace
+
+bool state_dir::save(const run_state& s, std::string* why) const {
+  const std::vector<uint8_t> bytes = encode_state(s);
+  const kind_suffixes names = suffixes_of(s.test);
+  const std::string newest = file(s.p, names.newest), backup = file(s.p, names.backup);
+  // The new state goes to a temporary name first: a failure leaves every old file alone.
+  const std::string staged = file(s.p, names.staged);
+  if (!write_file(staged, bytes, why)) return false;
+  if (::rename(newest.c_str(), backup.c_str()) != 0 && errno != ENOENT) {
+    *why = "cannot keep " + newest + " as the backup: " + errno_text();
+    ::unlink(staged.c_str());
+    return false;
+  }
+  if (::rename(staged.c_str(), newest.c_str()) != 0) {
+    *why = "cannot rename " + staged + ": " + errno_text();
+    return false;
+  }
+  bool ok = true;
+  if (s.verified) ok = write_file(file(s.p, names.verified), bytes, why);
+  sync_dir(dir_);
+  return ok;
+}
+
+std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const std::string&)>& warn,
+                                       test_kind kind) const {
+  std::vector<run_state> found;
+  const kind_suffixes names = suffixes_of(kind);
+  for (const char* suffix : {names.newest, names.backup, names.staged, names.verified}) {
+    const std::string path = file(p, suffix);
+    std::string bytes;
+    bool missing = false;
+    std::string why;
+    run_state s;
+    if (!read_whole_file(path, SIZE_MAX, &bytes, &missing, &why)) {
+      if (!missing) warn(path + ": cannot be read (" + why + "); not used");
+      continue;
+    }
+    if (!decode_state(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), p, &s, &why)) {
+      warn(path + ": " + why + "; not used");
+      continue;
+    }
+    if (s.test != kind) {
+      warn(path + ": a state of another test; not used");
+      continue;
+    }
+    s.file = path;
+    found.push_back(std::move(s));
+  }
+  // Newest first; of two at the same iteration the verified one.
+  std::stable_sort(found.begin(), found.end(), [](const run_state& a, const run_state& b) {
+    return a.iteration != b.iteration ? a.iteration > b.iteration : a.verified > b.verified;
+  });
+  return found;
+}
+
+void state_dir::forget(int32_t p, test_kind kind) const {
+  const kind_suffixes names = suffixes_of(kind);
+  for (const char* suffix : {names.newest, names.backup, names.staged, names.verified}) ::unlink(file(p, suffix).c_str());
+  if (kind == test_kind::prp) {
+    std::error_code ec;
+    std::filesystem::remove_all(proof_residue_dir(p), ec);
+  }
+  remove_temporaries(p);
+  sync_dir(dir_);
+}
+
+void state_dir::forget(int32_t p) const {
+  forget_factoring(p);
+  forget(p, test_kind::ll);
+  forget(p, test_kind::prp);
+}
+
+bool state_dir::save_factoring(const factoring_state& f, std::string* why) const {
+  if (!write_file(file(f.p, ".factoring"), encode_factoring(f), why)) return false;
+  sync_dir(dir_);
+  return true;
+}
+
+bool state_dir::load_factoring(int32_t p, factoring_state* out,
+                               const std::function<void(const std::string&)>& warn) const {
+  const std::string path = file(p, ".factoring");
+  std::string bytes, why;
+  bool missing = false;
+  if (!read_whole_file(path, 1 << 16, &bytes, &missing, &why)) {
+    if (!missing) warn(path + ": cannot be read (" + why + "); not used");
+    return false;
+  }
+  if (!decode_factoring(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), p, out, &why)) {
+    warn(path + ": " + why + "; not used");
+    return false;
+  }
+  return true;
+}
+
+void state_dir::forget_factoring(int32_t p) const {
+  if (::unlink(file(p, ".factoring").c_str()) == 0) sync_dir(dir_);
+}
+
+bool state_dir::holds(int32_t p) const {
+  for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified", ".prp.state", ".prp.state.bak",
+                             ".prp.state.new", ".prp.verified", ".factoring"})
+    if (::access(file(p, suffix).c_str(), F_OK) == 0) return true;
+  return false;
+}
+
+void state_dir::remove_temporaries(int32_t p) const {
+  std::string prefix = "M";  // appended: GCC 12 warns falsely about "M" + std::string
+  prefix += std::to_string(p);
+  prefix += '.';
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) == 0 && name.find(".tmp.") != std::string::npos)
+      ::unlink(entry.path().c_str());
+  }
+}
+
+double state_dir::age_seconds(int32_t p) const {
+  double newest = 0;
+  for (const char* suffix : {".state", ".state.bak", ".verified", ".prp.state", ".prp.state.bak", ".prp.verified"}) {
+    struct stat st;
+    if (::stat(file(p, suffix).c_str(), &st) == 0 && st.st_mtime > newest) newest = static_cast<double>(st.st_mtime);
+  }
+  return newest > 0 ? static_cast<double>(::time(nullptr)) - newest : 0.0;
+}
+
+std::vector<int32_t> state_dir::exponents() const {
+  std::vector<int32_t> ps;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_, ec)) {
+    const std::string name = entry.path().filename().string();
+    const size_t dot = name.find('.');
+    if (name.size() < 2 || name[0] != 'M' || dot == std::string::npos) continue;
+    const std::string digits = name.substr(1, dot - 1), suffix = name.substr(dot);
+    if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (suffix != ".state" && suffix != ".state.bak" && suffix != ".verified" && suffix != ".prp.state" &&
+        suffix != ".prp.state.bak" && suffix != ".prp.verified" && suffix != ".factoring")
+      continue;
+    const long long v = std::atoll(digits.c_str());
+    if (v >= 2 && v <= 2147483647) ps.push_back(static_cast<int32_t>(v));
+  }
+  std::sort(ps.begin(), ps.end());
+  ps.erase(std::unique(ps.begin(), ps.end()), ps.end());
+  return ps;
+}
+
+std::string default_state_dir() {
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg != '\0')
+    return std::string(xdg) + "/mersenne";
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+    return std::string(home) + "/.local/state/mersenne";
+  return "";
+}

@@ -1,0 +1,504 @@
+#include "methods/proof.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "base/check.h"
+#include "base/files.h"
+#include "arith/engine_table.h"
+#include "arith/residue.h"
+#include "base/tuning.h"
+
+namespace {
+
+constexpr char kResidueMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'R', 'E', 'S', 'I', 'D', '\r', '\n'};
+constexpr size_t kResidueHeader = 16 + 4 + 8 + 8;  // magic, p, iteration, length
+constexpr size_t kDigest = 32;
+constexpr size_t kLongestHeader = 128;  // the five header lines together are far shorter
+
+size_t residue_size(int32_t p) { return (static_cast<size_t>(p) + 7) / 8; }
+
+void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+uint64_t get(const uint8_t* at, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
+  return v;
+}
+
+// x in [0, 2^p - 1) as ceil(p/8) bytes, least significant first, appended to out.
+void append_residue(std::vector<uint8_t>& out, mpz_srcptr x, int32_t p) {
+  MERSENNE_REQUIRE(mpz_sgn(x) >= 0 && mpz_sizeinbase(x, 2) <= static_cast<size_t>(p));
+  const size_t at = out.size();
+  out.resize(at + residue_size(p), 0);
+  size_t count = 0;
+  mpz_export(out.data() + at, &count, -1, 1, 0, 0, x);
+}
+
+// The residue in ceil(p/8) bytes at data into x; false when it is not below 2^p - 1.
+bool import_residue(mpz_ptr x, const uint8_t* data, int32_t p) {
+  mpz_import(x, residue_size(p), -1, 1, 0, 0, data);
+  return mpz_sizeinbase(x, 2) <= static_cast<size_t>(p) && mpz_popcount(x) != static_cast<mp_bitcnt_t>(p);
+}
+
+// One SHA3-256 over the concatenation of parts.
+void sha3(std::initializer_list<std::pair<const uint8_t*, size_t>> parts, uint8_t* digest) {
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  unsigned len = 0;
+  if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha3_256(), nullptr) != 1) throw std::bad_alloc();
+  for (const auto& [data, size] : parts) EVP_DigestUpdate(ctx.get(), data, size);
+  EVP_DigestFinal_ex(ctx.get(), digest, &len);
+}
+
+void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
+  unsigned len = 0;
+  EVP_Digest(data, size, digest, &len, EVP_sha256(), nullptr);
+}
+
+// The folding exponents r_1 .. r_k: h_0 = SHA3(p as 4 bytes || x_top),
+// h_i = SHA3(h_(i-1) || middle i), r_i = the first 8 bytes of h_i read
+// least significant first. Each r_i depends on every middle up to its own.
+class hash_chain {
+ public:
+  hash_chain(int32_t p, const uint8_t* x_top) : p_(p) {
+    uint8_t pb[4];
+    for (int i = 0; i < 4; ++i) pb[i] = static_cast<uint8_t>(static_cast<uint32_t>(p) >> (8 * i));
+    sha3({{pb, 4}, {x_top, residue_size(p)}}, h_);
+  }
+  // Takes the next middle; returns its exponent.
+  uint64_t next(const uint8_t* middle) {
+    uint8_t h[kDigest];
+    sha3({{h_, kDigest}, {middle, residue_size(p_)}}, h);
+    std::memcpy(h_, h, kDigest);
+    return get(h_, 8);
+  }
+
+ private:
+  int32_t p_;
+  uint8_t h_[kDigest];
+};
+
+std::string number_name(int32_t p) {
+  std::string s = "M";  // appended: GCC 12 warns falsely about "M" + std::string
+  s += std::to_string(p);
+  return s;
+}
+
+std::string proof_header(int32_t p, int power) {
+  std::string h = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER ";
+  h += std::to_string(power);
+  h += "\nNUMBER ";
+  h += number_name(p);
+  h += '\n';
+  return h;
+}
+
+// A decimal number without sign or leading zero, at most max; false otherwise.
+bool read_decimal(const std::string& s, int64_t max, int64_t* out) {
+  if (s.empty() || s.size() > 10 || (s.size() > 1 && s[0] == '0')) return false;
+  int64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool prime_exponent(int64_t p) {
+  if (p < 3 || p % 2 == 0) return false;
+  for (int64_t d = 3; d * d <= p; d += 2)
+    if (p % d == 0) return false;
+  return true;
+}
+
+// Parses the header at the start of data: p, power and the header's length;
+// false with the reason otherwise.
+bool parse_header(const uint8_t* data, size_t size, int32_t* p, int* power, size_t* length, std::string* why) {
+  static const char* const kKeys[] = {"PRP PROOF", "VERSION ", "HASHSIZE ", "POWER ", "NUMBER M"};
+  std::string lines[5];
+  size_t at = 0;
+  for (int i = 0; i < 5; ++i) {
+    const size_t start = at;
+    while (at < size && at < kLongestHeader && data[at] != '\n') ++at;
+    if (at >= size || at >= kLongestHeader) {
+      *why = size < kLongestHeader && at >= size ? "truncated header" : "not a proof file (no header)";
+      return false;
+    }
+    lines[i].assign(reinterpret_cast<const char*>(data) + start, at - start);
+    ++at;
+    const std::string key = kKeys[i];
+    if (lines[i].compare(0, key.size(), key) != 0) {
+      *why = i == 0 ? "not a proof file (wrong format name)" : "bad header line " + std::to_string(i + 1);
+      return false;
+    }
+    lines[i].erase(0, key.size());
+  }
+  int64_t version = 0, hash = 0, pw = 0, pv = 0;
+  if (!lines[0].empty()) {
+    *why = "not a proof file (wrong format name)";
+    return false;
+  }
+  if (!read_decimal(lines[1], 1000000, &version) || version != 1) {
+    *why = "unknown format version '" + lines[1] + "' (this program reads version 1)";
+    return false;
+  }
+  if (!read_decimal(lines[2], 1000000, &hash) || hash != 64) {
+    *why = "unsupported hash size '" + lines[2] + "' (this program reads 64)";
+    return false;
+  }
+  if (!read_decimal(lines[3], kMaxProofPower, &pw) || pw < 1) {
+    *why = "bad power '" + lines[3] + "' (1 to " + std::to_string(kMaxProofPower) + ")";
+    return false;
+  }
+  if (!read_decimal(lines[4], 2147483647, &pv) || !prime_exponent(pv)) {
+    *why = "bad number 'M" + lines[4] + "' (the exponent must be an odd prime)";
+    return false;
+  }
+  *p = static_cast<int32_t>(pv);
+  *power = static_cast<int>(pw);
+  *length = at;
+  return true;
+}
+
+// The verifier of a proof for p below this also recomputes x_p itself.
+constexpr int32_t kDirectCheckBits = 128;
+
+// "x_top", "middle i" or "x_p" for the residue at index i of a proof of power.
+std::string residue_name(int i, int power) {
+  return i == 0 ? "x_top" : i <= power ? "middle " + std::to_string(i) : "x_p";
+}
+
+// "0", "1" or "2^p - 2" when x is one of them modulo n = 2^p - 1, else null.
+// No 3^(2^j) with j >= 1 is +-1: 2^p - 1 = 3 mod 4 has a prime factor q = 3
+// mod 4, and modulo q the order of 3 would be a power of two dividing 2, so q | 8.
+const char* trivial_value(mpz_srcptr x, mpz_srcptr n) {
+  if (mpz_sgn(x) == 0) return "0";
+  if (mpz_cmp_ui(x, 1) == 0) return "1";
+  mpz_value minus_one;
+  mpz_sub_ui(minus_one, n, 1);
+  return mpz_cmp(x, minus_one) == 0 ? "2^p - 2" : nullptr;
+}
+
+// The reason for a folded claim that is no unit modulo n: the first middle
+// sharing a factor with n, with the factor where it is short enough to print.
+std::string shared_factor(const uint8_t* res, size_t rb, int power, mpz_srcptr n) {
+  mpz_value m, g;
+  const int32_t p = static_cast<int32_t>(mpz_sizeinbase(n, 2));
+  for (int i = 1; i <= power; ++i) {
+    import_residue(m, res + static_cast<size_t>(i) * rb, p);
+    mpz_gcd(g, m, n);
+    if (mpz_cmp_ui(g.get(), 1) == 0) continue;
+    std::string text = "middle " + std::to_string(i) + " shares ";
+    if (mpz_sizeinbase(g, 10) <= 40) {
+      std::string digits(mpz_sizeinbase(g, 10) + 2, '\0');
+      mpz_get_str(digits.data(), 10, g);
+      digits.resize(std::strlen(digits.c_str()));
+      text += "the factor " + digits;
+    } else {
+      text += "a factor";
+    }
+    return text + " with 2^p - 1 (every honest residue is prime to it)";
+  }
+  return "the folded claim shares a factor with 2^p - 1 (every honest residue is prime to it)";
+}
+
+size_t proof_size(int32_t p, int power, size_t header) {
+  return header + static_cast<size_t>(power + 2) * residue_size(p);
+}
+
+// The engine that verifies proofs of p: the fast one, else the exact one.
+const engine& verify_engine(int32_t p) {
+  const engine* fast = find_engine("fast");
+  return fast->applicable(p) ? *fast : *find_engine("exact");
+}
+
+}  // namespace
+
+int64_t proof_top(int32_t p, int power) {
+  MERSENNE_REQUIRE(p >= 3 && power >= 1 && power <= kMaxProofPower);
+  const int64_t unit = int64_t{1} << power;
+  return (p / unit + 1) * unit;
+}
+
+residue_arith::residue_arith(const engine& e, int32_t p, const engine_options& opt) : e_(e), p_(p), opt_(opt) {
+  MERSENNE_REQUIRE(e.applicable(p));
+  if (e.start_length != nullptr) {
+    n_ = e.start_length(p, opt.start_length);
+    if (n_ == 0) throw engine_failure("no transform length for this exponent");
+  }
+  st_ = make_stepper(e, p, n_, opt);
+}
+
+template <class Step>
+void residue_arith::retry(Step step) {
+  double err = step(*st_);
+  while (!(err < tuning::kRetryDistance)) {
+    const int64_t longer = e_.next_length != nullptr ? e_.next_length(p_, n_) : 0;
+    if (longer == 0) throw engine_failure("the rounding bound was crossed at the longest length");
+    mpz_value v;
+    st_->store(v);  // left as it was by the refused step
+    st_.reset();
+    n_ = longer;
+    st_ = make_stepper(e_, p_, n_, opt_);
+    st_->load(v);
+    err = step(*st_);
+  }
+}
+
+void residue_arith::pow_mul(mpz_ptr out, mpz_srcptr base, uint64_t r, mpz_srcptr times) {
+  if (r == 0) {
+    mpz_set(out, times);
+    return;
+  }
+  st_->load(base);
+  for (int bit = 62 - __builtin_clzll(r); bit >= 0; --bit) {
+    retry([](stepper& s) { return s.square(0, 0, tuning::kRetryDistance); });
+    ++squarings_;
+    if ((r >> bit) & 1) retry([base](stepper& s) { return s.multiply(base, tuning::kRetryDistance); });
+  }
+  retry([times](stepper& s) { return s.multiply(times, tuning::kRetryDistance); });
+  st_->store(out);
+}
+
+void residue_arith::square_times(mpz_ptr out, mpz_srcptr x, int64_t count) {
+  st_->load(x);
+  for (int64_t i = 0; i < count; ++i) retry([](stepper& s) { return s.square(0, 0, tuning::kRetryDistance); });
+  squarings_ += count;
+  st_->store(out);
+}
+
+std::string proof_residues::file(int64_t i) const { return dir_ + "/" + std::to_string(i) + ".residue"; }
+
+bool proof_residues::save(int64_t i, mpz_srcptr x, std::string* why) const {
+  std::vector<uint8_t> bytes(kResidueMagic, kResidueMagic + 16);
+  put(bytes, static_cast<uint32_t>(p_), 4);
+  put(bytes, static_cast<uint64_t>(i), 8);
+  put(bytes, residue_size(p_), 8);
+  append_residue(bytes, x, p_);
+  uint8_t digest[kDigest];
+  sha256(bytes.data(), bytes.size(), digest);
+  bytes.insert(bytes.end(), digest, digest + kDigest);
+  return write_file_synced(file(i), bytes.data(), bytes.size(), why);
+}
+
+bool proof_residues::load(int64_t i, mpz_ptr x, std::string* why) const {
+  const std::string path = file(i);
+  std::string bytes;
+  bool missing = false;
+  const size_t want = kResidueHeader + residue_size(p_) + kDigest;
+  if (!read_whole_file(path, want, &bytes, &missing, why)) {
+    if (missing) *why = path + " is missing";
+    return false;
+  }
+  const auto* d = reinterpret_cast<const uint8_t*>(bytes.data());
+  uint8_t digest[kDigest];
+  if (bytes.size() == want) sha256(d, want - kDigest, digest);
+  if (bytes.size() != want || std::memcmp(d, kResidueMagic, 16) != 0 || get(d + 16, 4) != static_cast<uint32_t>(p_) ||
+      get(d + 20, 8) != static_cast<uint64_t>(i) || std::memcmp(digest, d + want - kDigest, kDigest) != 0 ||
+      !import_residue(x, d + kResidueHeader, p_)) {
+    *why = path + " is damaged";
+    return false;
+  }
+  return true;
+}
+
+std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector<mpz_srcptr>& middles,
+                                  mpz_srcptr x_p) {
+  const std::string header = proof_header(p, static_cast<int>(middles.size()));
+  std::vector<uint8_t> out(header.begin(), header.end());
+  append_residue(out, x_top, p);
+  for (mpz_srcptr m : middles) append_residue(out, m, p);
+  append_residue(out, x_p, p);
+  return out;
+}
+
+std::string proof_file_name(int32_t p, int power) {
+  return number_name(p) + ".power" + std::to_string(power) + ".proof";
+}
+
+bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
+                mpz_srcptr x_top, mpz_srcptr x_p, std::vector<uint8_t>* bytes, std::string* why) {
+  MERSENNE_REQUIRE(power >= 1 && power <= kMaxProofPower);
+  const int64_t step = proof_top(p, power) >> power;
+  residue_arith arith(e, p, opt);
+  std::vector<uint8_t> top_bytes;
+  append_residue(top_bytes, x_top, p);
+  hash_chain chain(p, top_bytes.data());
+  std::vector<uint64_t> r;
+  std::vector<std::unique_ptr<mpz_value>> middles;
+  bool ok = true;
+  // Middle i is the product over j < 2^(i-1) of x at (2j + 1) top / 2^i raised
+  // to the product of the r_k whose bit of j (the first bit for k = 1) is 0:
+  // over a range of j, the lower half's product raised to its r times the upper half's.
+  auto product = [&](auto& self, mpz_ptr out, int i, int64_t lo, int64_t count) -> void {
+    if (!ok) return;
+    if (count == 1) {
+      const int64_t at = ((2 * lo + 1) << (power - i)) * step;
+      ok = kept.load(at, out, why);
+      return;
+    }
+    int levels = 0;
+    while ((int64_t{1} << levels) < count) ++levels;
+    mpz_value low, high;
+    self(self, low, i, lo, count / 2);
+    self(self, high, i, lo + count / 2, count / 2);
+    if (ok) arith.pow_mul(out, low, r[static_cast<size_t>(i - levels - 1)], high);
+  };
+  for (int i = 1; i <= power && ok; ++i) {
+    middles.push_back(std::make_unique<mpz_value>());
+    product(product, *middles.back(), i, 0, int64_t{1} << (i - 1));
+    if (!ok) break;
+    std::vector<uint8_t> bytes;
+    append_residue(bytes, *middles.back(), p);
+    r.push_back(chain.next(bytes.data()));
+  }
+  if (!ok) return false;
+  std::vector<mpz_srcptr> views;
+  for (const auto& m : middles) views.push_back(m->get());
+  *bytes = encode_proof(p, x_top, views, x_p);
+  return true;
+}
+
+proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_options& opt) {
+  proof_verdict v;
+  size_t header = 0;
+  if (!parse_header(data, size, &v.p, &v.power, &header, &v.why)) return v;
+  const size_t want = proof_size(v.p, v.power, header), rb = residue_size(v.p);
+  if (size != want) {
+    v.why = size < want ? "truncated (" + std::to_string(size) + " bytes, a proof of " + number_name(v.p) +
+                              " of power " + std::to_string(v.power) + " has " + std::to_string(want) + ")"
+                        : "too long (" + std::to_string(size) + " bytes, a proof of " + number_name(v.p) +
+                              " of power " + std::to_string(v.power) + " has " + std::to_string(want) + ")";
+    return v;
+  }
+  const int32_t p = v.p;
+  const uint8_t* res = data + header;
+  mpz_value top, a, b, m, x_p, t, n;
+  mpz_setbit(n, static_cast<mp_bitcnt_t>(p));
+  mpz_sub_ui(n, n, 1);
+  for (int i = 0; i < v.power + 2; ++i) {
+    const std::string name = residue_name(i, v.power);
+    if (!import_residue(t, res + static_cast<size_t>(i) * rb, p)) {
+      v.why = name + " is out of range (not below 2^p - 1)";
+      return v;
+    }
+    // x_top, x_p and the first middle are 3^(2^j), never 0 or +-1; a later
+    // middle, a product of such powers, is never 0 either.
+    const char* value = trivial_value(t, n);
+    if (value != nullptr && (i <= 1 || i == v.power + 1 || mpz_sgn(t.get()) == 0)) {
+      v.why = name + " is " + value + ", which no run can produce";
+      return v;
+    }
+  }
+  import_residue(x_p, res + static_cast<size_t>(v.power + 1) * rb, p);
+  // Every x_i past x_0 is a square: x_p's sign cannot have been flipped.
+  if (mpz_jacobi(x_p, n) != 1) {
+    v.why = "x_p is not a square modulo 2^p - 1, so it is no 3^(2^p)";
+    return v;
+  }
+  try {
+    residue_arith arith(verify_engine(p), p, opt);
+    import_residue(top, res, p);
+    mpz_set_ui(a, 3);
+    mpz_set(b, top);
+    hash_chain chain(p, res);
+    for (int i = 1; i <= v.power; ++i) {
+      const uint8_t* mb = res + static_cast<size_t>(i) * rb;
+      import_residue(m, mb, p);
+      const uint64_t r = chain.next(mb);
+      arith.pow_mul(a, a, r, m);  // A' = A^r M
+      arith.pow_mul(b, m, r, b);  // B' = M^r B
+    }
+    // A middle that is 0 modulo a factor of 2^p - 1 makes that factor's part
+    // of both sides 0, and the comparison below would pass whatever they claim.
+    mpz_gcd(t, a, n);
+    if (mpz_cmp_ui(t.get(), 1) != 0) {
+      v.why = shared_factor(res, rb, v.power, n);
+      v.squarings = arith.squarings();
+      return v;
+    }
+    const int64_t top_k = proof_top(p, v.power);
+    arith.square_times(a, a, top_k >> v.power);
+    if (mpz_cmp(a, b) != 0) {
+      v.why = "the folded claim does not hold (a residue or middle is wrong)";
+      v.squarings = arith.squarings();
+      return v;
+    }
+    arith.square_times(t, x_p, top_k - p);
+    v.squarings = arith.squarings();
+    if (mpz_cmp(t, top) != 0) {
+      v.why = "x_p does not lead to x_top";
+      return v;
+    }
+  } catch (const engine_failure& x) {
+    v.why = std::string("could not be checked: ") + x.what();
+    return v;
+  } catch (const std::bad_alloc&) {
+    v.why = "could not be checked: not enough memory";
+    return v;
+  }
+  // Modulo a small 2^p - 1 middles that pass can be searched for, and x_p is
+  // known from x_top only up to a root of unity: there x_p is recomputed.
+  if (p < kDirectCheckBits) {
+    mpz_value e, three;
+    mpz_setbit(e, static_cast<mp_bitcnt_t>(p));
+    mpz_set_ui(three, 3);
+    mpz_powm(t, three, e, n);
+    if (mpz_cmp(t, x_p) != 0) {
+      v.why = "x_p is not 3^(2^p) (recomputed directly for p below " + std::to_string(kDirectCheckBits) + ")";
+      return v;
+    }
+  }
+  // The Fermat residue x_p / 9 mod 2^p - 1.
+  mpz_value inv;
+  mpz_set_ui(inv, 9);
+  mpz_invert(inv, inv, n);
+  mpz_mul(t, x_p, inv);
+  mpz_mod(t, t, n);
+  v.valid = true;
+  v.prime = mpz_cmp_ui(t.get(), 1) == 0;
+  v.res64 = low64(t);
+  return v;
+}
+
+proof_verdict verify_proof_file(const std::string& path, const engine_options& opt) {
+  proof_verdict v;
+  // The header says how long the file must be; nothing longer is read.
+  std::string head;
+  bool missing = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO is refused, not waited on
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    v.why = fd < 0 ? "cannot be read: " + errno_text() : "not a regular file";
+    if (fd >= 0) ::close(fd);
+    return v;
+  }
+  head.resize(kLongestHeader);
+  const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+  ::close(fd);
+  head.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  size_t header = 0;
+  if (!parse_header(reinterpret_cast<const uint8_t*>(head.data()), head.size(), &v.p, &v.power, &header, &v.why))
+    return v;
+  const size_t want = proof_size(v.p, v.power, header);
+  if (static_cast<uint64_t>(st.st_size) > want) {
+    v.why = "too long (" + std::to_string(st.st_size) + " bytes, a proof of " + number_name(v.p) + " of power " +
+            std::to_string(v.power) + " has " + std::to_string(want) + ")";
+    return v;
+  }
+  std::string bytes;
+  if (!read_whole_file(path, want, &bytes, &missing, &v.why)) {
+    v.why = "cannot be read: " + v.why;
+    return v;
+  }
+  return verify_proof(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), opt);
+}

@@ -1,0 +1,105 @@
+// Proofs of the probable-prime test: a short file that lets anyone confirm
+// x_top = 3^(2^top) mod 2^p - 1 with about top / 2^power squarings instead
+// of top (Pietrzak's halving: each middle residue folds the claim onto one
+// of half the length, with exponents from a SHA3-256 hash chain), and the
+// residues a run keeps on disk to make one.
+//
+// The file: five text lines
+//   PRP PROOF / VERSION 1 / HASHSIZE 64 / POWER k / NUMBER M<p>
+// then x_top, the k middles and x_p, each ceil(p/8) bytes, least
+// significant byte first. top is the smallest multiple of 2^k above p.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "arith/engine.h"
+
+inline constexpr int kMaxProofPower = 12;
+
+// The iteration a proof of power k for p ends at: the smallest multiple of
+// 2^k above p (1 <= k <= kMaxProofPower, p >= 3).
+int64_t proof_top(int32_t p, int power);
+
+// Arithmetic modulo 2^p - 1 on one stepper of an engine, moved to a longer
+// length whenever a step's rounding distance reaches the retry bound.
+class residue_arith {
+ public:
+  // A stepper of e for p (e must apply to p). Throws engine_failure.
+  residue_arith(const engine& e, int32_t p, const engine_options& opt);
+  // out = base^r * times mod 2^p - 1 (residues in [0, 2^p - 1)).
+  void pow_mul(mpz_ptr out, mpz_srcptr base, uint64_t r, mpz_srcptr times);
+  // out = x^(2^count) mod 2^p - 1.
+  void square_times(mpz_ptr out, mpz_srcptr x, int64_t count);
+  // Squarings done so far.
+  int64_t squarings() const { return squarings_; }
+
+ private:
+  // Runs step on the stepper, raising the length until its distance is below the bound.
+  template <class Step>
+  void retry(Step step);
+  const engine& e_;
+  int32_t p_;
+  const engine_options& opt_;
+  int64_t n_ = 0;
+  std::unique_ptr<stepper> st_;
+  int64_t squarings_ = 0;
+};
+
+// The residues a run keeps for its proof: one file per iteration in one
+// folder, each with the exponent, the iteration and a SHA-256 checked when
+// read back.
+class proof_residues {
+ public:
+  proof_residues(std::string dir, int32_t p) : dir_(std::move(dir)), p_(p) {}
+  const std::string& dir() const { return dir_; }
+  // Writes x (in [0, 2^p - 1), without shift) as the residue of iteration i,
+  // crash-safe; false with *why when it could not.
+  bool save(int64_t i, mpz_srcptr x, std::string* why) const;
+  // Reads iteration i's residue into x; false with *why when it is missing or damaged.
+  bool load(int64_t i, mpz_ptr x, std::string* why) const;
+
+ private:
+  std::string file(int64_t i) const;
+  std::string dir_;
+  int32_t p_;
+};
+
+// The bytes of a proof file for p of power middles.size() (each residue in
+// [0, 2^p - 1)).
+std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector<mpz_srcptr>& middles,
+                                  mpz_srcptr x_p);
+
+// The file name of p's proof of power: M<p>.power<k>.proof, so that proofs
+// of one exponent at different powers never take each other's place.
+std::string proof_file_name(int32_t p, int power);
+
+// Computes the middles of a proof of power k from the residues kept at the
+// multiples of top / 2^k (x_top and x_p given) on e, and the proof file's
+// bytes into *bytes. False with *why when a residue cannot be read. Throws
+// engine_failure.
+bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
+                mpz_srcptr x_top, mpz_srcptr x_p, std::vector<uint8_t>* bytes, std::string* why);
+
+// What a verification found.
+struct proof_verdict {
+  bool valid = false;
+  std::string why;         // for an invalid proof: the reason
+  int32_t p = 0;           // the exponent, once the header named one (0: none)
+  int power = 0;
+  bool prime = false;      // valid: x_p = 9, a probable prime
+  uint64_t res64 = 0;      // valid: low 64 bits of the Fermat residue
+  int64_t squarings = 0;   // modular squarings done
+};
+
+// Verifies the proof in data (header, sizes, ranges, the folding, the
+// squarings to x_top) with the fast engine on opt.threads threads (the
+// exact one where the fast one does not apply). Never trusts a size it has
+// not checked against size.
+proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_options& opt);
+
+// verify_proof on the file at path; a file that cannot be read is invalid with the reason.
+proof_verdict verify_proof_file(const std::string& path, const engine_options& opt);

@@ -1,0 +1,168 @@
+#include "work/results_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "base/files.h"
+
+results_text parse_results(const std::string& text, const std::string& name) {
+  results_text out;
+  size_t at = 0, line_no = 0;
+  while (at < text.size()) {
+    ++line_no;
+    const size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) {
+      out.warnings.push_back(name + ": its last line is cut short (a crash while it was written); it is left out");
+      break;
+    }
+    const std::string line = text.substr(at, nl - at);
+    at = nl + 1;
+    out.whole_bytes = at;
+    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    exponent_result r;
+    std::string why;
+    if (result_from_json(line, &r, &why))
+      out.results.push_back(std::move(r));
+    else
+      out.warnings.push_back(name + ": line " + std::to_string(line_no) + " is not a result (" + why + "); skipped");
+  }
+  return out;
+}
+
+std::unique_ptr<results_file> results_file::open(const std::string& path,
+                                                 const std::function<void(const std::string&)>& warn,
+                                                 std::string* why) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *why = "cannot open " + path + ": " + errno_text();
+    return nullptr;
+  }
+  std::unique_ptr<results_file> f(new results_file(fd, path));
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = path + " is not a regular file";
+    return nullptr;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *why = errno == EWOULDBLOCK ? "another mersenne process is writing " + path
+                                : "cannot lock " + path + ": " + errno_text();
+    return nullptr;
+  }
+  std::string text;
+  char buf[1 << 16];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buf, sizeof buf, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = "cannot read " + path + ": " + errno_text();
+      return nullptr;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    at += n;
+  }
+  results_text parsed = parse_results(text, path);
+  for (const std::string& w : parsed.warnings) warn(w);
+  if (parsed.whole_bytes < text.size()) {
+    // The torn line goes before anything is appended after it.
+    if (::ftruncate(fd, static_cast<off_t>(parsed.whole_bytes)) != 0 || ::fsync(fd) != 0) {
+      *why = "cannot cut the torn last line off " + path + ": " + errno_text();
+      return nullptr;
+    }
+  }
+  f->saved_ = std::move(parsed.results);
+  f->syncer_ = std::thread([p = f.get()] { p->sync_loop(); });
+  return f;
+}
+
+results_file::~results_file() {
+  {
+    std::lock_guard<std::mutex> hold(m_);
+    closing_ = true;
+  }
+  cv_.notify_all();
+  if (syncer_.joinable()) syncer_.join();
+  std::string why;
+  sync(&why);
+  ::close(fd_);  // releases the lock
+}
+
+bool results_file::append(const std::string& line, bool sync_now, std::string* why) {
+  const std::string text = line + "\n";
+  {
+    std::lock_guard<std::mutex> hold(m_);
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        *why = "cannot append to " + path_ + ": " + (n < 0 ? errno_text() : std::string("nothing written"));
+        return false;
+      }
+      done += static_cast<size_t>(n);
+    }
+    dirty_ = true;
+  }
+  return !sync_now || sync(why);
+}
+
+bool results_file::sync(std::string* why) {
+  std::lock_guard<std::mutex> hold(m_);
+  if (failed_) {
+    *why = failure_;
+    return false;
+  }
+  if (!dirty_) return true;
+  if (::fsync(fd_) != 0) {
+    failed_ = true;
+    failure_ = "cannot sync " + path_ + ": " + errno_text();
+    *why = failure_;
+    return false;
+  }
+  dirty_ = false;
+  return true;
+}
+
+void results_file::sync_loop() {
+  std::unique_lock<std::mutex> hold(m_);
+  while (!closing_) {
+    cv_.wait_for(hold, std::chrono::seconds(1));
+    if (!dirty_ || failed_) continue;
+    if (::fsync(fd_) != 0) {
+      failed_ = true;
+      failure_ = "cannot sync " + path_ + ": " + errno_text();
+    } else {
+      dirty_ = false;
+    }
+  }
+}
+
+results_summary summarize(const std::vector<exponent_result>& results) {
+  std::map<int32_t, const exponent_result*> best;
+  for (const exponent_result& r : results) {
+    const exponent_result*& b = best[r.p];
+    if (b == nullptr || (!has_verdict(*b) && has_verdict(r))) b = &r;
+  }
+  results_summary s;
+  for (const auto& [p, r] : best) {
+    ++s.exponents;
+    if (!has_verdict(*r)) {
+      ++s.no_verdict;
+    } else if (r->kind == result_kind::small_prime || r->kind == result_kind::proven_prime ||
+               (r->kind == result_kind::tested && r->outcome.prime)) {
+      ++s.primes;
+      s.prime_exponents.push_back(p);
+    } else if (r->kind == result_kind::tested) {
+      ++s.tested;
+    } else {
+      ++s.factored;  // a factor found, or a composite exponent
+    }
+  }
+  return s;
+}

@@ -1,0 +1,247 @@
+// The two-pass iteration held to its slow twins, the one-transform squarer
+// and the two-pass iteration over FFTW, and to GMP: single steps at every
+// length it can serve with every kernel table, whole short runs,
+// the largest carries across blocks and from the last block to the first,
+// threads, and a step refused at the rounding bound.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+
+#include "arith/fast/fast.h"
+#include "arith/fast/lengths.h"
+#include "arith/fast/plans.h"
+#include "arith/fast/squarer.h"
+#include "arith/fast/transforms.h"
+#include "arith/fast/two_pass.h"
+#include "arith/residue.h"
+#include "methods/run.h"
+#include "base/tuning.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::random_residue;
+
+// s -> s^2 - c 2^j mod 2^p - 1.
+void oracle_step(mpz_ptr s, uint32_t c, int32_t j, int32_t p) {
+  mpz_value t, tmp;
+  mpz_mul(s, s, s);
+  mpz_set_ui(t, c);
+  mpz_mul_2exp(t, t, static_cast<mp_bitcnt_t>(j));
+  mpz_sub(s, s, t);
+  mersenne_reduce(s, p, tmp);
+}
+
+// The length's bound and a random exponent between it and the bound of the length below.
+std::vector<int32_t> exponents_at(int index, std::mt19937_64& rng) {
+  const int64_t n = fast_length(index), top = fast_max_exponent(n);
+  const int64_t low = std::max<int64_t>(index == 0 ? n : fast_max_exponent(fast_length(index - 1)) + 1, n * 12);
+  return {static_cast<int32_t>(top), static_cast<int32_t>(low + static_cast<int64_t>(rng() % (top - low + 1)))};
+}
+
+// Every table length in [from, to] that splits: three steps of random
+// subtractions from a random residue with every kernel table on one thread
+// and the chosen one on three, equal to the one-transform squarer and to
+// GMP after each, rounding within 0.3 (as at the bounds in test_fast).
+void sweep(int64_t from, int64_t to) {
+  std::mt19937_64 rng(testing_support::test_seed());
+  fast_set_measured_plans(false);
+  std::vector<const fast_kernels::table*> tables = usable_kernels();
+  tables.push_back(&fftw_kernels());
+  mpz_value s, want, got, twin;
+  for (int i = 0; i < fast_length_count(); ++i) {
+    const int64_t n = fast_length(i);
+    if (n < from || n > to || two_pass_shape_for(n).n == 0) continue;
+    for (int32_t p : exponents_at(i, rng)) {
+      ASSERT_TRUE(two_pass_serves(p, n)) << p << " at " << n;
+      std::vector<std::unique_ptr<two_pass_squarer>> one;
+      for (const fast_kernels::table* t : tables) one.push_back(std::make_unique<two_pass_squarer>(p, n, 1, t));
+      two_pass_squarer three(p, n, 3);
+      three.fix_members(three.threads());
+      fast_squarer slow(p, n);
+      random_residue(s, p, rng);
+      for (auto& sq : one) sq->load(s);
+      three.load(s);
+      slow.load(s);
+      mpz_set(want, s);
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t c = k == 0 ? 2 : static_cast<uint32_t>(rng() % 4);
+        const int32_t j = k == 0 ? 0 : static_cast<int32_t>(rng() % static_cast<uint64_t>(p));
+        const double e3 = three.square(c, j, 1.0);
+        slow.square(c, j, 1.0);
+        oracle_step(want, c, j, p);
+        slow.store(twin);
+        ASSERT_EQ(mpz_cmp(twin, want), 0) << "one transform, p=" << p << " n=" << n << " step " << k;
+        for (auto& sq : one) {
+          const double e1 = sq->square(c, j, 1.0);
+          EXPECT_LE(e1, 0.3) << sq->kernels_name() << " p=" << p << " n=" << n;
+          if (sq->kernels_name() == three.kernels_name()) {
+            EXPECT_EQ(e1, e3) << "p=" << p << " n=" << n;
+          }
+          sq->store(got);
+          ASSERT_EQ(mpz_cmp(got, want), 0) << sq->kernels_name() << " p=" << p << " n=" << n << " step " << k;
+        }
+        three.store(got);
+        ASSERT_EQ(mpz_cmp(got, want), 0) << "three threads, p=" << p << " n=" << n << " step " << k;
+      }
+      for (auto& sq : one) EXPECT_TRUE(sq->buffers_intact()) << sq->kernels_name() << " " << n;
+      EXPECT_TRUE(three.buffers_intact()) << n;
+    }
+  }
+}
+
+TEST(TwoPass, AgreesWithItsTwinsAtEveryLength) { sweep(1024, 65536); }
+TEST(LongTwoPass, AgreesWithItsTwinsAtEveryLength) { sweep(65537, int64_t{1} << 22); }
+
+// Whole runs of a few hundred iterations through the loop, the two-pass
+// iteration at every length up to 64K against the one-transform squarer:
+// the same Res64 and the same rounding distances.
+std::unique_ptr<stepper> make_one_transform(int32_t p, int64_t n, const engine_options&) {
+  return std::make_unique<fast_squarer>(p, n);
+}
+std::unique_ptr<stepper> make_two_pass(int32_t p, int64_t n, const engine_options& opt) {
+  if (!two_pass_serves(p, n)) return make_one_transform(p, n, opt);
+  return std::make_unique<two_pass_squarer>(p, n, opt.threads);
+}
+
+TEST(TwoPass, ShortRunsGiveTheSameResidues) {
+  fast_set_measured_plans(false);
+  const engine one{"one", fast_applicable, make_one_transform, fast_start_length, fast_next_length};
+  const engine two{"two", fast_applicable, make_two_pass, fast_start_length, fast_next_length};
+  for (int i = 0; i < fast_length_count(); ++i) {
+    const int64_t n = fast_length(i);
+    if (n > 65536 || two_pass_shape_for(n).n == 0) continue;
+    engine_options opt;
+    opt.shift = 0;
+    opt.iterations = 300;
+    opt.start_length = n;
+    opt.threads = 1 + i % 2;
+    const int32_t p = static_cast<int32_t>(fast_max_exponent(n) - i);
+    const ll_outcome a = run_lucas_lehmer(one, p, opt), b = run_lucas_lehmer(two, p, opt);
+    EXPECT_TRUE(a.error.empty() && b.error.empty() && a.fft_length == n && b.fft_length == n) << n;
+    EXPECT_EQ(a.res64, b.res64) << "p=" << p << " n=" << n;
+  }
+}
+
+// Every digit at the top (or bottom) of its range makes every product word
+// of one sign and the largest carries there are, across every block edge
+// and from the top word to word 0; words of 12 to 14 bits keep the products
+// exact. One, two and three threads move the edges between fix-ups.
+TEST(TwoPass, LargestCarriesCrossBlocksAndWrap) {
+  fast_set_measured_plans(false);
+  mpz_value s, want, got;
+  for (int64_t n : {1024, 4096, 12288}) {
+    for (int32_t p : {static_cast<int32_t>(n * 12 + 7), static_cast<int32_t>(n * 14 - 3)}) {
+      for (int sign : {1, -1}) {
+        std::vector<double> d(static_cast<size_t>(n));
+        for (int64_t j = 0; j < n; ++j) {
+          const int b = static_cast<int>(fast_word_offset(p, n, j + 1) - fast_word_offset(p, n, j));
+          d[static_cast<size_t>(j)] = sign > 0 ? std::ldexp(1.0, b - 1) - 1 : -std::ldexp(1.0, b - 1);
+        }
+        fast_join(d.data(), p, n, s);
+        for (int threads : {1, 2, 3}) {
+          two_pass_squarer sq(p, n, threads);
+          sq.fix_members(sq.threads());
+          sq.load(s);
+          mpz_set(want, s);
+          for (int k = 0; k < 2; ++k) {
+            EXPECT_LT(sq.square(k, 0, 1.0), 0.25) << "p=" << p << " n=" << n;
+            oracle_step(want, static_cast<uint32_t>(k), 0, p);
+          }
+          sq.store(got);
+          EXPECT_EQ(mpz_cmp(got, want), 0) << "p=" << p << " n=" << n << " sign " << sign << " threads " << threads;
+        }
+      }
+    }
+  }
+}
+
+// multiply and multiply_by (in the transform's form with a squarer like it,
+// through the residue with the FFTW twin) give s v; a step whose distance
+// reaches the limit leaves s as it was.
+TEST(TwoPass, MultiplyAndRefusedStep) {
+  std::mt19937_64 rng(testing_support::test_seed() + 1);
+  fast_set_measured_plans(false);
+  mpz_value s, v, want, got, tmp;
+  const int64_t n = 8192;
+  const int32_t p = static_cast<int32_t>(fast_max_exponent(n));
+  two_pass_squarer sq(p, n, 2), like(p, n, 1), twin(p, n, 1, &fftw_kernels());
+  random_residue(s, p, rng);
+  random_residue(v, p, rng);
+  sq.load(s);
+  like.load(v);
+  twin.load(v);
+  EXPECT_LT(sq.multiply(v, 0.4), 0.25);
+  EXPECT_LT(sq.multiply_by(like, 0.4), 0.25);
+  EXPECT_LT(sq.multiply_by(twin, 0.4), 0.25);
+  mpz_mul(want, s, v);
+  mpz_mul(want, want, v);
+  mpz_mul(want, want, v);
+  mersenne_reduce(want, p, tmp);
+  sq.store(got);
+  EXPECT_EQ(mpz_cmp(got, want), 0);
+  EXPECT_GE(sq.square(2, 0, 0.0), 0.0);  // no distance is below 0: refused
+  sq.store(got);
+  EXPECT_EQ(mpz_cmp(got, want), 0);
+  EXPECT_TRUE(sq.buffers_intact());
+}
+
+// The team's choice: the helpers stay while all members beat one by the
+// margin, one thread runs while they do not, and every kTeamRunSeconds the
+// choice is measured again; a team of one never asks for more.
+TEST(TwoPass, TeamRunsOnOneThreadWhereTheOthersDoNotPay) {
+  // One whole measurement: iterations on all members, then on one (one
+  // more than it needs goes to the run that follows).
+  const auto probe = [](team_chooser& c, double all, double one) {
+    while (c.members() == 2) c.took(all);
+    const double enough = std::ceil(tuning::kTeamProbeSeconds / one) + 1;
+    for (int i = 0; i < std::max<double>(tuning::kTeamProbeIterations, enough); ++i) c.took(one);
+  };
+  team_chooser c(2);
+  EXPECT_EQ(c.members(), 2);
+  probe(c, 0.010, 0.020);  // two threads twice as fast
+  EXPECT_TRUE(c.all_pays());
+  EXPECT_EQ(c.members(), 2);
+  for (double t = 0; t < tuning::kTeamRunSeconds; t += 0.010) c.took(0.010);
+  EXPECT_EQ(c.members(), 2);  // measuring again: all first
+  probe(c, 0.030, 0.010);     // one thread three times as fast (a busy machine)
+  EXPECT_FALSE(c.all_pays());
+  EXPECT_EQ(c.members(), 1);
+  for (double t = 0; t < tuning::kTeamRunSeconds; t += 0.010) c.took(0.010);
+  EXPECT_EQ(c.members(), 2);
+  probe(c, 0.0099, 0.0100);  // within the margin: one
+  EXPECT_EQ(c.members(), 1);
+  team_chooser alone(1);
+  for (int i = 0; i < 100; ++i) alone.took(1.0);
+  EXPECT_EQ(alone.members(), 1);
+}
+
+// A squarer whose iterations move between all its threads and one gives the
+// same residues as GMP: threads take whole segments, so the digits do not
+// depend on how many there are.
+TEST(TwoPass, MovingBetweenOneThreadAndAllKeepsTheResidue) {
+  std::mt19937_64 rng(testing_support::test_seed() + 2);
+  fast_set_measured_plans(false);
+  const int64_t n = 65536;
+  const int32_t p = static_cast<int32_t>(fast_max_exponent(n));
+  two_pass_squarer sq(p, n, 2);
+  thread_use told;
+  sq.report_threads_to(&told);
+  mpz_value s, want, got;
+  random_residue(s, p, rng);
+  sq.load(s);
+  mpz_set(want, s);
+  for (int k = 0; k < 6; ++k) {
+    sq.fix_members(k % 2 == 0 ? sq.threads() : 1);
+    EXPECT_LT(sq.square(2, 0, 0.4), 0.3);
+    EXPECT_EQ(told.running.load(), k % 2 == 0 ? sq.threads() : 1);
+    oracle_step(want, 2, 0, p);
+    sq.store(got);
+    ASSERT_EQ(mpz_cmp(got, want), 0) << "step " << k;
+  }
+  EXPECT_TRUE(sq.buffers_intact());
+}
+
+}  // namespace

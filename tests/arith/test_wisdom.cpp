@@ -1,0 +1,232 @@
+// The saved FFTW wisdom: reuse by a later process, merging with what another
+// process saved, unusable files (one warning, ignored, replaced), concurrent
+// saves, and that a damaged file changes no residue.
+#include <fftw3.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "arith/fast/lengths.h"
+#include "arith/fast/plans.h"
+#include "arith/fast/squarer.h"
+#include "arith/fast/transforms.h"
+#include "arith/fast/two_pass.h"
+#include "arith/fast/wisdom.h"
+#include "arith/residue.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::vector<std::string> warnings;
+void capture(const std::string& line) { warnings.push_back(line); }
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// text with line i (from 0) replaced.
+std::string with_line(std::string text, int i, const std::string& line) {
+  size_t from = 0;
+  for (int k = 0; k < i; ++k) from = text.find('\n', from) + 1;
+  return text.replace(from, text.find('\n', from) - from, line);
+}
+
+// Plans a forward transform of length n with flags between the two wisdom
+// calls, as the engine does; whether FFTW gave a plan.
+bool plan(int n, unsigned flags) {
+  std::lock_guard<std::mutex> hold(fftw_planner_lock());
+  wisdom_before_planning();
+  double* in = fftw_alloc_real(static_cast<size_t>(n));
+  fftw_complex* out = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
+  const fftw_plan p = fftw_plan_dft_r2c_1d(n, in, out, flags);
+  if (p != nullptr) fftw_destroy_plan(p);
+  fftw_free(in);
+  fftw_free(out);
+  wisdom_after_planning();
+  return p != nullptr;
+}
+bool measure(int n) { return plan(n, FFTW_MEASURE); }
+bool known(int n) { return plan(n, FFTW_MEASURE | FFTW_WISDOM_ONLY); }
+
+// As a new process: no wisdom, no file read yet, no warnings.
+void restart() {
+  std::lock_guard<std::mutex> hold(fftw_planner_lock());
+  wisdom_reset_for_testing();
+  wisdom_set_warning_sink(capture);
+  warnings.clear();
+}
+
+class Wisdom : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("XDG_CACHE_HOME", (dir.path + "/cache").c_str(), 1);
+    fast_set_measured_plans(false);
+    restart();
+  }
+  // Files beside the wisdom file (temporaries left behind).
+  int strays() const {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path + "/cache/mersenne"))
+      n += e.path().filename() != "fftw-wisdom";
+    return n;
+  }
+  testing_support::temp_dir dir;
+  const std::string file = dir.path + "/cache/mersenne/fftw-wisdom";
+};
+
+// A measured plan is saved (creating the folders) and planned from the file
+// alone by the next process; a save merges what another process saved since
+// this one loaded.
+TEST_F(Wisdom, SavedPlansAreReusedAndMerged) {
+  EXPECT_FALSE(known(64));
+  ASSERT_TRUE(measure(64));
+  const std::string saved = slurp(file);
+  EXPECT_EQ(saved.rfind("mersenne-fftw-wisdom 1\ncpu ", 0), 0u) << saved;
+  EXPECT_EQ(std::filesystem::status(dir.path + "/cache/mersenne").permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+  restart();
+  EXPECT_TRUE(known(64));
+  EXPECT_FALSE(known(128));
+
+  std::filesystem::remove(file);
+  restart();
+  EXPECT_FALSE(known(64));  // loads nothing
+  put(file, saved);         // another process saves meanwhile
+  ASSERT_TRUE(measure(128));
+  restart();
+  EXPECT_TRUE(known(64) && known(128));
+  EXPECT_TRUE(warnings.empty());
+  EXPECT_EQ(strays(), 0);
+}
+
+// Each unusable file warns once, naming the file, is ignored, and is
+// replaced by a good one at the next save.
+TEST_F(Wisdom, UnusableFilesWarnOnceAndAreReplaced) {
+  ASSERT_TRUE(measure(64));
+  const std::string good = slurp(file);
+  std::string flipped = good;  // still wisdom FFTW would take
+  const size_t digit = good.rfind("#x") + 2;
+  flipped[digit] = flipped[digit] == '0' ? '1' : '0';
+  const std::string bad[] = {
+      flipped,
+      good.substr(0, good.size() - 10),
+      with_line(good, 1, "cpu another processor | avx"),
+      with_line(good, 2, "fftw fftw-0.0.1"),
+      "\x7f" "ELF\x02\x01 garbage",
+  };
+  for (const std::string& b : bad) {
+    SCOPED_TRACE(b.substr(0, 120));
+    put(file, b);
+    restart();
+    EXPECT_FALSE(known(64));
+    EXPECT_FALSE(known(64));  // the second load of the process is silent
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find(file), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[0].find("will be measured again"), std::string::npos) << warnings[0];
+    restart();  // already replaced, although planning added nothing
+    EXPECT_FALSE(known(64));
+    EXPECT_TRUE(warnings.empty()) << warnings[0];
+    ASSERT_TRUE(measure(64));
+    restart();
+    EXPECT_TRUE(known(64));
+    EXPECT_TRUE(warnings.empty()) << warnings[0];
+  }
+  EXPECT_EQ(strays(), 0);
+}
+
+// A cache folder that cannot be made (its parent is missing: a home is never
+// created) costs one warning per process and no folder.
+TEST_F(Wisdom, UnsavableFolderWarnsOnce) {
+  setenv("XDG_CACHE_HOME", (dir.path + "/gone/cache").c_str(), 1);
+  restart();
+  ASSERT_TRUE(measure(64));
+  ASSERT_TRUE(measure(128));
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("cannot save"), std::string::npos) << warnings[0];
+  EXPECT_FALSE(std::filesystem::exists(dir.path + "/gone"));
+}
+
+// Two processes measuring and saving many times at once leave one whole
+// file holding the plans of both.
+TEST_F(Wisdom, ConcurrentSavesMerge) {
+  std::filesystem::create_directories(dir.path + "/cache/mersenne");
+  pid_t child[2];
+  for (int c = 0; c < 2; ++c) {
+    child[c] = fork();
+    ASSERT_GE(child[c], 0);
+    if (child[c] == 0) {
+      bool ok = true;
+      for (int n = 32 + 2 * c; n < 96; n += 4) ok = ok && measure(n);
+      _exit(ok && warnings.empty() ? 0 : 1);
+    }
+  }
+  for (pid_t pid : child) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (int n = 32; n < 96; n += 2) EXPECT_TRUE(known(n)) << n;
+  EXPECT_TRUE(warnings.empty());
+  EXPECT_EQ(strays(), 0);
+}
+
+// With a damaged file present, the engine's squarings still match GMP's,
+// and the next measured plan replaces the file with a good one.
+TEST_F(Wisdom, DamagedFileChangesNoResult) {
+  ASSERT_TRUE(measure(256));
+  std::string damaged = slurp(file);
+  damaged[damaged.size() - 40] ^= 0x01;
+  put(file, damaged);
+  restart();
+  std::mt19937_64 rng(testing_support::test_seed());
+  mpz_value s, got, tmp;
+  const int64_t n = fast_length(fast_length_count() / 4);
+  const int32_t p = static_cast<int32_t>(fast_max_exponent(n) - 3);
+  fast_squarer sq(p, n);
+  testing_support::random_residue(s, p, rng);
+  sq.load(s);
+  for (int k = 0; k < 4; ++k) {
+    sq.square(2, 0, 0.4);
+    mpz_mul(s, s, s);
+    mpz_sub_ui(s, s, 2);
+    mersenne_reduce(s, p, tmp);
+  }
+  sq.store(got);
+  EXPECT_EQ(mpz_cmp(got, s), 0) << "p=" << p << " n=" << n;
+  EXPECT_EQ(warnings.size(), 1u);
+  ASSERT_TRUE(measure(128));
+  restart();
+  EXPECT_TRUE(known(128));
+  EXPECT_TRUE(warnings.empty()) << warnings[0];
+}
+
+}  // namespace
+
+namespace {
+
+// The engine's own measured plans, the one-transform pair and the two-pass
+// transforms of its FFTW twin, reach the file (FFTW_MEASURE is no flag bit to test for).
+TEST_F(Wisdom, EnginePlansAreSaved) {
+  fast_set_measured_plans(true);
+  plans_for(1792, 1);
+  ASSERT_TRUE(std::filesystem::exists(file));
+  const auto one = std::filesystem::file_size(file);
+  two_pass_squarer sq(4096 * 13 + 1, 4096, 1, &fftw_kernels());
+  fast_set_measured_plans(false);
+  EXPECT_GT(std::filesystem::file_size(file), one);
+  EXPECT_TRUE(warnings.empty());
+}
+
+}  // namespace

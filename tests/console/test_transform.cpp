@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "console/str_2y16.h"
+#include "support/test_support.h"
+#include "console/transform.h"
+
+namespace {
+
+using testing_support::guarded;
+
+TEST(GetN, TwiceTheLeastPowerOfTwoNotBelowLen) {
+  for (auto [len, n] : {std::pair{-5, 2}, {0, 2}, {1, 2}, {2, 4}, {3, 8}, {5, 16}, {1024, 2048}, {1025, 4096}})
+    EXPECT_EQ(get_n(len), n) << "len " << len;
+  for (int32_t j = 0; j < 29; ++j) EXPECT_EQ(get_n((1 << j) + 1), int32_t{1} << (j + 2));
+  // Beyond 2^29 no power of two >= 2 len fits: the result saturates instead of overflowing.
+  EXPECT_EQ(get_n(INT32_MAX), 1 << 30);
+}
+
+// The accumulated-angle table writes exactly n entries and agrees with the
+// directly computed angles up to k = 13, parting from them at k = 14, whatever n.
+TEST(Roots, AccumulatedAnglesAgainstDirectOnes) {
+  for (int32_t n = 16; n <= 32768; n *= 2) {
+    guarded<double> ar(n), ai(n);
+    std::vector<double> dr(n), di(n);
+    get_einheitswurzel(n, ar.data(), ai.data());
+    get_einheitswurzel_direct(n, dr.data(), di.data());
+    for (int32_t k = 0; k < 14; ++k) EXPECT_TRUE(ar[k] == dr[k] && ai[k] == di[k]) << n << " " << k;
+    EXPECT_TRUE(ar[14] != dr[14] || ai[14] != di[14]) << n;
+    EXPECT_TRUE(ar.intact() && ai.intact()) << n;
+  }
+}
+
+TEST(ReorderEvenOdd, IsTheBitReversalForEveryPowerOfTwo) {
+  for (int bits = 0; bits <= 14; ++bits) {
+    const int32_t m = 1 << bits;
+    guarded<uint32_t> a(m), s(m);
+    for (int32_t i = 0; i < m; ++i) a[i] = static_cast<uint32_t>(i);
+    reorder_even_odd(a.data(), s.data(), m);
+    for (uint32_t k = 0; k < static_cast<uint32_t>(m); ++k) {
+      uint32_t rev = 0;
+      for (int b = 0; b < bits; ++b) rev |= ((k >> b) & 1u) << (bits - 1 - b);
+      ASSERT_EQ(a[k], rev) << "m=" << m << " k=" << k;
+    }
+    EXPECT_TRUE(a.intact() && s.intact()) << "m=" << m;
+  }
+}
+
+// The forward transform on the driver's array shapes with guard words; words
+// of u2 above len hold stale digits, which must not enter the spectrum.
+struct forward_run {
+  guarded<uint32_t> buffer, u2;
+  guarded<double> wr, wi, re, im;
+  forward_run(int32_t n, const std::vector<uint32_t>& d)
+      : buffer(2 * n, 0x77), u2(2 * n, 0xBEEF), wr(n), wi(n), re(2 * n, -9.0), im(2 * n, -9.0) {
+    std::copy(d.begin(), d.end(), u2.data());
+    get_einheitswurzel(n, wr.data(), wi.data());
+    get_fast_dft_vektor(n, buffer.data(), u2.data(), static_cast<int32_t>(d.size()), wr.data(), wi.data(),
+                        re.data(), im.data());
+    for (int32_t k = n / 2; k < 2 * n; ++k) EXPECT_TRUE(u2[k] == 0xBEEF && buffer[k] == 0x77) << k;
+    for (int32_t k = n; k < 2 * n; ++k) EXPECT_TRUE(re[k] == -9.0 && im[k] == -9.0) << k;
+    EXPECT_TRUE(buffer.intact() && u2.intact() && re.intact() && im.intact());
+  }
+};
+
+TEST(ForwardTransform, AgreesWithTheDirectSumForEveryLength) {
+  // The digits are left zero-extended and bit-reversed in u2[0 .. n/2-1].
+  const forward_run sixteen(16, {10, 11, 12, 13, 14});
+  const uint32_t expect[] = {10, 14, 12, 0, 11, 0, 13, 0};
+  for (int k = 0; k < 8; ++k) EXPECT_EQ(sixteen.u2[k], expect[k]);
+  std::mt19937_64 rng(testing_support::test_seed());
+  for (int32_t n = 2; n <= 1024; n *= 2) {
+    std::vector<uint32_t> d(1 + rng() % (n / 2));
+    double terms = 0;
+    for (auto& x : d) {
+      x = rng() & 0xFFFF;
+      terms += x;
+    }
+    const forward_run f(n, d);
+    for (int32_t q = 0; q < n; ++q) {
+      long double xr = 0, xi = 0;
+      for (size_t j = 0; j < d.size(); ++j) {
+        const long double a = 6.283185307179586476925L * static_cast<long double>((j * q) % n) / n;
+        xr += d[j] * cosl(a);
+        xi += d[j] * sinl(a);
+      }
+      // 1e-12 relative up to n = 128; longer tables carry the drift of the accumulated angles.
+      // A sum that cancels is held to the scale of its terms instead (its rounding comes from them).
+      const double tol = std::max((n <= 128 ? 1e-12 : 1e-14 * n) * std::max(1.0, std::hypot(double(xr), double(xi))),
+                                  (n <= 128 ? 1e-14 : 1e-15 * n) * terms);
+      ASSERT_NEAR(f.re[q], double(xr), tol) << "n=" << n << " q=" << q;
+      ASSERT_NEAR(f.im[q], double(xi), tol) << "n=" << n << " q=" << q;
+    }
+  }
+}
+
+// digits -> forward -> square -> inverse -> decode, digit by digit against
+// schoolbook squaring; the product and the inverse write entries 0 .. n-1 only.
+void expect_square_exact(const std::vector<uint32_t>& d, int32_t n) {
+  forward_run f(n, d);
+  guarded<double> sr(n), si(n), ir(n), ii(n), poly(n);
+  mul_dft(n, f.re.data(), f.im.data(), f.re.data(), f.im.data(), sr.data(), si.data());
+  inverse_dft_vektor(n, f.wr.data(), f.wi.data(), sr.data(), si.data(), ir.data(), ii.data(), poly.data());
+  ASSERT_TRUE(sr.intact() && si.intact() && ir.intact() && ii.intact() && poly.intact()) << "n=" << n;
+  ASSERT_LT(max_rounding_distance(poly.data(), n), kMaxRoundoff) << "n=" << n;
+  std::vector<uint32_t> got(n + 1);
+  int32_t len = 0;
+  decode_polynom_2y16(poly.data(), n, got.data(), &len);
+  ASSERT_EQ(len, n);
+  std::vector<uint64_t> coeff(n + 1, 0);
+  for (size_t i = 0; i < d.size(); ++i)
+    for (size_t j = 0; j < d.size(); ++j) coeff[i + j] += uint64_t{d[i]} * d[j];
+  uint64_t carry = 0;
+  for (int32_t i = 0; i < n; ++i, carry >>= 16) {
+    carry += coeff[i];
+    ASSERT_EQ(got[i], carry & 0xFFFF) << "n=" << n << " digit " << i;
+  }
+  ASSERT_EQ(carry, 0u);
+}
+
+TEST(Squaring, MatchesSchoolbookForEveryLength) {
+  std::mt19937_64 rng(testing_support::test_seed() + 1);
+  for (int32_t n = 2; n <= 2048; n *= 2) {
+    std::vector<uint32_t> d(n / 2);
+    for (auto& x : d) x = rng() & 0xFFFF;
+    expect_square_exact(d, n);
+  }
+}
+
+// From n = 65536 on, k*j no longer fits 32 bits: the index must still be exact.
+TEST(LongSquaring, IndexOfTheInverseTransformBeyondThirtyTwoBits) {
+  std::mt19937_64 rng(testing_support::test_seed() + 2);
+  std::vector<uint32_t> d(32768);
+  for (auto& x : d) x = rng() & 0x3;
+  expect_square_exact(d, 65536);
+}
+
+}  // namespace

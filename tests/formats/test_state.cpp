@@ -1,0 +1,311 @@
+// Saved states: a file is used only when it is whole and undamaged and
+// belongs to the exponent; a save that fails leaves the old files; the lock
+// keeps a second process out.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "arith/engine_table.h"
+#include "methods/prp.h"
+#include "arith/residue.h"
+#include "methods/run.h"
+#include "formats/state.h"
+#include "support/test_support.h"
+
+namespace {
+
+run_state sample(int32_t p, int64_t iteration, bool verified) {
+  run_state s;
+  s.p = p;
+  s.iteration = iteration;
+  s.shift = static_cast<uint32_t>(iteration % p);
+  s.start_shift = 7;
+  s.jacobi_errors = 1;
+  s.elapsed = 12.5;
+  s.verified = verified;
+  for (size_t i = 0; i < (static_cast<size_t>(p) + 7) / 8; ++i) s.residue.push_back(static_cast<uint8_t>(i * 37 + iteration));
+  s.residue.back() &= 0x7F;
+  return s;
+}
+
+using testing_support::temp_dir;
+
+TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
+  const run_state s = sample(1279, 500, true);
+  const std::vector<uint8_t> bytes = encode_state(s);
+  run_state back;
+  std::string why;
+  ASSERT_TRUE(decode_state(bytes.data(), bytes.size(), 1279, &back, &why)) << why;
+  EXPECT_TRUE(back.iteration == 500 && back.shift == s.shift && back.start_shift == 7 && back.verified &&
+              back.jacobi_errors == 1 && back.elapsed == 12.5 && back.residue == s.residue);
+  // Every truncation, a flipped bit in every byte, another exponent, a future version.
+  for (size_t n = 0; n < bytes.size(); n += 7) EXPECT_FALSE(decode_state(bytes.data(), n, 1279, &back, &why)) << n;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::vector<uint8_t> bad = bytes;
+    bad[i] ^= static_cast<uint8_t>(1u << (i % 8));
+    EXPECT_FALSE(decode_state(bad.data(), bad.size(), 1279, &back, &why)) << "byte " << i;
+  }
+  EXPECT_FALSE(decode_state(bytes.data(), bytes.size(), 1283, &back, &why));
+  EXPECT_NE(why.find("exponent 1279"), std::string::npos) << why;
+  // A probable-prime state: its Gerbicz fields and x_p come back; a kept x_p
+  // before iteration p, or none after it, is refused.
+  run_state q = s;
+  q.test = test_kind::prp;
+  q.block = 11;
+  q.check_shift = 5;
+  q.gerbicz_errors = 2;
+  q.proof_power = 3;
+  q.proof_step = 160;
+  q.check = q.residue;
+  q.check[0] ^= 1;
+  for (int64_t at : {int64_t{500}, int64_t{1280}}) {
+    q.iteration = at;
+    q.kept = at >= 1279 ? q.residue : std::vector<uint8_t>{};
+    const std::vector<uint8_t> b = encode_state(q);
+    ASSERT_TRUE(decode_state(b.data(), b.size(), 1279, &back, &why)) << why;
+    EXPECT_TRUE(back.test == test_kind::prp && back.block == 11 && back.check_shift == 5 && back.gerbicz_errors == 2 &&
+                back.proof_power == 3 && back.proof_step == 160 && back.check == q.check && back.kept == q.kept);
+    q.kept = at >= 1279 ? std::vector<uint8_t>{} : q.residue;
+    const std::vector<uint8_t> c = encode_state(q);
+    EXPECT_FALSE(decode_state(c.data(), c.size(), 1279, &back, &why)) << at;
+  }
+  // A residue length that disagrees with the exponent is named as such, not as the file's size.
+  std::vector<uint8_t> wrong_length = bytes;
+  wrong_length[64] ^= 1;
+  EXPECT_FALSE(decode_state(wrong_length.data(), wrong_length.size(), 1279, &back, &why));
+  EXPECT_NE(why.find("residue is 161 bytes long, a state of M1279 has 160"), std::string::npos) << why;
+  std::vector<uint8_t> future = bytes;
+  future[16] = 5;
+  EXPECT_FALSE(decode_state(future.data(), future.size(), 1279, &back, &why));
+  EXPECT_NE(why.find("version 5"), std::string::npos) << why;
+}
+
+// The file of the format before the factoring depth was kept: version 1 or
+// 2, no depth field, its own digest.
+std::vector<uint8_t> without_depth(std::vector<uint8_t> bytes) {
+  bytes.erase(bytes.end() - 36, bytes.end());
+  bytes[16] = static_cast<uint8_t>(bytes[16] - 2);
+  uint8_t digest[32];
+  unsigned len = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr);
+  bytes.insert(bytes.end(), digest, digest + 32);
+  return bytes;
+}
+
+// The factoring depth comes back from a state of either test; a state
+// written before it was kept still loads, with depth 0; a depth past the
+// deepest search is refused.
+TEST(StateFile, FactoringDepthIsKeptAndOldStatesStillLoad) {
+  run_state s = sample(1279, 500, false);
+  s.tf_bits = 61;
+  for (const test_kind kind : {test_kind::ll, test_kind::prp}) {
+    s.test = kind;
+    s.block = 11;
+    s.check = s.residue;
+    const std::vector<uint8_t> bytes = encode_state(s);
+    run_state back;
+    std::string why;
+    ASSERT_TRUE(decode_state(bytes.data(), bytes.size(), 1279, &back, &why)) << why;
+    EXPECT_EQ(back.tf_bits, 61);
+    const std::vector<uint8_t> old = without_depth(bytes);
+    ASSERT_TRUE(decode_state(old.data(), old.size(), 1279, &back, &why)) << why;
+    EXPECT_TRUE(back.tf_bits == 0 && back.test == kind && back.residue == s.residue && back.iteration == 500);
+  }
+  s.tf_bits = kFactorMaxBits + 1;
+  const std::vector<uint8_t> deep = encode_state(s);
+  run_state back;
+  std::string why;
+  EXPECT_FALSE(decode_state(deep.data(), deep.size(), 1279, &back, &why));
+}
+
+// The factoring progress: saved and loaded whole; damage, another exponent
+// or a stray bit past the classes is named and not used; forget removes it.
+TEST(StateDir, FactoringProgressRoundTripsAndIsChecked) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  factoring_state f;
+  f.p = 1000003;
+  f.level = 47;
+  f.done.set(1).set(4619).set(2000);
+  EXPECT_FALSE(dir->holds(1000003));
+  ASSERT_TRUE(dir->save_factoring(f, &why)) << why;
+  EXPECT_TRUE(dir->holds(1000003) && dir->exponents() == std::vector<int32_t>{1000003});
+  std::vector<std::string> warnings;
+  const auto warn = [&](const std::string& w) { warnings.push_back(w); };
+  factoring_state back;
+  ASSERT_TRUE(dir->load_factoring(1000003, &back, warn));
+  EXPECT_TRUE(back.p == 1000003 && back.level == 47 && back.done == f.done && warnings.empty());
+  const std::vector<uint8_t> bytes = encode_factoring(f);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::vector<uint8_t> bad = bytes;
+    bad[i] ^= static_cast<uint8_t>(1u << (i % 8));
+    EXPECT_FALSE(decode_factoring(bad.data(), bad.size(), 1000003, &back, &why)) << "byte " << i;
+  }
+  for (size_t n = 0; n < bytes.size(); n += 5) EXPECT_FALSE(decode_factoring(bytes.data(), n, 1000003, &back, &why));
+  EXPECT_FALSE(decode_factoring(bytes.data(), bytes.size(), 1000033, &back, &why));
+  std::ofstream(t.path + "/M1000003.factoring") << "damaged";
+  EXPECT_FALSE(dir->load_factoring(1000003, &back, warn));
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("M1000003.factoring"), std::string::npos) << warnings[0];
+  dir->forget(1000003);
+  EXPECT_FALSE(dir->holds(1000003));
+}
+
+TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path + "/a/b", &why);
+  ASSERT_NE(dir, nullptr) << why;
+  ASSERT_TRUE(dir->save(sample(607, 100, true), &why)) << why;
+  ASSERT_TRUE(dir->save(sample(607, 200, false), &why)) << why;
+  ASSERT_TRUE(dir->save(sample(607, 300, false), &why)) << why;
+  std::vector<std::string> warnings;
+  const auto warn = [&](const std::string& w) { warnings.push_back(w); };
+  auto found = dir->load(607, warn);
+  ASSERT_EQ(found.size(), 3u);  // newest, backup, verified
+  EXPECT_TRUE(found[0].iteration == 300 && found[1].iteration == 200 && found[2].iteration == 100 && found[2].verified);
+  // A flipped byte in the newest file: it is named, and the backup comes first.
+  {
+    std::fstream f(t.path + "/a/b/M607.state", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(80);
+    f.put('\x55');
+  }
+  found = dir->load(607, warn);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("M607.state: checksum"), std::string::npos) << warnings[0];
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].iteration, 200);
+  EXPECT_EQ(dir->exponents(), std::vector<int32_t>{607});
+  dir->forget(607);
+  EXPECT_TRUE(dir->load(607, warn).empty() && dir->exponents().empty());
+  // Not a directory: refused with a reason.
+  std::ofstream(t.path + "/file") << "x";
+  EXPECT_EQ(state_dir::open(t.path + "/file", &why), nullptr);
+  EXPECT_FALSE(why.empty());
+}
+
+// Under a file size limit the write fails (SIGXFSZ ignored) and the old state stays.
+TEST(StateDir, FailedSaveLeavesTheOldFiles) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  ASSERT_TRUE(dir->save(sample(44497, 10, true), &why)) << why;
+  const auto old = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved, small{4096, 4096};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  small.rlim_max = saved.rlim_max;
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_FALSE(dir->save(sample(44497, 20, true), &why));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old);
+  EXPECT_FALSE(why.empty());
+  const auto found = dir->load(44497, [](const std::string& w) { ADD_FAILURE() << w; });
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found[0].iteration, 10);
+}
+
+TEST(StateDir, LockKeepsASecondHolderOut) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  bool busy = false;
+  auto first = dir->lock(127, &busy, &why);
+  ASSERT_TRUE(first != nullptr && !busy) << why;
+  EXPECT_TRUE(dir->lock(127, &busy, &why) == nullptr && busy);  // flock locks conflict across descriptors
+  first->remove_on_release();
+  first.reset();
+  EXPECT_FALSE(std::filesystem::exists(t.path + "/M127.lock"));
+  EXPECT_NE(dir->lock(127, &busy, &why), nullptr);
+}
+
+// A newest state whose residue is 0 (as zeroed memory leaves it) under a
+// valid checksum passes the Jacobi check, yet no sound run holds it: it is
+// named and the run goes on from the older state, to the right Res64. A
+// probable-prime state of zeros (which the Gerbicz check would pass) is
+// refused too, and the test starts over to the right verdict.
+// A run that factored nothing (--tf-bits 0) and resumed from a state that
+// records a depth keeps that depth in the states it saves.
+TEST(StateDir, ResumedStateKeepsTheRecordedFactoringDepth) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  ASSERT_NE(dir, nullptr) << why;
+  const int32_t p = 1277;
+  run_state deep;
+  deep.p = p;
+  deep.iteration = 0;
+  deep.residue.assign((static_cast<size_t>(p) + 7) / 8, 0);
+  deep.residue[0] = 4;
+  deep.tf_bits = 20;
+  ASSERT_TRUE(dir->save(deep, &why)) << why;
+  std::atomic<bool> stop{true};
+  engine_options opt;
+  opt.states = dir.get();
+  opt.stop = &stop;
+  EXPECT_TRUE(run_lucas_lehmer(*find_engine("exact"), p, opt).interrupted);
+  const auto saved = dir->load(p, [](const std::string& w) { ADD_FAILURE() << w; });
+  ASSERT_EQ(saved.size(), 2u);  // the new one and the one it resumed from
+  for (const run_state& s : saved) EXPECT_EQ(s.tf_bits, 20) << "iteration " << s.iteration;
+}
+
+TEST(StateDir, ImpossibleResidueFallsBackToAnOlderState) {
+  temp_dir t;
+  std::string why;
+  const auto dir = state_dir::open(t.path, &why);
+  ASSERT_NE(dir, nullptr) << why;
+  const int32_t p = 1277;
+  const size_t bytes = (static_cast<size_t>(p) + 7) / 8;
+  mpz_value u;
+  testing_support::lucas_lehmer_after(u, p, 400);
+  run_state good;
+  good.p = p;
+  good.iteration = 400;
+  good.verified = true;
+  good.residue.assign(bytes, 0);
+  mpz_export(good.residue.data(), nullptr, -1, 1, 0, 0, u);
+  run_state zero = good;
+  zero.iteration = 900;
+  zero.residue.assign(bytes, 0);
+  for (const auto& [state, suffix] : {std::pair{&good, ".state.bak"}, {&zero, ".state"}}) {
+    const std::vector<uint8_t> b = encode_state(*state);
+    std::ofstream(t.path + "/M1277" + suffix, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                                                       static_cast<std::streamsize>(b.size()));
+  }
+  std::vector<std::string> warnings;
+  engine_options opt;
+  opt.states = dir.get();
+  opt.warn = [&](const std::string& w) { warnings.push_back(w); };
+  const ll_outcome o = run_lucas_lehmer(*find_engine("exact"), p, opt);
+  testing_support::lucas_lehmer_residue(u, p);
+  EXPECT_TRUE(o.verdict && !o.prime && o.resumed_from == 400) << o.note << o.error;
+  EXPECT_EQ(o.res64, mpz_get_ui(u));
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("M1277.state (the state of M1277 at iteration 900): its residue is 0"), std::string::npos)
+      << warnings[0];
+
+  run_state prp;
+  prp.test = test_kind::prp;
+  prp.p = 1279;
+  prp.block = gerbicz_block(1279);
+  prp.iteration = 2 * prp.block;
+  prp.residue.assign(160, 0);
+  prp.check = prp.residue;
+  ASSERT_TRUE(dir->save(prp, &why)) << why;
+  warnings.clear();
+  const ll_outcome q = run_probable_prime(*find_engine("exact"), 1279, opt);
+  EXPECT_TRUE(q.verdict && q.prime && q.res64 == 1 && q.resumed_from == 0) << q.note << q.error;
+  ASSERT_FALSE(warnings.empty());
+  EXPECT_NE(warnings[0].find("M1279.prp.state (the probable-prime state of M1279 at iteration"), std::string::npos)
+      << warnings[0];
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// Trial factoring against GMP: the Montgomery arithmetic on random moduli
+// below and above 2^64 (one and two words, and the IFMA limbs where the
+// processor has them), and whole searches held to a plain GMP search over
+// every k (no classes, no sieve) for ranges of p and windows of k, and the
+// IFMA search to the scalar one.
+#include <gtest/gtest.h>
+#include <gmp.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "methods/factor/factor.h"
+#include "methods/factor/ifma.h"
+#include "methods/factor/montgomery.h"
+#include "support/test_support.h"
+
+namespace {
+
+using u128 = unsigned __int128;
+
+struct mpz {
+  mpz() { mpz_init(v); }
+  ~mpz() { mpz_clear(v); }
+  mpz_t v;
+};
+
+void to_mpz(mpz_ptr out, u128 x) { mpz_import(out, 2, -1, sizeof(uint64_t), 0, 0, &x); }
+
+std::string str(mpz_srcptr m) {
+  std::string s(mpz_sizeinbase(m, 10) + 2, '\0');
+  mpz_get_str(s.data(), 10, m);
+  return s.c_str();
+}
+
+std::string decimal(u128 x) {
+  mpz m;
+  to_mpz(m.v, x);
+  return str(m.v);
+}
+
+u128 parse(const char* decimal_text) {
+  u128 v = 0;
+  for (const char* c = decimal_text; *c != 0; ++c) v = v * 10 + static_cast<u128>(*c - '0');
+  return v;
+}
+
+bool is_prime(int32_t p) {
+  if (p < 2) return false;
+  for (int32_t d = 2; d * d <= p; ++d)
+    if (p % d == 0) return false;
+  return true;
+}
+
+// The smallest q = 2kp + 1 with k in [k_first, k_last], q below 2^p - 1, that
+// divides 2^p - 1: a plain GMP search; 0 when there is none.
+u128 gmp_search(int32_t p, u128 k_first, u128 k_last) {
+  mpz q, r, two;
+  mpz_set_ui(two.v, 2);
+  for (u128 k = k_first; k <= k_last; ++k) {
+    const u128 qq = 2 * k * static_cast<u128>(p) + 1;
+    if (p < 127 && qq >= (static_cast<u128>(1) << p) - 1) return 0;
+    to_mpz(q.v, qq);
+    mpz_powm_ui(r.v, two.v, static_cast<unsigned long>(p), q.v);
+    if (mpz_cmp_ui(r.v, 1) == 0) return qq;
+  }
+  return 0;
+}
+
+// Random odd moduli of every size from 2 bits to 125 and random exponents:
+// 2^p mod q and single products agree with GMP.
+TEST(Factor, MontgomeryArithmeticAgreesWithGmp) {
+  std::mt19937_64 rng(testing_support::test_seed());
+  mpz q, r, two, a, b, R;
+  mpz_set_ui(two.v, 2);
+  for (int i = 0; i < 20000; ++i) {
+    const int bits = 2 + static_cast<int>(rng() % 124);
+    u128 qq = (static_cast<u128>(rng()) << 64 | rng()) >> (128 - bits);
+    qq |= (static_cast<u128>(1) << (bits - 1)) | 1;
+    const uint32_t p = 1 + static_cast<uint32_t>(rng() % (i % 2 == 0 ? 200 : 2147483647u));
+    to_mpz(q.v, qq);
+    mpz_powm_ui(r.v, two.v, p, q.v);
+    ASSERT_EQ(decimal(factor_pow2_mod(p, qq)), str(r.v)) << "p " << p << " q " << decimal(qq);
+    // One product a b R^-1 mod q: two words (R = 2^128) or one (R = 2^64).
+    const u128 x = (static_cast<u128>(rng()) << 64 | rng()) % qq, y = (static_cast<u128>(rng()) << 64 | rng()) % qq;
+    to_mpz(a.v, x);
+    to_mpz(b.v, y);
+    mpz_mul(a.v, a.v, b.v);
+    const bool wide = (qq >> 64) != 0;
+    mpz_set_ui(R.v, 1);
+    mpz_mul_2exp(R.v, R.v, wide ? 128 : 64);
+    mpz_invert(R.v, R.v, q.v);
+    mpz_mul(a.v, a.v, R.v);
+    mpz_mod(a.v, a.v, q.v);
+    const u128 got = wide ? factor_arith::mont2(qq).mul(x, y)
+                          : factor_arith::mont1(static_cast<uint64_t>(qq)).mul(static_cast<uint64_t>(x),
+                                                                                 static_cast<uint64_t>(y));
+    ASSERT_EQ(decimal(got), str(a.v)) << decimal(qq);
+  }
+}
+
+// Every prime p up to 1500, searched to 2^21, finds exactly the smallest
+// factor the plain search finds (many of them are themselves sieve primes,
+// e.g. 23 for p = 11); p = 30323 keeps its factor 60647 = 2p + 1.
+TEST(Factor, FindsTheSmallestFactorTheGmpSearchFinds) {
+  for (int32_t p = 3; p <= 1500; p += 2) {
+    if (!is_prime(p)) continue;
+    factor_options o;
+    o.to_bits = 21;
+    const factor_outcome f = trial_factor(p, o);
+    const u128 want = gmp_search(p, 1, ((static_cast<u128>(1) << 21) - 2) / (2 * static_cast<u128>(p)));
+    ASSERT_TRUE(f.error.empty() && !f.interrupted);
+    EXPECT_EQ(f.factor, want == 0 ? "" : decimal(want)) << "p " << p;
+    if (want == 0 && !f.sqrt_reached) {
+      EXPECT_EQ(f.bits, 21) << p;
+    }
+  }
+  factor_options o;
+  o.to_bits = 20;
+  EXPECT_EQ(trial_factor(30323, o).factor, "60647");
+}
+
+// Small p: a search to the square root says prime exactly for the Mersenne
+// primes and otherwise names the smallest factor, never 2^p - 1 itself.
+TEST(Factor, SearchToTheSquareRootProvesPrimality) {
+  for (int32_t p = 3; p <= 83; p += 2) {
+    if (!is_prime(p)) continue;
+    factor_options o;
+    o.to_bits = 40;
+    const factor_outcome f = trial_factor(p, o);
+    const bool mersenne_prime = p == 3 || p == 5 || p == 7 || p == 13 || p == 17 || p == 19 || p == 31 || p == 61;
+    EXPECT_EQ(f.sqrt_reached, mersenne_prime) << p;
+    EXPECT_EQ(f.factor.empty(), mersenne_prime) << p;
+    if (!mersenne_prime) {
+      EXPECT_EQ(f.factor, decimal(gmp_search(p, 1, (static_cast<u128>(1) << 40) / (2 * p)))) << p;
+    }
+  }
+}
+
+// Windows of k across 2^64 for a range of p, and around published factors
+// between 2^64 and 2^80 (each confirmed here with GMP first): the same
+// smallest factor as the plain search over the window, or none.
+TEST(Factor, WindowsBelowAndAbove64BitsAgreeWithGmp) {
+  struct known {
+    int32_t p;
+    const char* q;
+  };
+  const known factors[] = {{137, "32032215596496435569"}, {149, "86656268566282183151"},
+                           {163, "36230454570129675721"}, {191, "87274497124602996457"},
+                           {193, "61654440233248340616559"}};
+  std::vector<std::pair<int32_t, u128>> windows;  // p and the window's middle k
+  for (const known& k : factors) {
+    mpz q, m;
+    mpz_set_str(q.v, k.q, 10);
+    mpz_set_ui(m.v, 1);
+    mpz_mul_2exp(m.v, m.v, k.p);
+    mpz_sub_ui(m.v, m.v, 1);
+    ASSERT_TRUE(mpz_divisible_p(m.v, q.v)) << k.q << " does not divide M" << k.p;
+    u128 qq = 0;
+    mpz_export(&qq, nullptr, -1, sizeof(u128), 0, 0, q.v);
+    windows.emplace_back(k.p, (qq - 1) / (2 * static_cast<u128>(k.p)));
+  }
+  for (int32_t p = 1000003; p < 1000003 + 400; p += 2)
+    if (is_prime(p)) windows.emplace_back(p, (static_cast<u128>(1) << 64) / (2 * static_cast<u128>(p)));
+  int found = 0;
+  for (const auto& [p, middle] : windows) {
+    factor_options o;
+    o.to_bits = 80;
+    o.k_first = middle - 20000;
+    o.k_last = middle + 20000;
+    const factor_outcome f = trial_factor(p, o);
+    const u128 want = gmp_search(p, o.k_first, o.k_last);
+    EXPECT_EQ(f.factor, want == 0 ? "" : decimal(want)) << "p " << p;
+    found += !f.factor.empty();
+  }
+  EXPECT_GE(found, 5);
+}
+
+// The IFMA chain's 2^-p mod q on random odd q of every size from 2 bits to
+// 96, and on q at 2^k +- a little (the limb boundary 2^52, 2^64, up to just
+// below 2^96), for random p, in batches of every length (the last group
+// filled with copies of the last q): GMP's inverse of 2^p, the inverse of
+// the scalar chain's 2^p, and nothing written past the batch.
+TEST(Factor, IfmaInversePowerAgreesWithGmpAndTheScalarChain) {
+  if (!factor_ifma_supported()) GTEST_SKIP() << "this processor lacks AVX-512 IFMA";
+  std::mt19937_64 rng(testing_support::test_seed());
+  std::vector<u128> qs;
+  for (int k = 2; k <= 96; ++k)
+    for (int d = -7; d <= 7; d += 2)
+      if (const u128 q = (static_cast<u128>(1) << k) + d; q >= 3 && (q >> 96) == 0) qs.push_back(q);
+  for (int i = 0; i < 4000; ++i) {
+    const int bits = 2 + static_cast<int>(rng() % 95);
+    const u128 q = ((static_cast<u128>(rng()) << 64 | rng()) >> (128 - bits)) | (static_cast<u128>(1) << (bits - 1)) | 1;
+    qs.push_back(q);
+  }
+  std::shuffle(qs.begin(), qs.end(), rng);
+  mpz q, r, two, e, s;
+  mpz_set_ui(two.v, 2);
+  for (size_t at = 0; at < qs.size();) {
+    const size_t n = std::min<size_t>(qs.size() - at, rng() % 40);
+    const uint32_t p = 1 + static_cast<uint32_t>(rng() % (at % 3 == 0 ? 300 : 0xFFFFFFFEu));
+    testing_support::guarded<u128> out(n);
+    factor_ifma::pow2_inverse(p, qs.data() + at, n, out.data());
+    ASSERT_TRUE(out.intact()) << "p " << p << " n " << n;
+    mpz_set_si(e.v, -static_cast<long>(p));
+    for (size_t i = 0; i < n; ++i) {
+      const u128 qq = qs[at + i];
+      to_mpz(q.v, qq);
+      mpz_powm(r.v, two.v, e.v, q.v);
+      ASSERT_EQ(decimal(out[i]), str(r.v)) << "p " << p << " q " << decimal(qq);
+      to_mpz(s.v, factor_pow2_mod(p, qq));
+      mpz_mul(s.v, s.v, r.v);
+      mpz_mod(s.v, s.v, q.v);
+      ASSERT_EQ(mpz_cmp_ui(s.v, 1), 0) << "p " << p << " q " << decimal(qq);
+    }
+    at += n;
+  }
+}
+
+// The IFMA search and the scalar one over windows of k below 2^52, across
+// 2^52 and 2^64, and holding published factors (p 137 to 193): the same
+// factor, levels and count of candidates tested.
+TEST(Factor, IfmaSearchFindsWhatTheScalarSearchFinds) {
+  if (!factor_ifma_supported()) GTEST_SKIP() << "this processor lacks AVX-512 IFMA";
+  struct window {
+    int32_t p;
+    u128 middle;  // the window's middle k
+  };
+  std::vector<window> windows;
+  for (const auto& [p, q] : {std::pair<int32_t, u128>{137, parse("32032215596496435569")},
+                             std::pair<int32_t, u128>{193, parse("61654440233248340616559")}})
+    windows.push_back({p, (q - 1) / (2 * static_cast<u128>(p))});
+  for (int32_t p = 100003; p < 100003 + 200; p += 2)
+    if (is_prime(p))
+      for (int b : {40, 52, 64, 90})
+        windows.push_back({p, (static_cast<u128>(1) << b) / (2 * static_cast<u128>(p))});
+  int found = 0;
+  for (const window& w : windows) {
+    factor_options o;
+    o.to_bits = kFactorMaxBits;
+    o.k_first = w.middle - 3000;
+    o.k_last = w.middle + 3000;
+    o.kernel = factor_kernel::scalar;
+    const factor_outcome a = trial_factor(w.p, o);
+    o.kernel = factor_kernel::ifma;
+    const factor_outcome b = trial_factor(w.p, o);
+    ASSERT_TRUE(a.error.empty() && b.error.empty()) << a.error << b.error;
+    EXPECT_EQ(a.factor, b.factor) << "p " << w.p;
+    EXPECT_EQ(a.bits, b.bits) << "p " << w.p;
+    EXPECT_EQ(a.tested, b.tested) << "p " << w.p;
+    found += !b.factor.empty();
+  }
+  EXPECT_GE(found, 2);
+}
+
+// MERSENNE_FACTOR_KERNEL picks the arithmetic; a name it does not know, or
+// ifma on a processor without it, is an error (no verdict), never a search.
+TEST(Factor, KernelOverrideIsHonouredOrRefused) {
+  factor_options o;
+  o.to_bits = 20;
+  setenv("MERSENNE_FACTOR_KERNEL", "avx", 1);
+  const factor_outcome bad = trial_factor(30323, o);
+  setenv("MERSENNE_FACTOR_KERNEL", "ifma", 1);
+  const factor_outcome ifma = trial_factor(30323, o);
+  setenv("MERSENNE_FACTOR_KERNEL", "scalar", 1);
+  const factor_outcome scalar = trial_factor(30323, o);
+  unsetenv("MERSENNE_FACTOR_KERNEL");
+  EXPECT_NE(bad.error.find("MERSENNE_FACTOR_KERNEL=avx"), std::string::npos) << bad.error;
+  EXPECT_TRUE(bad.factor.empty() && bad.tested == 0);
+  EXPECT_EQ(scalar.factor, "60647");
+  if (factor_ifma_supported())
+    EXPECT_EQ(ifma.factor, "60647");
+  else
+    EXPECT_TRUE(!ifma.error.empty() && ifma.factor.empty()) << ifma.error;
+}
+
+// A search stopped at a class boundary and resumed from the point it last
+// reported tests every candidate once and ends as the whole search does; the
+// classes a resume point marks done are skipped; no point past a factor found
+// is reported (resuming from it would lose the factor).
+TEST(Factor, ResumesFromTheReportedClassBoundary) {
+  for (const factor_kernel kernel : {factor_kernel::scalar, factor_kernel::ifma}) {
+    if (kernel == factor_kernel::ifma && !factor_ifma_supported()) continue;
+    factor_options whole_opt;
+    whole_opt.to_bits = 30;
+    whole_opt.kernel = kernel;
+    const factor_outcome whole = trial_factor(30011, whole_opt);
+    ASSERT_TRUE(whole.factor.empty() && whole.bits == 30 && whole.error.empty());
+    // Stopped at the 300th class of level 29 (every class holds a k there).
+    std::atomic<bool> stop{false};
+    int level = 0;
+    factor_classes done;
+    factor_options first = whole_opt;
+    first.stop = &stop;
+    first.reached = [&](int l, const factor_classes& d) {
+      level = l, done = d;
+      if (l == 29 && d.count() == 300) stop = true;
+    };
+    const factor_outcome stopped = trial_factor(30011, first);
+    ASSERT_TRUE(stopped.interrupted && level == 29 && done.count() == 300) << level << " " << done.count();
+    factor_options rest = whole_opt;
+    rest.from_bits = level;
+    rest.from_classes = done;
+    const factor_outcome resumed = trial_factor(30011, rest);
+    EXPECT_TRUE(resumed.factor.empty() && resumed.bits == 30 && !resumed.interrupted);
+    EXPECT_EQ(stopped.tested + resumed.tested, whole.tested);
+  }
+  // 60647 = 2 * 30323 + 1 divides M30323: k = 1, class 1 of level 15.
+  factor_options opt;
+  opt.from_bits = 15;
+  opt.to_bits = 20;
+  opt.reached = [](int l, const factor_classes& d) { EXPECT_TRUE(l < 15 || (l == 15 && !d[1])) << l; };
+  EXPECT_EQ(trial_factor(30323, opt).factor, "60647");
+  opt.from_classes.set(1);
+  opt.reached = nullptr;
+  const factor_outcome skipped = trial_factor(30323, opt);
+  EXPECT_TRUE(skipped.factor.empty() && skipped.bits == 20);
+}
+
+TEST(Factor, AutomaticDepthGrowsWithTheTestAndStopsAtTheSquareRoot) {
+  EXPECT_LT(factor_auto_depth(2000003, 100), factor_auto_depth(2000003, 10000));
+  EXPECT_LE(factor_auto_depth(61, 1e9), 31);
+  EXPECT_EQ(factor_auto_depth(100000007, 1e30), kFactorMaxBits);
+}
+
+}  // namespace
