@@ -175,4 +175,14 @@ inline constexpr double kExactSecondsPerBitLog = 2.27e-10;
 // factoring unless it is turned off (--tf-bits 0).
 inline constexpr double kFactorBeforeTestSeconds = 10.0;
 
+// The console's inverse transform: its path is the one that runs one
+// transform of this length fastest, best of this many timed rounds after one
+// untimed (the rounds interleave the paths). Measured with bench_inverse:
+// at n = 1024 the paths' order is the same as at 256 ... 8192 on the machines
+// measured (Intel family 6 model 207: avx512 0.21 ms, avx2 0.33, scalar 0.55;
+// AMD Zen 4, family 25: avx2 0.41 ms ahead of avx512 0.61), and the whole
+// measurement takes about 5 ms.
+inline constexpr int32_t kInverseChoiceLength = 1024;
+inline constexpr int kInverseChoiceRounds = 3;
+
 }  // namespace tuning

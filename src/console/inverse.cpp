@@ -65,12 +65,6 @@ const char* inverse_path_name(inverse_path path) {
   return "?";
 }
 
-inverse_path inverse_path_default() {
-  if (inverse_path_available(inverse_path::avx512)) return inverse_path::avx512;
-  if (inverse_path_available(inverse_path::avx2)) return inverse_path::avx2;
-  return inverse_path::scalar;
-}
-
 void inverse_dft_vektor_on(inverse_path path, int32_t n, const double* wr, const double* wi,
                            const double* res_dft_r, const double* res_dft_i, double* inf_dft_r,
                            double* inf_dft_i, double* res_polynom) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Twice the least power of two not below len (2 for len <= 1). Saturates at
 // 2^30 for len > 2^29, where no larger power of two fits 32 bits.
@@ -57,8 +58,18 @@ bool inverse_path_available(inverse_path path);
 // Lower-case name of path: "loop", "scalar", "avx2" or "avx512".
 const char* inverse_path_name(inverse_path path);
 
-// The path inverse_dft_vektor takes on this processor: the fastest available.
+// The path inverse_dft_vektor takes on this processor: the one measured
+// fastest here, kept in the cache folder (base/processor.h) once measured,
+// so that only a processor's first run measures (a few milliseconds).
 inverse_path inverse_path_default();
+
+// The available path (not the loop) that runs one inverse transform of
+// tuning::kInverseChoiceLength fastest now; the widest when memory is short.
+inverse_path inverse_path_measured();
+
+// The path saved in file when it was measured on this processor; else the
+// path measured now, saved there (best effort; "" saves nothing).
+inverse_path choose_inverse_path(const std::string& file);
 
 // inverse_dft_vektor computed along path. A path the processor cannot run
 // falls back to the loop.

@@ -71,10 +71,28 @@ TEST_P(InversePath, SameBitsAsLoopForEveryLength) {
 INSTANTIATE_TEST_SUITE_P(AllPaths, InversePath, ::testing::Values(inverse_path::scalar, inverse_path::avx2, inverse_path::avx512),
                          [](const auto& info) { return std::string(inverse_path_name(info.param)); });
 
-// The stage the driver calls runs one of the paths checked above.
-TEST(InverseDefault, IsAnAvailableFastPath) {
+// The saved choice is used when it was made on this processor; a damaged
+// file, or one from another processor, is measured anew and replaced.
+TEST(InverseChoice, SavedForThisProcessorAndReplacedWhenItCannotBeTrusted) {
+  const testing_support::temp_dir dir;
+  const std::string file = dir.path + "/cache/mersenne/inverse-path";
+  const inverse_path measured = choose_inverse_path(file);
+  EXPECT_TRUE(inverse_path_available(measured));
+  EXPECT_NE(measured, inverse_path::loop);
+  std::string text = testing_support::read_file(file);
+  ASSERT_NE(text.find(inverse_path_name(measured)), std::string::npos) << text;
+  // What the file says is what a later run takes, without measuring again.
+  const std::string name = std::string("path ") + inverse_path_name(measured) + "\n";
+  const std::string head = text.substr(0, text.size() - name.size());
+  testing_support::write_file(file, head + "path scalar\n");
+  EXPECT_EQ(choose_inverse_path(file), inverse_path::scalar);
+  for (const std::string& bad : {head + "path loop\n", head + "path avx9\n", head + "path scalar",
+                                 std::string("mersenne inverse path 1\ncpu another one\npath scalar\n"), std::string()}) {
+    testing_support::write_file(file, bad);
+    EXPECT_TRUE(inverse_path_available(choose_inverse_path(file)));
+    EXPECT_EQ(testing_support::read_file(file).rfind(head, 0), 0u) << "not replaced: " << bad;
+  }
   EXPECT_TRUE(inverse_path_available(inverse_path_default()));
-  EXPECT_NE(inverse_path_default(), inverse_path::loop);
 }
 
 }  // namespace

@@ -20,20 +20,6 @@ TEST(GetN, TwiceTheLeastPowerOfTwoNotBelowLen) {
   EXPECT_EQ(get_n(INT32_MAX), 1 << 30);
 }
 
-// The accumulated-angle table writes exactly n entries and agrees with the
-// directly computed angles up to k = 13, parting from them at k = 14, whatever n.
-TEST(Roots, AccumulatedAnglesAgainstDirectOnes) {
-  for (int32_t n = 16; n <= 32768; n *= 2) {
-    guarded<double> ar(n), ai(n);
-    std::vector<double> dr(n), di(n);
-    get_einheitswurzel(n, ar.data(), ai.data());
-    get_einheitswurzel_direct(n, dr.data(), di.data());
-    for (int32_t k = 0; k < 14; ++k) EXPECT_TRUE(ar[k] == dr[k] && ai[k] == di[k]) << n << " " << k;
-    EXPECT_TRUE(ar[14] != dr[14] || ai[14] != di[14]) << n;
-    EXPECT_TRUE(ar.intact() && ai.intact()) << n;
-  }
-}
-
 TEST(ReorderEvenOdd, IsTheBitReversalForEveryPowerOfTwo) {
   for (int bits = 0; bits <= 14; ++bits) {
     const int32_t m = 1 << bits;

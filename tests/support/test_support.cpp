@@ -80,4 +80,15 @@ void lucas_lehmer_after(mpz_ptr out, unsigned p, int64_t k) {
 
 void lucas_lehmer_residue(mpz_ptr out, unsigned p) { lucas_lehmer_after(out, p, p >= 2 ? int64_t{p} - 2 : 0); }
 
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
+
 }  // namespace testing_support

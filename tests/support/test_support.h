@@ -21,6 +21,12 @@ struct temp_dir {
   std::string path;
 };
 
+// The bytes of the file at path ("" when it cannot be read).
+std::string read_file(const std::string& path);
+
+// Replaces the file at path with text; false when it cannot be written.
+bool write_file(const std::string& path, const std::string& text);
+
 // Seed for random inputs: MERSENNE_TEST_SEED if set, else fresh. Printed once per process.
 uint64_t test_seed();
 
