@@ -108,13 +108,14 @@ bool read_whole_file(const std::string& path, size_t max_bytes, std::string* out
     return false;
   }
   struct stat st;
-  if (fs.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *why = "not a regular file";
+  st.st_mode = S_IFREG;
+  if (again([&] { return fs.fstat(fd, &st); }) != 0 || !S_ISREG(st.st_mode)) {
+    *why = S_ISREG(st.st_mode) ? errno_text() : "not a regular file";
     close_file(fd);
     return false;
   }
-  const int flags = fs.fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || fs.fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  const int flags = again([&] { return fs.fcntl(fd, F_GETFL, 0); });
+  if (flags < 0 || again([&] { return fs.fcntl(fd, F_SETFL, flags & ~O_NONBLOCK); }) != 0) {
     *why = errno_text();
     close_file(fd);
     return false;
@@ -129,8 +130,9 @@ bool read_file_start(const std::string& path, size_t max_bytes, std::string* out
   const file_calls& fs = file_system();
   const int fd = open_file(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO is refused, not waited on
   struct stat st;
-  if (fd < 0 || fs.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *why = fd < 0 ? "cannot be read: " + errno_text() : "not a regular file";
+  st.st_mode = S_IFREG;
+  if (fd < 0 || again([&] { return fs.fstat(fd, &st); }) != 0 || !S_ISREG(st.st_mode)) {
+    *why = S_ISREG(st.st_mode) ? "cannot be read: " + errno_text() : "not a regular file";
     close_file(fd);
     return false;
   }
@@ -198,7 +200,7 @@ bool write_file_synced(const std::string& path, const void* data, size_t size, s
 bool append_whole(int fd, const std::string& path, const void* data, size_t size, std::string* why) {
   const file_calls& fs = file_system();
   struct stat st;
-  if (fs.fstat(fd, &st) != 0) {
+  if (again([&] { return fs.fstat(fd, &st); }) != 0) {
     *why = "cannot append to " + path + ": " + errno_text();
     return false;
   }
@@ -237,8 +239,9 @@ int open_locked(const std::string& path, int extra_flags, bool* busy, std::strin
     return -1;
   }
   struct stat st;
-  if (fs.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *why = path + " is not a regular file";
+  st.st_mode = S_IFREG;
+  if (again([&] { return fs.fstat(fd, &st); }) != 0 || !S_ISREG(st.st_mode)) {
+    *why = S_ISREG(st.st_mode) ? "cannot open " + path + ": " + errno_text() : path + " is not a regular file";
     close_file(fd);
     return -1;
   }
