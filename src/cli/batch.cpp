@@ -22,8 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/files.h"
 #include "base/machine.h"
+#include "base/numbers.h"
 #include "cli/benchmark.h"
 #include "cli/line_output.h"
 #include "cli/ordered_output.h"
@@ -39,12 +41,6 @@
 #include "formats/state.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-double seconds_since(clock_type::time_point t0) {
-  return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
 
 // The exponents of the command line, handed out one at a time in order:
 // of a shard I/N only every N-th of the expanded list, from the I-th.
@@ -88,13 +84,6 @@ class exponent_cursor {
   int64_t seen_ = 0;    // positions of the whole list passed
   int64_t index_ = 0;
 };
-
-// "M127". (Built by appending: GCC 12 warns falsely about "M" + std::string.)
-std::string exponent_name(int32_t p) {
-  std::string s = "M";
-  s += std::to_string(p);
-  return s;
-}
 
 // A result of no verdict for p, with error as the reason (another process
 // holds its lock, no memory for its test or its line).
@@ -486,7 +475,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         held = take_lock(p, &busy, &why);
         if (held != nullptr) eo.states = states.get();
         else if (busy) r = error_result(p, opt, "busy: " + why);
-        else if (!why.empty()) warn(exponent_name(p) + ": " + why + "; testing it without checkpoints");
+        else if (!why.empty()) warn(mersenne_name(p) + ": " + why + "; testing it without checkpoints");
       }
       if (!busy) {
         try {
@@ -597,12 +586,12 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
     for (const auto& [p, at] : saved) {
       if (at < 0) continue;
       if (!what.empty()) what += ", ";
-      what += exponent_name(p) + " at iteration " + std::to_string(at);
+      what += mersenne_name(p) + " at iteration " + std::to_string(at);
     }
     std::sort(factoring_saved.begin(), factoring_saved.end());
     for (const auto& [p, level] : factoring_saved) {
       if (!what.empty()) what += ", ";
-      what += exponent_name(p) + "'s trial factoring (no factor below 2^" + std::to_string(level) + ")";
+      what += mersenne_name(p) + "'s trial factoring (no factor below 2^" + std::to_string(level) + ")";
     }
     if (what.empty())
       std::fprintf(err, "mersenne: stopped by %s; no state saved\n", signal_name(stop_signal));
@@ -683,13 +672,13 @@ batch_status forget_states(const cli_options& opt) {
     bool busy = false;
     const auto held = states->lock(p, &busy, &why);
     if (held == nullptr) {
-      text += exponent_name(p) + ": kept: " + why + "\n";
+      text += mersenne_name(p) + ": kept: " + why + "\n";
       kept = true;
       continue;
     }
     states->forget(p);
     held->remove_on_release();
-    text += exponent_name(p) + ": saved states removed\n";
+    text += mersenne_name(p) + ": saved states removed\n";
   }
   if (text.empty()) text = "no saved states for these exponents\n";
   if (!write_stdout(text)) return batch_status::output_failed;
@@ -755,9 +744,9 @@ batch_status run_verify(const cli_options& opt, int out_fd) {
       if (!v.valid)
         line = path + ": proof invalid: " + v.why;
       else if (v.prime)
-        line = exponent_name(v.p) + ": proof valid, probable prime" + details;
+        line = mersenne_name(v.p) + ": proof valid, probable prime" + details;
       else
-        line = exponent_name(v.p) + ": proof valid, composite, PRP Res64 " + res64_hex(v.res64) + details;
+        line = mersenne_name(v.p) + ": proof valid, composite, PRP Res64 " + res64_hex(v.res64) + details;
     }
     if (!out.write(line + "\n")) break;
   }
@@ -798,7 +787,7 @@ batch_status run_summary(const cli_options& opt, int out_fd) {
            "\nno verdict: " + std::to_string(s.no_verdict) + "\n";
     if (!s.prime_exponents.empty()) {
       text += "primes found:";
-      for (int32_t p : s.prime_exponents) text += " " + exponent_name(p);
+      for (int32_t p : s.prime_exponents) text += " " + mersenne_name(p);
       text += "\n";
     }
   }
@@ -819,18 +808,7 @@ bool read_from_file(cli_options& o) {
   const std::string path = o.from_file == "-" ? "/dev/stdin" : o.from_file;
   bool ok = false;
   if (o.from_file == "-") {
-    char buf[1 << 16];
-    ok = true;
-    for (;;) {
-      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        why = std::strerror(errno);
-        ok = false;
-      }
-      if (n <= 0) break;
-      text.append(buf, static_cast<size_t>(n));
-    }
+    ok = read_rest(STDIN_FILENO, SIZE_MAX, &text, &why);
   } else {
     ok = read_whole_file(path, size_t{1} << 30, &text, &missing, &why);
   }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/machine.h"
 #include "cli/line_output.h"
 #include "arith/fast/fast.h"
@@ -22,12 +23,6 @@
 #include "arith/residue.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-double seconds_since(clock_type::time_point t0) {
-  return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
 
 // One measured length.
 struct bench_row {

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "base/machine.h"
+#include "base/numbers.h"
 #include "work/report.h"
 #include "arith/engine_table.h"
 #include "methods/factor/factor.h"
@@ -24,25 +25,22 @@ constexpr int32_t kLargestExponent = 2147483647;
 
 // A decimal number of digits only, up to 2^31 - 1; false with a reason otherwise.
 bool parse_number(std::string_view s, int32_t* out, std::string* why) {
-  if (s.empty()) {
-    *why = "missing number";
-    return false;
-  }
-  for (char c : s)
-    if (c < '0' || c > '9') {
+  int64_t v = 0;
+  switch (read_decimal(s, kLargestExponent, &v)) {
+    case decimal_read::ok:
+      *out = static_cast<int32_t>(v);
+      return true;
+    case decimal_read::empty:
+      *why = "missing number";
+      return false;
+    case decimal_read::not_decimal:
       *why = "not a decimal number: '" + std::string(s) + "'";
       return false;
-    }
-  int64_t v = 0;
-  for (char c : s) {
-    v = v * 10 + (c - '0');
-    if (v > kLargestExponent) {
-      *why = "exponent " + std::string(s) + " is too large (the largest is 2147483647)";
-      return false;
-    }
+    case decimal_read::too_large:
+      break;
   }
-  *out = static_cast<int32_t>(v);
-  return true;
+  *why = "exponent " + std::string(s) + " is too large (the largest is 2147483647)";
+  return false;
 }
 
 const char* kFooter = R"(EXPONENT is p or an inclusive range A-B, with 2 <= p <= 2147483647.

@@ -3,8 +3,6 @@
 // 256-bit ones. The choice is measured once per processor and kept in the
 // cache folder; every path gives the same bits, so the choice changes speed
 // only, never a result or an output byte.
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -86,13 +84,9 @@ inverse_path choose_inverse_path(const std::string& file) {
   chosen = inverse_path_measured();
   if (file.empty()) return chosen;
   // Best effort: without the file the next run measures again.
-  const size_t slash = file.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    const std::string dir = file.substr(0, slash);
-    const size_t up = dir.rfind('/');
-    if (up != std::string::npos && up > 0) ::mkdir(dir.substr(0, up).c_str(), 0700);
-    ::mkdir(dir.c_str(), 0700);
-  }
+  const std::string dir = folder_of(file);
+  make_dir(folder_of(dir), 0700, &why);
+  make_dir(dir, 0700, &why);
   const std::string out = std::string(kFormatLine) + "\n" + cpu + "\npath " + inverse_path_name(chosen) + "\n";
   write_file_synced(file, out.data(), out.size(), &why);
   return chosen;

@@ -1,9 +1,5 @@
 #include "formats/state.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +10,9 @@
 #include <ctime>
 #include <filesystem>
 
+#include "base/digest.h"
 #include "base/files.h"
+#include "base/numbers.h"
 
 namespace {
 
@@ -39,26 +37,8 @@ uint64_t get(const uint8_t* at, int bytes) {
   return v;
 }
 
-void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
-  unsigned len = 0;
-  EVP_Digest(data, size, digest, &len, EVP_sha256(), nullptr);
-}
-
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
-  const std::string tmp = path + ".tmp." + std::to_string(getpid());
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *why = "cannot create " + tmp + ": " + errno_text();
-    return false;
-  }
-  return commit_temporary(fd, tmp, bytes.data(), bytes.size(), path, why);
-}
-
-void sync_dir(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  return write_file_synced(path, bytes.data(), bytes.size(), why);
 }
 
 }  // namespace
@@ -262,8 +242,8 @@ bool decode_factoring(const uint8_t* data, size_t size, int32_t p, factoring_sta
 }
 
 exponent_lock::~exponent_lock() {
-  if (remove_) ::unlink(path_.c_str());
-  ::close(fd_);  // releases the flock
+  if (remove_) remove_file(path_);
+  close_file(fd_);  // releases the flock
 }
 
 std::unique_ptr<state_dir> state_dir::open(const std::string& dir, std::string* why) {
@@ -281,21 +261,15 @@ std::unique_ptr<state_dir> state_dir::open(const std::string& dir, std::string* 
 }
 
 std::string state_dir::file(int32_t p, const char* suffix) const {
-  return dir_ + "/M" + std::to_string(p) + suffix;
+  return dir_ + "/" + mersenne_name(p) + suffix;
 }
 
 std::unique_ptr<exponent_lock> state_dir::lock(int32_t p, bool* busy, std::string* why) const {
   *busy = false;
   const std::string path = file(p, ".lock");
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = open_locked(path, 0, busy, why);
   if (fd < 0) {
-    *why = "cannot create " + path + ": " + errno_text();
-    return nullptr;
-  }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *busy = errno == EWOULDBLOCK;
-    *why = *busy ? "another mersenne process is testing it (" + path + " is locked)" : "cannot lock " + path + ": " + errno_text();
-    ::close(fd);
+    if (*busy) *why = "another mersenne process is testing it (" + path + " is locked)";
     return nullptr;
   }
   // Nobody else writes p's files now: what a killed writer left half done goes.
@@ -327,13 +301,13 @@ bool state_dir::save(const run_state& s, std::string* why) const {
   // The new state goes to a temporary name first: a failure leaves every old file alone.
   const std::string staged = file(s.p, names.staged);
   if (!write_file(staged, bytes, why)) return false;
-  if (::rename(newest.c_str(), backup.c_str()) != 0 && errno != ENOENT) {
-    *why = "cannot keep " + newest + " as the backup: " + errno_text();
-    ::unlink(staged.c_str());
+  if (std::string what; !rename_file(newest, backup, &what) && errno != ENOENT) {
+    *why = "cannot keep " + newest + " as the backup: " + what;
+    remove_file(staged);
     return false;
   }
-  if (::rename(staged.c_str(), newest.c_str()) != 0) {
-    *why = "cannot rename " + staged + ": " + errno_text();
+  if (std::string what; !rename_file(staged, newest, &what)) {
+    *why = "cannot rename " + staged + ": " + what;
     return false;
   }
   bool ok = true;
@@ -376,7 +350,7 @@ std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const
 
 void state_dir::forget(int32_t p, test_kind kind) const {
   const kind_suffixes names = suffixes_of(kind);
-  for (const char* suffix : {names.newest, names.backup, names.staged, names.verified}) ::unlink(file(p, suffix).c_str());
+  for (const char* suffix : {names.newest, names.backup, names.staged, names.verified}) remove_file(file(p, suffix));
   if (kind == test_kind::prp) {
     std::error_code ec;
     std::filesystem::remove_all(proof_residue_dir(p), ec);
@@ -414,7 +388,7 @@ bool state_dir::load_factoring(int32_t p, factoring_state* out,
 }
 
 void state_dir::forget_factoring(int32_t p) const {
-  if (::unlink(file(p, ".factoring").c_str()) == 0) sync_dir(dir_);
+  if (remove_file(file(p, ".factoring"))) sync_dir(dir_);
 }
 
 bool state_dir::holds(int32_t p) const {
@@ -425,14 +399,12 @@ bool state_dir::holds(int32_t p) const {
 }
 
 void state_dir::remove_temporaries(int32_t p) const {
-  std::string prefix = "M";  // appended: GCC 12 warns falsely about "M" + std::string
-  prefix += std::to_string(p);
-  prefix += '.';
+  const std::string prefix = mersenne_name(p) + ".";
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(dir_, ec)) {
     const std::string name = entry.path().filename().string();
     if (name.compare(0, prefix.size(), prefix) == 0 && name.find(".tmp.") != std::string::npos)
-      ::unlink(entry.path().c_str());
+      remove_file(entry.path().string());
   }
 }
 

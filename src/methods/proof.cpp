@@ -1,15 +1,12 @@
 #include "methods/proof.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <memory>
 
 #include "base/check.h"
+#include "base/digest.h"
 #include "base/files.h"
+#include "base/numbers.h"
 #include "arith/engine_table.h"
 #include "arith/residue.h"
 #include "base/tuning.h"
@@ -48,19 +45,6 @@ bool import_residue(mpz_ptr x, const uint8_t* data, int32_t p) {
   return mpz_sizeinbase(x, 2) <= static_cast<size_t>(p) && mpz_popcount(x) != static_cast<mp_bitcnt_t>(p);
 }
 
-// One SHA3-256 over the concatenation of parts.
-void sha3(std::initializer_list<std::pair<const uint8_t*, size_t>> parts, uint8_t* digest) {
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  unsigned len = 0;
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha3_256(), nullptr) != 1) throw std::bad_alloc();
-  for (const auto& [data, size] : parts) EVP_DigestUpdate(ctx.get(), data, size);
-  EVP_DigestFinal_ex(ctx.get(), digest, &len);
-}
-
-void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
-  unsigned len = 0;
-  EVP_Digest(data, size, digest, &len, EVP_sha256(), nullptr);
-}
 
 // The folding exponents r_1 .. r_k: h_0 = SHA3(p as 4 bytes || x_top),
 // h_i = SHA3(h_(i-1) || middle i), r_i = the first 8 bytes of h_i read
@@ -70,12 +54,12 @@ class hash_chain {
   hash_chain(int32_t p, const uint8_t* x_top) : p_(p) {
     uint8_t pb[4];
     for (int i = 0; i < 4; ++i) pb[i] = static_cast<uint8_t>(static_cast<uint32_t>(p) >> (8 * i));
-    sha3({{pb, 4}, {x_top, residue_size(p)}}, h_);
+    sha3_256({{pb, 4}, {x_top, residue_size(p)}}, h_);
   }
   // Takes the next middle; returns its exponent.
   uint64_t next(const uint8_t* middle) {
     uint8_t h[kDigest];
-    sha3({{h_, kDigest}, {middle, residue_size(p_)}}, h);
+    sha3_256({{h_, kDigest}, {middle, residue_size(p_)}}, h);
     std::memcpy(h_, h, kDigest);
     return get(h_, 8);
   }
@@ -85,39 +69,18 @@ class hash_chain {
   uint8_t h_[kDigest];
 };
 
-std::string number_name(int32_t p) {
-  std::string s = "M";  // appended: GCC 12 warns falsely about "M" + std::string
-  s += std::to_string(p);
-  return s;
-}
-
 std::string proof_header(int32_t p, int power) {
   std::string h = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER ";
   h += std::to_string(power);
   h += "\nNUMBER ";
-  h += number_name(p);
+  h += mersenne_name(p);
   h += '\n';
   return h;
 }
 
 // A decimal number without sign or leading zero, at most max; false otherwise.
-bool read_decimal(const std::string& s, int64_t max, int64_t* out) {
-  if (s.empty() || s.size() > 10 || (s.size() > 1 && s[0] == '0')) return false;
-  int64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  if (v > max) return false;
-  *out = v;
-  return true;
-}
-
-bool prime_exponent(int64_t p) {
-  if (p < 3 || p % 2 == 0) return false;
-  for (int64_t d = 3; d * d <= p; d += 2)
-    if (p % d == 0) return false;
-  return true;
+bool header_number(const std::string& s, int64_t max, int64_t* out) {
+  return !(s.size() > 1 && s[0] == '0') && read_decimal(s, max, out) == decimal_read::ok;
 }
 
 // Parses the header at the start of data: p, power and the header's length;
@@ -147,19 +110,19 @@ bool parse_header(const uint8_t* data, size_t size, int32_t* p, int* power, size
     *why = "not a proof file (wrong format name)";
     return false;
   }
-  if (!read_decimal(lines[1], 1000000, &version) || version != 1) {
+  if (!header_number(lines[1], 1000000, &version) || version != 1) {
     *why = "unknown format version '" + lines[1] + "' (this program reads version 1)";
     return false;
   }
-  if (!read_decimal(lines[2], 1000000, &hash) || hash != 64) {
+  if (!header_number(lines[2], 1000000, &hash) || hash != 64) {
     *why = "unsupported hash size '" + lines[2] + "' (this program reads 64)";
     return false;
   }
-  if (!read_decimal(lines[3], kMaxProofPower, &pw) || pw < 1) {
+  if (!header_number(lines[3], kMaxProofPower, &pw) || pw < 1) {
     *why = "bad power '" + lines[3] + "' (1 to " + std::to_string(kMaxProofPower) + ")";
     return false;
   }
-  if (!read_decimal(lines[4], 2147483647, &pv) || !prime_exponent(pv)) {
+  if (!header_number(lines[4], 2147483647, &pv) || pv < 3 || !is_prime(pv)) {
     *why = "bad number 'M" + lines[4] + "' (the exponent must be an odd prime)";
     return false;
   }
@@ -322,7 +285,7 @@ std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector
 }
 
 std::string proof_file_name(int32_t p, int power) {
-  return number_name(p) + ".power" + std::to_string(power) + ".proof";
+  return mersenne_name(p) + ".power" + std::to_string(power) + ".proof";
 }
 
 bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
@@ -374,9 +337,9 @@ proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_option
   if (!parse_header(data, size, &v.p, &v.power, &header, &v.why)) return v;
   const size_t want = proof_size(v.p, v.power, header), rb = residue_size(v.p);
   if (size != want) {
-    v.why = size < want ? "truncated (" + std::to_string(size) + " bytes, a proof of " + number_name(v.p) +
+    v.why = size < want ? "truncated (" + std::to_string(size) + " bytes, a proof of " + mersenne_name(v.p) +
                               " of power " + std::to_string(v.power) + " has " + std::to_string(want) + ")"
-                        : "too long (" + std::to_string(size) + " bytes, a proof of " + number_name(v.p) +
+                        : "too long (" + std::to_string(size) + " bytes, a proof of " + mersenne_name(v.p) +
                               " of power " + std::to_string(v.power) + " has " + std::to_string(want) + ")";
     return v;
   }
@@ -475,23 +438,14 @@ proof_verdict verify_proof_file(const std::string& path, const engine_options& o
   // The header says how long the file must be; nothing longer is read.
   std::string head;
   bool missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO is refused, not waited on
-  struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    v.why = fd < 0 ? "cannot be read: " + errno_text() : "not a regular file";
-    if (fd >= 0) ::close(fd);
-    return v;
-  }
-  head.resize(kLongestHeader);
-  const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
-  ::close(fd);
-  head.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  uint64_t file_size = 0;
+  if (!read_file_start(path, kLongestHeader, &head, &file_size, &v.why)) return v;
   size_t header = 0;
   if (!parse_header(reinterpret_cast<const uint8_t*>(head.data()), head.size(), &v.p, &v.power, &header, &v.why))
     return v;
   const size_t want = proof_size(v.p, v.power, header);
-  if (static_cast<uint64_t>(st.st_size) > want) {
-    v.why = "too long (" + std::to_string(st.st_size) + " bytes, a proof of " + number_name(v.p) + " of power " +
+  if (file_size > want) {
+    v.why = "too long (" + std::to_string(file_size) + " bytes, a proof of " + mersenne_name(v.p) + " of power " +
             std::to_string(v.power) + " has " + std::to_string(want) + ")";
     return v;
   }

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +17,9 @@
 #include <string>
 
 #include "base/check.h"
+#include "base/clock.h"
 #include "base/files.h"
+#include "base/numbers.h"
 #include "base/machine.h"
 #include "methods/checks.h"
 #include "methods/pacer.h"
@@ -29,19 +30,7 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-double seconds_between(clock_type::time_point a, clock_type::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
-
 bool stop_asked(const engine_options& opt) { return opt.stop != nullptr && opt.stop->load(std::memory_order_relaxed); }
-
-std::string number_name(int32_t p) {
-  std::string s = "M";  // appended: GCC 12 warns falsely about "M" + std::string
-  s += std::to_string(p);
-  return s;
-}
 
 std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p) {
   std::vector<uint8_t> bytes((static_cast<size_t>(p) + 7) / 8, 0);
@@ -80,38 +69,27 @@ void copy(point& to, const point& from) {
   mpz_set(to.d, from.d);
 }
 
-// Free bytes for an unprivileged writer in the file system of dir; 0 when unknown.
-uint64_t free_bytes(const std::string& dir) {
-  struct statvfs s;
-  if (::statvfs(dir.c_str(), &s) != 0) return 0;
-  return static_cast<uint64_t>(s.f_bavail) * s.f_frsize;
-}
-
 // Removes what a killed run on p left in dir: half-written proofs
 // (M<p>.*.proof.tmp.<pid>) and residue folders of runs without checkpoints
 // (.M<p>.proof-residues.<pid>.*) whose writer is gone (left_by_dead_writer).
 void remove_stale_proof_files(const std::string& dir, int32_t p) {
-  const std::string file_prefix = number_name(p) + ".", folder_prefix = "." + number_name(p) + ".proof-residues.";
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    const std::string name = entry.path().filename().string();
+  const std::string file_prefix = mersenne_name(p) + ".", folder_prefix = "." + mersenne_name(p) + ".proof-residues.";
+  remove_left_by_dead_writers(dir, [&](const std::string& name) -> pid_t {
     std::string digits;
     if (name.compare(0, file_prefix.size(), file_prefix) == 0) {
       const size_t at = name.rfind(".proof.tmp.");
-      if (at == std::string::npos) continue;
+      if (at == std::string::npos) return 0;
       digits = name.substr(at + 11);
     } else if (name.compare(0, folder_prefix.size(), folder_prefix) == 0) {
       const size_t dot = name.find('.', folder_prefix.size());
-      if (dot == std::string::npos) continue;  // an older name without the pid: its writer is unknown
+      if (dot == std::string::npos) return 0;  // an older name without the pid: its writer is unknown
       digits = name.substr(folder_prefix.size(), dot - folder_prefix.size());
     } else {
-      continue;
+      return 0;
     }
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (!left_by_dead_writer(entry.path().string(), static_cast<pid_t>(std::stol(digits)))) continue;
-    std::error_code ignored;
-    std::filesystem::remove_all(entry.path(), ignored);
-  }
+    int64_t pid = 0;
+    return read_decimal(digits, 999999999, &pid) == decimal_read::ok ? static_cast<pid_t>(pid) : 0;
+  });
 }
 
 class prp_test {
@@ -224,7 +202,7 @@ bool prp_test::resume() {
   for (; i < found.size(); ++i) {
     std::string why;
     if (usable(found[i], now_, kept_, &why)) break;
-    warn(found[i].file + " (the probable-prime state of " + number_name(p_) + " at iteration " +
+    warn(found[i].file + " (the probable-prime state of " + mersenne_name(p_) + " at iteration " +
          std::to_string(found[i].iteration) + "): " + why + "; not used");
   }
   if (i == found.size()) return false;
@@ -247,7 +225,7 @@ bool prp_test::resume() {
     if (!found[j].verified || found[j].start_shift != start_shift_ || found[j].iteration > now_.iteration) continue;
     verified = usable(found[j], good_, good_kept_, &why);
     if (!verified)
-      warn(found[j].file + " (a verified probable-prime state of " + number_name(p_) + " at iteration " +
+      warn(found[j].file + " (a verified probable-prime state of " + mersenne_name(p_) + " at iteration " +
            std::to_string(found[j].iteration) + "): " + why + "; not used to roll back to");
   }
   if (!verified) {
@@ -273,7 +251,7 @@ bool prp_test::prepare_proof() {
     }
   } else {
     // Named for this process and locked, so that a later run can tell it from a killed one's.
-    std::string templ = proof_dir + "/." + number_name(p_) + ".proof-residues." + std::to_string(::getpid()) + ".XXXXXX";
+    std::string templ = proof_dir + "/." + mersenne_name(p_) + ".proof-residues." + std::to_string(::getpid()) + ".XXXXXX";
     if (::mkdtemp(templ.data()) == nullptr) {
       out_.error = "cannot make a folder for the proof residues in " + proof_dir + ": " + errno_text();
       return false;
@@ -412,7 +390,7 @@ bool prp_test::save(bool verified) {
   std::string why;
   last_save_ = clock_type::now();
   if (opt_.states->save(s, &why)) return true;
-  warn("could not save the state of " + number_name(p_) + ": " + why + "; going on");
+  warn("could not save the state of " + mersenne_name(p_) + ": " + why + "; going on");
   return false;
 }
 

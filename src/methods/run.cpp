@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/check.h"
+#include "base/clock.h"
 #include "base/machine.h"
 #include "methods/checks.h"
 #include "methods/pacer.h"
@@ -19,12 +20,6 @@
 #include "base/tuning.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-double seconds_between(clock_type::time_point a, clock_type::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
 
 bool stop_asked(const engine_options& opt) { return opt.stop != nullptr && opt.stop->load(std::memory_order_relaxed); }
 

@@ -11,13 +11,6 @@
 #include "methods/factor/factor.h"
 #include "methods/proof.h"
 
-int32_t smallest_prime_factor(int32_t p) {
-  if (p % 2 == 0) return 2;
-  for (int64_t d = 3; d * d <= p; d += 2)
-    if (p % d == 0) return static_cast<int32_t>(d);
-  return p;
-}
-
 bool has_verdict(const exponent_result& r) {
   switch (r.kind) {
     case result_kind::tested:
@@ -189,8 +182,7 @@ double rounded_seconds(double s) { return std::round(s * 1000.0) / 1000.0; }
 }  // namespace
 
 std::string result_text(const exponent_result& r) {
-  std::string m = "M";
-  m += std::to_string(r.p);
+  const std::string m = mersenne_name(r.p);
   switch (r.kind) {
     case result_kind::small_prime:
       return m + " is prime";

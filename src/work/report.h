@@ -6,6 +6,7 @@
 #include <string>
 
 #include "arith/engine.h"
+#include "base/numbers.h"
 
 enum class result_kind {
   tested,              // an engine ran; outcome says whether it reached a verdict
@@ -29,9 +30,6 @@ struct exponent_result {
   ll_outcome outcome;      // for tested
   double seconds = 0.0;
 };
-
-// Smallest prime factor of p >= 2 (p itself when p is prime).
-int32_t smallest_prime_factor(int32_t p);
 
 // True when the result carries a verdict (prime or not prime).
 bool has_verdict(const exponent_result& r);

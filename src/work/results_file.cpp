@@ -1,9 +1,6 @@
 #include "work/results_file.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,40 +35,23 @@ results_text parse_results(const std::string& text, const std::string& name) {
 std::unique_ptr<results_file> results_file::open(const std::string& path,
                                                  const std::function<void(const std::string&)>& warn,
                                                  std::string* why) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  bool busy = false;
+  const int fd = open_locked(path, O_APPEND, &busy, why);
   if (fd < 0) {
-    *why = "cannot open " + path + ": " + errno_text();
+    if (busy) *why = "another mersenne process is writing " + path;
     return nullptr;
   }
   std::unique_ptr<results_file> f(new results_file(fd, path));
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *why = path + " is not a regular file";
-    return nullptr;
-  }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *why = errno == EWOULDBLOCK ? "another mersenne process is writing " + path
-                                : "cannot lock " + path + ": " + errno_text();
-    return nullptr;
-  }
   std::string text;
-  char buf[1 << 16];
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(fd, buf, sizeof buf, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = "cannot read " + path + ": " + errno_text();
-      return nullptr;
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    at += n;
+  if (std::string what; !read_rest(fd, SIZE_MAX, &text, &what)) {  // just opened: from the start
+    *why = "cannot read " + path + ": " + what;
+    return nullptr;
   }
   results_text parsed = parse_results(text, path);
   for (const std::string& w : parsed.warnings) warn(w);
   if (parsed.whole_bytes < text.size()) {
     // The torn line goes before anything is appended after it.
-    if (::ftruncate(fd, static_cast<off_t>(parsed.whole_bytes)) != 0 || ::fsync(fd) != 0) {
+    if (file_system().ftruncate(fd, static_cast<off_t>(parsed.whole_bytes)) != 0 || file_system().fsync(fd) != 0) {
       *why = "cannot cut the torn last line off " + path + ": " + errno_text();
       return nullptr;
     }
@@ -90,23 +70,14 @@ results_file::~results_file() {
   if (syncer_.joinable()) syncer_.join();
   std::string why;
   sync(&why);
-  ::close(fd_);  // releases the lock
+  close_file(fd_);  // releases the lock
 }
 
 bool results_file::append(const std::string& line, bool sync_now, std::string* why) {
   const std::string text = line + "\n";
   {
     std::lock_guard<std::mutex> hold(m_);
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        *why = "cannot append to " + path_ + ": " + (n < 0 ? errno_text() : std::string("nothing written"));
-        return false;
-      }
-      done += static_cast<size_t>(n);
-    }
+    if (!append_whole(fd_, path_, text.data(), text.size(), why)) return false;
     dirty_ = true;
   }
   return !sync_now || sync(why);
@@ -119,9 +90,8 @@ bool results_file::sync(std::string* why) {
     return false;
   }
   if (!dirty_) return true;
-  if (::fsync(fd_) != 0) {
+  if (!sync_file(fd_, path_, &failure_)) {
     failed_ = true;
-    failure_ = "cannot sync " + path_ + ": " + errno_text();
     *why = failure_;
     return false;
   }
@@ -134,9 +104,8 @@ void results_file::sync_loop() {
   while (!closing_) {
     cv_.wait_for(hold, std::chrono::seconds(1));
     if (!dirty_ || failed_) continue;
-    if (::fsync(fd_) != 0) {
+    if (!sync_file(fd_, path_, &failure_)) {
       failed_ = true;
-      failure_ = "cannot sync " + path_ + ": " + errno_text();
     } else {
       dirty_ = false;
     }

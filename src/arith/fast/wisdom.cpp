@@ -1,11 +1,6 @@
 #include "arith/fast/wisdom.h"
 
-#include <fcntl.h>
 #include <fftw3.h>
-#include <openssl/evp.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,6 +12,7 @@
 #include <new>
 
 #include "base/check.h"
+#include "base/digest.h"
 #include "base/files.h"
 #include "base/tuning.h"
 
@@ -50,20 +46,6 @@ void (*warning_sink)(const std::string&) = warn_to_stderr;
 std::string exported_wisdom() {
   std::unique_ptr<char, decltype(&std::free)> w(fftw_export_wisdom_to_string(), &std::free);
   return w ? std::string(w.get()) : std::string();
-}
-
-// Lowercase hex SHA-256 of text.
-std::string sha256_hex(const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &len, EVP_sha256(), nullptr) != 1) return "";
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out.push_back(hex[digest[i] >> 4]);
-    out.push_back(hex[digest[i] & 15]);
-  }
-  return out;
 }
 
 // The processor as the file names it: /proc/cpuinfo's model name (or
@@ -142,27 +124,9 @@ bool parse_file(const std::string& text, std::string* wisdom, std::string* why) 
 // Creates dir and, when missing, its parent (the cache folder), each with
 // mode 0700; never folders further up, such as a missing home.
 bool make_dirs(const std::string& dir, std::string* why) {
-  ::mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0700);  // an error shows in the next step
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    *why = "cannot create " + dir + ": " + errno_text();
-    return false;
-  }
-  return true;
-}
-
-// Writes text to path (in the folder open as dir_fd) through a fresh
-// temporary name there, synced, then renamed over path; on failure removes
-// the temporary.
-bool write_atomically(int dir_fd, const std::string& path, const std::string& text, std::string* why) {
-  std::string tmp = path + ".XXXXXX";
-  const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *why = "cannot create a temporary file: " + errno_text();
-    return false;
-  }
-  if (!commit_temporary(fd, tmp, text.data(), text.size(), path, why)) return false;
-  ::fsync(dir_fd);
-  return true;
+  std::string ignored;
+  make_dir(folder_of(dir), 0700, &ignored);  // an error shows in the next step
+  return make_dir(dir, 0700, why);
 }
 
 // Merges the file's wisdom into FFTW's and writes all of it back, holding
@@ -171,21 +135,13 @@ bool write_atomically(int dir_fd, const std::string& path, const std::string& te
 bool save(wisdom_state& s, std::string* why) {
   const std::string dir = s.path.substr(0, s.path.rfind('/'));
   if (!make_dirs(dir, why)) return false;
-  struct closer {
-    int fd;
-    ~closer() {
-      if (fd >= 0) ::close(fd);  // also releases the lock
-    }
-  } held{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  const int dir_fd = held.fd;
-  if (dir_fd < 0) {
-    *why = "cannot open " + dir + ": " + errno_text();
-    return false;
-  }
   // Without the lock (a file system without flock) each save still leaves
   // a whole file; only a concurrent save's new plans may be lost.
-  while (::flock(dir_fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
+  struct closer {
+    int fd;
+    ~closer() { close_file(fd); }  // also releases the lock
+  } held{lock_folder(dir, why)};
+  if (held.fd < 0) return false;
   std::string text, wisdom, ignored;
   bool missing;
   if (read_whole_file(s.path, kMaxFileBytes, &text, &missing, &ignored) && parse_file(text, &wisdom, &ignored))
@@ -193,7 +149,8 @@ bool save(wisdom_state& s, std::string* why) {
   const std::string all = exported_wisdom();
   bool ok = !all.empty();
   if (!ok) *why = "FFTW could not export its plans";
-  if (ok) ok = write_atomically(dir_fd, s.path, file_text(all), why);
+  const std::string text_out = ok ? file_text(all) : std::string();
+  if (ok) ok = write_file_synced(s.path, text_out.data(), text_out.size(), why);
   if (ok) s.known = all;
   return ok;
 }
