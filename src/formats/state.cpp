@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "base/files.h"
 
@@ -65,6 +67,18 @@ void sync_dir(const std::string& dir) {
 
 const char* test_name(test_kind kind) {
   return kind == test_kind::ll ? "ll" : kind == test_kind::prp ? "prp" : "?";
+}
+
+int64_t test_iterations(test_kind kind, int32_t p) { return kind == test_kind::prp ? p : int64_t{p} - 2; }
+
+void to_json(nlohmann::ordered_json& j, const state_listing& s) {
+  j = nlohmann::ordered_json::object();
+  j["exponent"] = s.state.p;
+  j["test"] = test_name(s.state.test);
+  j["iteration"] = s.state.iteration;
+  j["iterations"] = test_iterations(s.state.test, s.state.p);
+  j["verified"] = s.state.verified;
+  j["age_seconds"] = std::round(s.age_seconds);
 }
 
 std::vector<uint8_t> encode_state(const run_state& s) {

@@ -16,36 +16,13 @@
 
 namespace {
 
-constexpr char kResidueMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'R', 'E', 'S', 'I', 'D', '\r', '\n'};
-constexpr size_t kResidueHeader = 16 + 4 + 8 + 8;  // magic, p, iteration, length
 constexpr size_t kDigest = 32;
-constexpr size_t kLongestHeader = 128;  // the five header lines together are far shorter
-
-size_t residue_size(int32_t p) { return (static_cast<size_t>(p) + 7) / 8; }
-
-void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+constexpr size_t kLongestHeader = kLongestProofHeader;  // read of a file to parse its header
 
 uint64_t get(const uint8_t* at, int bytes) {
   uint64_t v = 0;
   for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
   return v;
-}
-
-// x in [0, 2^p - 1) as ceil(p/8) bytes, least significant first, appended to out.
-void append_residue(std::vector<uint8_t>& out, mpz_srcptr x, int32_t p) {
-  MERSENNE_REQUIRE(mpz_sgn(x) >= 0 && mpz_sizeinbase(x, 2) <= static_cast<size_t>(p));
-  const size_t at = out.size();
-  out.resize(at + residue_size(p), 0);
-  size_t count = 0;
-  mpz_export(out.data() + at, &count, -1, 1, 0, 0, x);
-}
-
-// The residue in ceil(p/8) bytes at data into x; false when it is not below 2^p - 1.
-bool import_residue(mpz_ptr x, const uint8_t* data, int32_t p) {
-  mpz_import(x, residue_size(p), -1, 1, 0, 0, data);
-  return mpz_sizeinbase(x, 2) <= static_cast<size_t>(p) && mpz_popcount(x) != static_cast<mp_bitcnt_t>(p);
 }
 
 // One SHA3-256 over the concatenation of parts.
@@ -55,11 +32,6 @@ void sha3(std::initializer_list<std::pair<const uint8_t*, size_t>> parts, uint8_
   if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha3_256(), nullptr) != 1) throw std::bad_alloc();
   for (const auto& [data, size] : parts) EVP_DigestUpdate(ctx.get(), data, size);
   EVP_DigestFinal_ex(ctx.get(), digest, &len);
-}
-
-void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
-  unsigned len = 0;
-  EVP_Digest(data, size, digest, &len, EVP_sha256(), nullptr);
 }
 
 // The folding exponents r_1 .. r_k: h_0 = SHA3(p as 4 bytes || x_top),
@@ -89,84 +61,6 @@ std::string number_name(int32_t p) {
   std::string s = "M";  // appended: GCC 12 warns falsely about "M" + std::string
   s += std::to_string(p);
   return s;
-}
-
-std::string proof_header(int32_t p, int power) {
-  std::string h = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER ";
-  h += std::to_string(power);
-  h += "\nNUMBER ";
-  h += number_name(p);
-  h += '\n';
-  return h;
-}
-
-// A decimal number without sign or leading zero, at most max; false otherwise.
-bool read_decimal(const std::string& s, int64_t max, int64_t* out) {
-  if (s.empty() || s.size() > 10 || (s.size() > 1 && s[0] == '0')) return false;
-  int64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  if (v > max) return false;
-  *out = v;
-  return true;
-}
-
-bool prime_exponent(int64_t p) {
-  if (p < 3 || p % 2 == 0) return false;
-  for (int64_t d = 3; d * d <= p; d += 2)
-    if (p % d == 0) return false;
-  return true;
-}
-
-// Parses the header at the start of data: p, power and the header's length;
-// false with the reason otherwise.
-bool parse_header(const uint8_t* data, size_t size, int32_t* p, int* power, size_t* length, std::string* why) {
-  static const char* const kKeys[] = {"PRP PROOF", "VERSION ", "HASHSIZE ", "POWER ", "NUMBER M"};
-  std::string lines[5];
-  size_t at = 0;
-  for (int i = 0; i < 5; ++i) {
-    const size_t start = at;
-    while (at < size && at < kLongestHeader && data[at] != '\n') ++at;
-    if (at >= size || at >= kLongestHeader) {
-      *why = size < kLongestHeader && at >= size ? "truncated header" : "not a proof file (no header)";
-      return false;
-    }
-    lines[i].assign(reinterpret_cast<const char*>(data) + start, at - start);
-    ++at;
-    const std::string key = kKeys[i];
-    if (lines[i].compare(0, key.size(), key) != 0) {
-      *why = i == 0 ? "not a proof file (wrong format name)" : "bad header line " + std::to_string(i + 1);
-      return false;
-    }
-    lines[i].erase(0, key.size());
-  }
-  int64_t version = 0, hash = 0, pw = 0, pv = 0;
-  if (!lines[0].empty()) {
-    *why = "not a proof file (wrong format name)";
-    return false;
-  }
-  if (!read_decimal(lines[1], 1000000, &version) || version != 1) {
-    *why = "unknown format version '" + lines[1] + "' (this program reads version 1)";
-    return false;
-  }
-  if (!read_decimal(lines[2], 1000000, &hash) || hash != 64) {
-    *why = "unsupported hash size '" + lines[2] + "' (this program reads 64)";
-    return false;
-  }
-  if (!read_decimal(lines[3], kMaxProofPower, &pw) || pw < 1) {
-    *why = "bad power '" + lines[3] + "' (1 to " + std::to_string(kMaxProofPower) + ")";
-    return false;
-  }
-  if (!read_decimal(lines[4], 2147483647, &pv) || !prime_exponent(pv)) {
-    *why = "bad number 'M" + lines[4] + "' (the exponent must be an odd prime)";
-    return false;
-  }
-  *p = static_cast<int32_t>(pv);
-  *power = static_cast<int>(pw);
-  *length = at;
-  return true;
 }
 
 // The verifier of a proof for p below this also recomputes x_p itself.
@@ -209,10 +103,6 @@ std::string shared_factor(const uint8_t* res, size_t rb, int power, mpz_srcptr n
     return text + " with 2^p - 1 (every honest residue is prime to it)";
   }
   return "the folded claim shares a factor with 2^p - 1 (every honest residue is prime to it)";
-}
-
-size_t proof_size(int32_t p, int power, size_t header) {
-  return header + static_cast<size_t>(power + 2) * residue_size(p);
 }
 
 // The engine that verifies proofs of p: the fast one, else the exact one.
@@ -274,55 +164,6 @@ void residue_arith::square_times(mpz_ptr out, mpz_srcptr x, int64_t count) {
   for (int64_t i = 0; i < count; ++i) retry([](stepper& s) { return s.square(0, 0, tuning::kRetryDistance); });
   squarings_ += count;
   st_->store(out);
-}
-
-std::string proof_residues::file(int64_t i) const { return dir_ + "/" + std::to_string(i) + ".residue"; }
-
-bool proof_residues::save(int64_t i, mpz_srcptr x, std::string* why) const {
-  std::vector<uint8_t> bytes(kResidueMagic, kResidueMagic + 16);
-  put(bytes, static_cast<uint32_t>(p_), 4);
-  put(bytes, static_cast<uint64_t>(i), 8);
-  put(bytes, residue_size(p_), 8);
-  append_residue(bytes, x, p_);
-  uint8_t digest[kDigest];
-  sha256(bytes.data(), bytes.size(), digest);
-  bytes.insert(bytes.end(), digest, digest + kDigest);
-  return write_file_synced(file(i), bytes.data(), bytes.size(), why);
-}
-
-bool proof_residues::load(int64_t i, mpz_ptr x, std::string* why) const {
-  const std::string path = file(i);
-  std::string bytes;
-  bool missing = false;
-  const size_t want = kResidueHeader + residue_size(p_) + kDigest;
-  if (!read_whole_file(path, want, &bytes, &missing, why)) {
-    if (missing) *why = path + " is missing";
-    return false;
-  }
-  const auto* d = reinterpret_cast<const uint8_t*>(bytes.data());
-  uint8_t digest[kDigest];
-  if (bytes.size() == want) sha256(d, want - kDigest, digest);
-  if (bytes.size() != want || std::memcmp(d, kResidueMagic, 16) != 0 || get(d + 16, 4) != static_cast<uint32_t>(p_) ||
-      get(d + 20, 8) != static_cast<uint64_t>(i) || std::memcmp(digest, d + want - kDigest, kDigest) != 0 ||
-      !import_residue(x, d + kResidueHeader, p_)) {
-    *why = path + " is damaged";
-    return false;
-  }
-  return true;
-}
-
-std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector<mpz_srcptr>& middles,
-                                  mpz_srcptr x_p) {
-  const std::string header = proof_header(p, static_cast<int>(middles.size()));
-  std::vector<uint8_t> out(header.begin(), header.end());
-  append_residue(out, x_top, p);
-  for (mpz_srcptr m : middles) append_residue(out, m, p);
-  append_residue(out, x_p, p);
-  return out;
-}
-
-std::string proof_file_name(int32_t p, int power) {
-  return number_name(p) + ".power" + std::to_string(power) + ".proof";
 }
 
 bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
