@@ -61,6 +61,18 @@ std::string run_details(const exponent_result& r) {
 // Seconds rounded to the millisecond, so that the JSON stays short.
 double rounded_seconds(double s) { return std::round(s * 1000.0) / 1000.0; }
 
+// The integer field name of j (an integer where present), or fallback
+// where absent; a value its type cannot hold is refused, not wrapped.
+template <class T>
+T narrow_field(const nlohmann::json& j, const char* name, T fallback) {
+  const auto it = j.find(name);
+  if (it == j.end()) return fallback;
+  const bool fits =
+      it->is_number_unsigned() ? std::in_range<T>(it->get<uint64_t>()) : std::in_range<T>(it->get<int64_t>());
+  if (!fits) throw result_line_error(std::string("field ") + name + " out of range");
+  return static_cast<T>(it->get<int64_t>());
+}
+
 }  // namespace
 
 std::string result_text(const exponent_result& r) {
@@ -175,7 +187,7 @@ void from_json(const nlohmann::json& j, exponent_result& out) {
   r.factor_only = test == "tf";
   r.engine = engine;
   r.seconds = j["seconds"].get<double>();
-  r.tf_bits = static_cast<int>(j.value("tf_bits", int64_t{-1}));
+  r.tf_bits = narrow_field(j, "tf_bits", -1);
   const bool verdict = j["verdict"];
   const bool prime = j["prime"].is_boolean() && j["prime"].get<bool>();
   ll_outcome& o = r.outcome;
@@ -193,7 +205,7 @@ void from_json(const nlohmann::json& j, exponent_result& out) {
       throw result_line_error("a trial factoring line without its depth, or with a factor that is not a number");
   } else if (engine == "none") {
     r.engine.clear();
-    r.divisor = static_cast<int32_t>(j.value("divisor", int64_t{0}));
+    r.divisor = narrow_field(j, "divisor", int32_t{0});
     r.kind = r.divisor > 0 ? result_kind::composite_exponent : result_kind::small_prime;
   } else if (!j.contains("errors") && !j.contains("error") && !verdict) {
     r.kind = result_kind::no_engine;
@@ -210,12 +222,12 @@ void from_json(const nlohmann::json& j, exponent_result& out) {
     o.max_roundoff = j["max_roundoff"].is_null() ? NAN : j["max_roundoff"].get<double>();
     o.partial = j.value("partial", int64_t{0});
     o.resumed_from = j.value("resumed_from", int64_t{0});
-    o.shift = static_cast<uint32_t>(j.value("shift", int64_t{0}));
+    o.shift = narrow_field(j, "shift", uint32_t{0});
     if (j.contains("errors")) {
       const nlohmann::json& e = j["errors"];
       for (const auto& [name, to] : {std::pair{"jacobi", &o.jacobi_errors}, {"roundoff", &o.roundoff_errors},
                                      {"gerbicz", &o.gerbicz_errors}})
-        if (e.contains(name) && e[name].is_number_unsigned()) *to = e[name].get<uint32_t>();
+        if (e.contains(name) && e[name].is_number_unsigned()) *to = narrow_field(e, name, uint32_t{0});
     }
     o.factor = j.value("factor", std::string());
     o.note = j.value("note", std::string());
@@ -223,7 +235,7 @@ void from_json(const nlohmann::json& j, exponent_result& out) {
     if (j.contains("proof")) {
       const nlohmann::json& pr = j["proof"];
       if (pr.contains("file") && pr["file"].is_string()) o.proof_file = pr["file"];
-      if (pr.contains("power") && pr["power"].is_number_integer()) o.proof_power = pr["power"];
+      if (pr.contains("power") && pr["power"].is_number_integer()) o.proof_power = narrow_field(pr, "power", 0);
     }
     if (o.verdict && !o.error.empty())
       throw result_line_error("a verdict with an error");

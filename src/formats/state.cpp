@@ -31,6 +31,12 @@ constexpr size_t kPrpFields = 4 * 4 + 8 + 8;  // block, check shift, errors, pow
 constexpr size_t kHeader = 16 + 4 * 4 + 8 + 4 * 4 + 8 + 8;  // magic, version..flags, iteration, shifts+errors, elapsed, length
 constexpr size_t kDigest = 32;
 
+// The longest state of p (a probable-prime state keeping x_p): nothing longer is read.
+size_t largest_state(int32_t p) {
+  const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
+  return kHeader + 3 * residue_bytes + kPrpFields + kDepthField + kDigest;
+}
+
 void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
@@ -366,7 +372,7 @@ std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const
     bool missing = false;
     std::string why;
     run_state s;
-    if (!read_whole_file(path, SIZE_MAX, &bytes, &missing, &why)) {
+    if (!read_whole_file(path, largest_state(p), &bytes, &missing, &why)) {
       if (!missing) warn(path + ": cannot be read (" + why + "); not used");
       continue;
     }
