@@ -6,6 +6,7 @@
 
 #include "base/check.h"
 #include "base/files.h"
+#include "formats/bytes.h"
 
 namespace {
 
@@ -13,15 +14,8 @@ constexpr char kResidueMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-',
 constexpr size_t kResidueHeader = 16 + 4 + 8 + 8;  // magic, p, iteration, length
 constexpr size_t kDigest = 32;
 
-void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-uint64_t get(const uint8_t* at, int bytes) {
-  uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
-  return v;
-}
+using le::get;
+using le::put;
 
 void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
   unsigned len = 0;

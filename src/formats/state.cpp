@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/files.h"
+#include "formats/bytes.h"
 
 namespace {
 
@@ -37,15 +38,8 @@ size_t largest_state(int32_t p) {
   return kHeader + 3 * residue_bytes + kPrpFields + kDepthField + kDigest;
 }
 
-void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-uint64_t get(const uint8_t* at, int bytes) {
-  uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
-  return v;
-}
+using le::get;
+using le::put;
 
 void sha256(const uint8_t* data, size_t size, uint8_t* digest) {
   unsigned len = 0;
