@@ -638,14 +638,7 @@ batch_status list_states(const cli_options& opt) {
     const run_state& s = found.front();
     const double age = states->age_seconds(p);
     if (opt.json) {
-      nlohmann::ordered_json j;
-      j["exponent"] = p;
-      j["test"] = test_name(s.test);
-      j["iteration"] = s.iteration;
-      j["iterations"] = total;
-      j["verified"] = s.verified;
-      j["age_seconds"] = std::round(age);
-      text += j.dump() + "\n";
+      text += nlohmann::ordered_json(state_listing{s, age}).dump() + "\n";
     } else {
       char line[200];
       std::snprintf(line, sizeof line, "M%d  %s  iteration %lld of %lld (%.1f%%)  saved %s ago%s\n", p,

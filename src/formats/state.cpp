@@ -7,12 +7,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "base/digest.h"
 #include "base/files.h"
 #include "base/numbers.h"
+#include "formats/bytes.h"
 
 namespace {
 
@@ -27,15 +30,14 @@ constexpr size_t kPrpFields = 4 * 4 + 8 + 8;  // block, check shift, errors, pow
 constexpr size_t kHeader = 16 + 4 * 4 + 8 + 4 * 4 + 8 + 8;  // magic, version..flags, iteration, shifts+errors, elapsed, length
 constexpr size_t kDigest = 32;
 
-void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+// The longest state of p (a probable-prime state keeping x_p): nothing longer is read.
+size_t largest_state(int32_t p) {
+  const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
+  return kHeader + 3 * residue_bytes + kPrpFields + kDepthField + kDigest;
 }
 
-uint64_t get(const uint8_t* at, int bytes) {
-  uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
-  return v;
-}
+using le::get;
+using le::put;
 
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
   return write_file_synced(path, bytes.data(), bytes.size(), why);
@@ -45,6 +47,18 @@ bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std:
 
 const char* test_name(test_kind kind) {
   return kind == test_kind::ll ? "ll" : kind == test_kind::prp ? "prp" : "?";
+}
+
+int64_t test_iterations(test_kind kind, int32_t p) { return kind == test_kind::prp ? p : int64_t{p} - 2; }
+
+void to_json(nlohmann::ordered_json& j, const state_listing& s) {
+  j = nlohmann::ordered_json::object();
+  j["exponent"] = s.state.p;
+  j["test"] = test_name(s.state.test);
+  j["iteration"] = s.state.iteration;
+  j["iterations"] = test_iterations(s.state.test, s.state.p);
+  j["verified"] = s.state.verified;
+  j["age_seconds"] = std::round(s.age_seconds);
 }
 
 std::vector<uint8_t> encode_state(const run_state& s) {
@@ -326,7 +340,7 @@ std::vector<run_state> state_dir::load(int32_t p, const std::function<void(const
     bool missing = false;
     std::string why;
     run_state s;
-    if (!read_whole_file(path, SIZE_MAX, &bytes, &missing, &why)) {
+    if (!read_whole_file(path, largest_state(p), &bytes, &missing, &why)) {
       if (!missing) warn(path + ": cannot be read (" + why + "); not used");
       continue;
     }

@@ -7,10 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
-#include "methods/factor/factor.h"
+#include "formats/factor_classes.h"
 
 // The test a state belongs to: Lucas-Lehmer, or the base-3 Fermat
 // probable-prime test with its Gerbicz check (methods/prp.h).
@@ -42,6 +43,21 @@ struct run_state {
   std::vector<uint8_t> kept;     // x_p without shift once iteration >= p, else empty
 };
 
+// The iterations a test of p runs: p for the probable-prime test (and on
+// to its proof's end), p - 2 for Lucas-Lehmer.
+int64_t test_iterations(test_kind kind, int32_t p);
+
+// One entry of the listing of saved states: a test's newest state and the
+// seconds since it was saved.
+struct state_listing {
+  const run_state& state;
+  double age_seconds = 0.0;
+};
+
+// The entry's JSON object: exponent, test, iteration, iterations, verified,
+// age_seconds (whole seconds).
+void to_json(nlohmann::ordered_json& j, const state_listing& s);
+
 // The file's bytes: magic, version, fields, residue, (probable-prime states:
 // Gerbicz fields, check product, x_p), the trial factoring depth, SHA-256 of
 // all before it. States written before the depth was kept still decode, with depth 0.
@@ -53,7 +69,7 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
 
 // How far the trial factoring of p got: every q below 2^level searched, and
 // of the level [2^level, 2^(level + 1)) the classes in done
-// (methods/factor/factor.h: a search resumes from exactly this).
+// (formats/factor_classes.h: a search resumes from exactly this).
 struct factoring_state {
   int32_t p = 0;
   int level = 0;
@@ -132,7 +148,7 @@ class state_dir {
   // Removes p's state files of one test (and for prp its proof residues).
   void forget(int32_t p, test_kind kind) const;
 
-  // The folder for p's proof residues (methods/proof.h); not created here.
+  // The folder for p's proof residues (formats/proof_file.h); not created here.
   std::string proof_residue_dir(int32_t p) const { return file(p, ".proof-residues"); }
 
   // Seconds since p's newest state file was written (0 when there is none).

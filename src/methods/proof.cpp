@@ -13,38 +13,14 @@
 
 namespace {
 
-constexpr char kResidueMagic[16] = {'M', 'E', 'R', 'S', 'E', 'N', 'N', 'E', '-', 'R', 'E', 'S', 'I', 'D', '\r', '\n'};
-constexpr size_t kResidueHeader = 16 + 4 + 8 + 8;  // magic, p, iteration, length
 constexpr size_t kDigest = 32;
-constexpr size_t kLongestHeader = 128;  // the five header lines together are far shorter
-
-size_t residue_size(int32_t p) { return (static_cast<size_t>(p) + 7) / 8; }
-
-void put(std::vector<uint8_t>& out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+constexpr size_t kLongestHeader = kLongestProofHeader;  // read of a file to parse its header
 
 uint64_t get(const uint8_t* at, int bytes) {
   uint64_t v = 0;
   for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
   return v;
 }
-
-// x in [0, 2^p - 1) as ceil(p/8) bytes, least significant first, appended to out.
-void append_residue(std::vector<uint8_t>& out, mpz_srcptr x, int32_t p) {
-  MERSENNE_REQUIRE(mpz_sgn(x) >= 0 && mpz_sizeinbase(x, 2) <= static_cast<size_t>(p));
-  const size_t at = out.size();
-  out.resize(at + residue_size(p), 0);
-  size_t count = 0;
-  mpz_export(out.data() + at, &count, -1, 1, 0, 0, x);
-}
-
-// The residue in ceil(p/8) bytes at data into x; false when it is not below 2^p - 1.
-bool import_residue(mpz_ptr x, const uint8_t* data, int32_t p) {
-  mpz_import(x, residue_size(p), -1, 1, 0, 0, data);
-  return mpz_sizeinbase(x, 2) <= static_cast<size_t>(p) && mpz_popcount(x) != static_cast<mp_bitcnt_t>(p);
-}
-
 
 // The folding exponents r_1 .. r_k: h_0 = SHA3(p as 4 bytes || x_top),
 // h_i = SHA3(h_(i-1) || middle i), r_i = the first 8 bytes of h_i read
@@ -68,69 +44,6 @@ class hash_chain {
   int32_t p_;
   uint8_t h_[kDigest];
 };
-
-std::string proof_header(int32_t p, int power) {
-  std::string h = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER ";
-  h += std::to_string(power);
-  h += "\nNUMBER ";
-  h += mersenne_name(p);
-  h += '\n';
-  return h;
-}
-
-// A decimal number without sign or leading zero, at most max; false otherwise.
-bool header_number(const std::string& s, int64_t max, int64_t* out) {
-  return !(s.size() > 1 && s[0] == '0') && read_decimal(s, max, out) == decimal_read::ok;
-}
-
-// Parses the header at the start of data: p, power and the header's length;
-// false with the reason otherwise.
-bool parse_header(const uint8_t* data, size_t size, int32_t* p, int* power, size_t* length, std::string* why) {
-  static const char* const kKeys[] = {"PRP PROOF", "VERSION ", "HASHSIZE ", "POWER ", "NUMBER M"};
-  std::string lines[5];
-  size_t at = 0;
-  for (int i = 0; i < 5; ++i) {
-    const size_t start = at;
-    while (at < size && at < kLongestHeader && data[at] != '\n') ++at;
-    if (at >= size || at >= kLongestHeader) {
-      *why = size < kLongestHeader && at >= size ? "truncated header" : "not a proof file (no header)";
-      return false;
-    }
-    lines[i].assign(reinterpret_cast<const char*>(data) + start, at - start);
-    ++at;
-    const std::string key = kKeys[i];
-    if (lines[i].compare(0, key.size(), key) != 0) {
-      *why = i == 0 ? "not a proof file (wrong format name)" : "bad header line " + std::to_string(i + 1);
-      return false;
-    }
-    lines[i].erase(0, key.size());
-  }
-  int64_t version = 0, hash = 0, pw = 0, pv = 0;
-  if (!lines[0].empty()) {
-    *why = "not a proof file (wrong format name)";
-    return false;
-  }
-  if (!header_number(lines[1], 1000000, &version) || version != 1) {
-    *why = "unknown format version '" + lines[1] + "' (this program reads version 1)";
-    return false;
-  }
-  if (!header_number(lines[2], 1000000, &hash) || hash != 64) {
-    *why = "unsupported hash size '" + lines[2] + "' (this program reads 64)";
-    return false;
-  }
-  if (!header_number(lines[3], kMaxProofPower, &pw) || pw < 1) {
-    *why = "bad power '" + lines[3] + "' (1 to " + std::to_string(kMaxProofPower) + ")";
-    return false;
-  }
-  if (!header_number(lines[4], 2147483647, &pv) || pv < 3 || !is_prime(pv)) {
-    *why = "bad number 'M" + lines[4] + "' (the exponent must be an odd prime)";
-    return false;
-  }
-  *p = static_cast<int32_t>(pv);
-  *power = static_cast<int>(pw);
-  *length = at;
-  return true;
-}
 
 // The verifier of a proof for p below this also recomputes x_p itself.
 constexpr int32_t kDirectCheckBits = 128;
@@ -172,10 +85,6 @@ std::string shared_factor(const uint8_t* res, size_t rb, int power, mpz_srcptr n
     return text + " with 2^p - 1 (every honest residue is prime to it)";
   }
   return "the folded claim shares a factor with 2^p - 1 (every honest residue is prime to it)";
-}
-
-size_t proof_size(int32_t p, int power, size_t header) {
-  return header + static_cast<size_t>(power + 2) * residue_size(p);
 }
 
 // The engine that verifies proofs of p: the fast one, else the exact one.
@@ -237,55 +146,6 @@ void residue_arith::square_times(mpz_ptr out, mpz_srcptr x, int64_t count) {
   for (int64_t i = 0; i < count; ++i) retry([](stepper& s) { return s.square(0, 0, tuning::kRetryDistance); });
   squarings_ += count;
   st_->store(out);
-}
-
-std::string proof_residues::file(int64_t i) const { return dir_ + "/" + std::to_string(i) + ".residue"; }
-
-bool proof_residues::save(int64_t i, mpz_srcptr x, std::string* why) const {
-  std::vector<uint8_t> bytes(kResidueMagic, kResidueMagic + 16);
-  put(bytes, static_cast<uint32_t>(p_), 4);
-  put(bytes, static_cast<uint64_t>(i), 8);
-  put(bytes, residue_size(p_), 8);
-  append_residue(bytes, x, p_);
-  uint8_t digest[kDigest];
-  sha256(bytes.data(), bytes.size(), digest);
-  bytes.insert(bytes.end(), digest, digest + kDigest);
-  return write_file_synced(file(i), bytes.data(), bytes.size(), why);
-}
-
-bool proof_residues::load(int64_t i, mpz_ptr x, std::string* why) const {
-  const std::string path = file(i);
-  std::string bytes;
-  bool missing = false;
-  const size_t want = kResidueHeader + residue_size(p_) + kDigest;
-  if (!read_whole_file(path, want, &bytes, &missing, why)) {
-    if (missing) *why = path + " is missing";
-    return false;
-  }
-  const auto* d = reinterpret_cast<const uint8_t*>(bytes.data());
-  uint8_t digest[kDigest];
-  if (bytes.size() == want) sha256(d, want - kDigest, digest);
-  if (bytes.size() != want || std::memcmp(d, kResidueMagic, 16) != 0 || get(d + 16, 4) != static_cast<uint32_t>(p_) ||
-      get(d + 20, 8) != static_cast<uint64_t>(i) || std::memcmp(digest, d + want - kDigest, kDigest) != 0 ||
-      !import_residue(x, d + kResidueHeader, p_)) {
-    *why = path + " is damaged";
-    return false;
-  }
-  return true;
-}
-
-std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector<mpz_srcptr>& middles,
-                                  mpz_srcptr x_p) {
-  const std::string header = proof_header(p, static_cast<int>(middles.size()));
-  std::vector<uint8_t> out(header.begin(), header.end());
-  append_residue(out, x_top, p);
-  for (mpz_srcptr m : middles) append_residue(out, m, p);
-  append_residue(out, x_p, p);
-  return out;
-}
-
-std::string proof_file_name(int32_t p, int power) {
-  return mersenne_name(p) + ".power" + std::to_string(power) + ".proof";
 }
 
 bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,

@@ -1,13 +1,8 @@
 // Proofs of the probable-prime test: a short file that lets anyone confirm
 // x_top = 3^(2^top) mod 2^p - 1 with about top / 2^power squarings instead
 // of top (Pietrzak's halving: each middle residue folds the claim onto one
-// of half the length, with exponents from a SHA3-256 hash chain), and the
-// residues a run keeps on disk to make one.
-//
-// The file: five text lines
-//   PRP PROOF / VERSION 1 / HASHSIZE 64 / POWER k / NUMBER M<p>
-// then x_top, the k middles and x_p, each ceil(p/8) bytes, least
-// significant byte first. top is the smallest multiple of 2^k above p.
+// of half the length, with exponents from a SHA3-256 hash chain), made from
+// the residues a run keeps on disk. The bytes of both: formats/proof_file.h.
 #pragma once
 
 #include <gmp.h>
@@ -17,8 +12,7 @@
 #include <vector>
 
 #include "arith/engine.h"
-
-inline constexpr int kMaxProofPower = 12;
+#include "formats/proof_file.h"
 
 // The iteration a proof of power k for p ends at: the smallest multiple of
 // 2^k above p (1 <= k <= kMaxProofPower, p >= 3).
@@ -48,34 +42,6 @@ class residue_arith {
   std::unique_ptr<stepper> st_;
   int64_t squarings_ = 0;
 };
-
-// The residues a run keeps for its proof: one file per iteration in one
-// folder, each with the exponent, the iteration and a SHA-256 checked when
-// read back.
-class proof_residues {
- public:
-  proof_residues(std::string dir, int32_t p) : dir_(std::move(dir)), p_(p) {}
-  const std::string& dir() const { return dir_; }
-  // Writes x (in [0, 2^p - 1), without shift) as the residue of iteration i,
-  // crash-safe; false with *why when it could not.
-  bool save(int64_t i, mpz_srcptr x, std::string* why) const;
-  // Reads iteration i's residue into x; false with *why when it is missing or damaged.
-  bool load(int64_t i, mpz_ptr x, std::string* why) const;
-
- private:
-  std::string file(int64_t i) const;
-  std::string dir_;
-  int32_t p_;
-};
-
-// The bytes of a proof file for p of power middles.size() (each residue in
-// [0, 2^p - 1)).
-std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector<mpz_srcptr>& middles,
-                                  mpz_srcptr x_p);
-
-// The file name of p's proof of power: M<p>.power<k>.proof, so that proofs
-// of one exponent at different powers never take each other's place.
-std::string proof_file_name(int32_t p, int power);
 
 // Computes the middles of a proof of power k from the residues kept at the
 // multiples of top / 2^k (x_top and x_p given) on e, and the proof file's

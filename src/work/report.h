@@ -1,55 +1,16 @@
-// What the batch command line reports for one exponent, and its two forms:
-// a line of text and a line of JSON.
+// What the batch command line reports for one exponent: the record and its
+// two forms (formats/result_line.h), and the check that a line read back
+// from a results file is one this program could have written.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "arith/engine.h"
 #include "base/numbers.h"
-
-enum class result_kind {
-  tested,              // an engine ran; outcome says whether it reached a verdict
-  small_prime,         // p = 2: 2^2 - 1 = 3 is prime, no test runs
-  composite_exponent,  // p = a*b, so 2^a - 1 divides 2^p - 1: not prime, no test runs
-  no_engine,           // the engine asked for cannot test this exponent
-  factored,            // trial factoring found a factor: not prime, no test runs
-  proven_prime,        // trial factoring reached the square root of 2^p - 1 without a factor: prime
-  no_factor,           // --test=tf: no factor below 2^tf_bits (done, but no verdict on primality)
-};
-
-struct exponent_result {
-  int32_t p = 0;
-  result_kind kind = result_kind::tested;
-  int32_t divisor = 0;     // smallest prime factor of p, for composite_exponent
-  std::string engine;      // the engine that ran, or the one asked for (no_engine)
-  bool prp = false;        // the probable-prime test (else Lucas-Lehmer)
-  bool factor_only = false;  // --test=tf: trial factoring only
-  int tf_bits = -1;        // trial factoring searched every q below 2^tf_bits; -1: none ran
-  std::string tf_factor;   // for factored: the factor (decimal)
-  ll_outcome outcome;      // for tested
-  double seconds = 0.0;
-};
-
-// True when the result carries a verdict (prime or not prime).
-bool has_verdict(const exponent_result& r);
-
-// "ll", "prp" or "tf": the test asked for.
-const char* result_test_name(const exponent_result& r);
-
-// True when the exponent is done: a verdict, or the interim residue asked for.
-bool is_done(const exponent_result& r);
-
-// The Res64 as 16 upper-case hex digits.
-std::string res64_hex(uint64_t res64);
-
-// One line of text, without the line break.
-std::string result_text(const exponent_result& r);
-
-// One JSON object on one line, without the line break.
-std::string result_json(const exponent_result& r);
+#include "formats/result_line.h"
 
 // The result a line of result_json describes (as the results file keeps
 // them), when it is one: an object with the fields of one exponent's final
-// line, each of the right type. False with the reason in *why otherwise.
+// line, each of the right type (from_json), and the verdict they carry
+// consistent with p. False with the reason in *why otherwise.
 bool result_from_json(const std::string& line, exponent_result* out, std::string* why);

@@ -184,6 +184,13 @@ TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {
   EXPECT_NE(warnings[0].find("M607.state: checksum"), std::string::npos) << warnings[0];
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].iteration, 200);
+  // A file far longer than any state of p (a stray copy, a damaged file
+  // system) is named without being read into memory.
+  std::ofstream(t.path + "/a/b/M607.state.new").put('x');
+  std::filesystem::resize_file(t.path + "/a/b/M607.state.new", uintmax_t{1} << 26);
+  EXPECT_EQ(dir->load(607, warn).size(), 2u);
+  ASSERT_EQ(warnings.size(), 3u);
+  EXPECT_NE(warnings[2].find("M607.state.new: cannot be read (larger than"), std::string::npos) << warnings[2];
   EXPECT_EQ(dir->exponents(), std::vector<int32_t>{607});
   dir->forget(607);
   EXPECT_TRUE(dir->load(607, warn).empty() && dir->exponents().empty());

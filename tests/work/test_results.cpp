@@ -1,6 +1,7 @@
 // Range searches from the built program: trial factoring's lines, the
 // results file across kills, torn lines, repeats and a second writer, shards
-// and --summary. Every check holds however the runs are timed.
+// and --summary; and every kind of line it writes trusted when read back.
+// Every check holds however the runs are timed.
 #include <gtest/gtest.h>
 #include <gmp.h>
 
@@ -15,6 +16,7 @@
 
 #include "app/exit_codes.h"
 #include "support/test_support.h"
+#include "work/report.h"
 
 namespace {
 
@@ -153,6 +155,18 @@ TEST(Results, ShardsCoverTheListOnceAndSummaryMergesThem) {
                               "/s.jsonl >/dev/null; $M --summary " + d.path + "/s.jsonl");
   EXPECT_NE(text.out.find("primes found: M3 M5 M7 M13 M17 M19"), std::string::npos) << text.out << text.err;
   EXPECT_EQ(run_shell("$M --summary " + d.path + "/missing.jsonl").status, kExitBadInput);
+}
+
+// Every kind of line the program writes passes the checks of a line read
+// back: none of them would be redone on the next run.
+TEST(Results, EveryLineTheProgramWritesIsTrusted) {
+  std::istringstream lines(file_text(std::string(MERSENNE_FORMATS_SAMPLES) + "/results.jsonl"));
+  int read = 0;
+  for (std::string line, why; std::getline(lines, line); ++read) {
+    exponent_result r;
+    EXPECT_TRUE(result_from_json(line, &r, &why)) << why << ": " << line;
+  }
+  EXPECT_EQ(read, 17);
 }
 
 // A results file whose lines 7-20 are each damaged in one way (a field renamed,

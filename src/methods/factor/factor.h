@@ -9,19 +9,12 @@
 #pragma once
 
 #include <atomic>
-#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-// The deepest search supported: every q below 2^kFactorMaxBits.
-inline constexpr int kFactorMaxBits = 96;
-
-// The candidates' k are searched in residue classes modulo this; within a
-// level, a search's progress is the set of classes done (bit c: the k = c
-// mod kFactorClassModulus).
-inline constexpr uint32_t kFactorClassModulus = 4620;
-using factor_classes = std::bitset<kFactorClassModulus>;
+// kFactorMaxBits, kFactorClassModulus and factor_classes, the progress record.
+#include "formats/factor_classes.h"
 
 // The arithmetic that tests the candidates: automatic is what
 // MERSENNE_FACTOR_KERNEL names (ifma or scalar) when set, else ifma where

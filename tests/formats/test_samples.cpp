@@ -1,0 +1,172 @@
+// Files the program wrote, kept under samples/: each decodes to what the run
+// that wrote it held, and encodes back to the same bytes, so that a change
+// of layout cannot pass unnoticed by the files users and peers already have.
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "arith/residue.h"
+#include "formats/proof_file.h"
+#include "formats/result_line.h"
+#include "formats/state.h"
+#include "support/test_support.h"
+
+namespace {
+
+const std::string kSamples = MERSENNE_FORMATS_SAMPLES;
+
+std::vector<uint8_t> sample_bytes(const std::string& name) {
+  std::ifstream f(kSamples + "/" + name, std::ios::binary);
+  EXPECT_TRUE(f.good()) << name;
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+// 3^(2^k) mod 2^p - 1, the probable-prime test's residue after k squarings.
+void fermat_after(mpz_ptr out, int32_t p, int64_t k) {
+  mpz_value m, e, three;
+  mpz_setbit(m, static_cast<mp_bitcnt_t>(p));
+  mpz_sub_ui(m, m, 1);
+  mpz_setbit(e, static_cast<mp_bitcnt_t>(k));
+  mpz_set_ui(three, 3);
+  mpz_powm(out, three, e, m);
+}
+
+// bytes (least significant first) as the residue x 2^shift of x mod 2^p - 1, compared with x.
+bool holds_shifted(const std::vector<uint8_t>& bytes, mpz_srcptr x, int32_t p, uint32_t shift) {
+  mpz_value got, want, m;
+  mpz_import(got, bytes.size(), -1, 1, 0, 0, bytes.data());
+  mpz_setbit(m, static_cast<mp_bitcnt_t>(p));
+  mpz_sub_ui(m, m, 1);
+  mpz_mul_2exp(want, x, shift);
+  mpz_mod(want, want, m);
+  mpz_mod(got, got, m);
+  return mpz_cmp(got, want) == 0;
+}
+
+TEST(Samples, StatesDecodeToTheirRunAndEncodeToTheSameBytes) {
+  std::string why;
+  // A Lucas-Lehmer state of M127 after 60 iterations from shift 5.
+  const std::vector<uint8_t> ll = sample_bytes("M127.state");
+  run_state s;
+  ASSERT_TRUE(decode_state(ll.data(), ll.size(), 127, &s, &why)) << why;
+  mpz_value x;
+  testing_support::lucas_lehmer_after(x, 127, 60);
+  EXPECT_TRUE(s.test == test_kind::ll && s.iteration == 60 && s.start_shift == 5 && s.tf_bits == 0 &&
+              s.check.empty() && s.kept.empty());
+  EXPECT_TRUE(holds_shifted(s.residue, x, 127, s.shift));
+  EXPECT_EQ(encode_state(s), ll);
+  EXPECT_EQ(nlohmann::ordered_json(state_listing{s, 41.6}).dump(),
+            R"({"exponent":127,"test":"ll","iteration":60,"iterations":125,"verified":false,"age_seconds":42.0})");
+
+  // A probable-prime state of M127 with a proof of power 2, stopped at
+  // iteration p: x_p is kept without shift beside the Gerbicz product.
+  const std::vector<uint8_t> prp = sample_bytes("M127.prp.state");
+  ASSERT_TRUE(decode_state(prp.data(), prp.size(), 127, &s, &why)) << why;
+  fermat_after(x, 127, 127);
+  EXPECT_TRUE(s.test == test_kind::prp && s.iteration == 127 && s.start_shift == 9 && s.proof_power == 2 &&
+              s.proof_step == 32 && s.block > 0 && s.check.size() == 16);
+  EXPECT_TRUE(holds_shifted(s.residue, x, 127, s.shift));
+  EXPECT_TRUE(holds_shifted(s.kept, x, 127, 0));
+  EXPECT_EQ(encode_state(s), prp);
+
+  // Trial factoring of M1000003 stopped inside the level [2^38, 2^39).
+  const std::vector<uint8_t> tf = sample_bytes("M1000003.factoring");
+  factoring_state f;
+  ASSERT_TRUE(decode_factoring(tf.data(), tf.size(), 1000003, &f, &why)) << why;
+  EXPECT_TRUE(f.p == 1000003 && f.level == 38 && f.done.count() > 300 && f.done.count() < kFactorClassModulus);
+  EXPECT_EQ(encode_factoring(f), tf);
+}
+
+TEST(Samples, ProofAndKeptResidueDecodeAndEncodeToTheSameBytes) {
+  // M607's proof of power 2: x_top = x_608, middle 1 = x_304, x_p = x_607.
+  const std::vector<uint8_t> bytes = sample_bytes("M607.power2.proof");
+  int32_t p = 0;
+  int power = 0;
+  size_t header = 0;
+  std::string why;
+  ASSERT_TRUE(parse_header(bytes.data(), bytes.size(), &p, &power, &header, &why)) << why;
+  ASSERT_TRUE(p == 607 && power == 2 && bytes.size() == proof_size(p, power, header));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + static_cast<long>(header)), proof_header(607, 2));
+  mpz_value residues[4], x;
+  for (size_t i = 0; i < 4; ++i)
+    ASSERT_TRUE(import_residue(residues[i], bytes.data() + header + i * residue_size(p), p)) << "residue " << i;
+  for (const auto& [i, k] : {std::pair{0, 608}, {1, 304}, {3, 607}}) {
+    fermat_after(x, p, k);
+    EXPECT_EQ(mpz_cmp(residues[i], x), 0) << "residue " << i;
+  }
+  EXPECT_EQ(encode_proof(p, residues[0], {residues[1], residues[2]}, residues[3]), bytes);
+  EXPECT_EQ(proof_file_name(607, 2), "M607.power2.proof");
+
+  // The residue M127's run kept at iteration 32, read and written again.
+  const proof_residues kept(kSamples + "/M127.proof-residues", 127);
+  ASSERT_TRUE(kept.load(32, x, &why)) << why;
+  mpz_value want;
+  fermat_after(want, 127, 32);
+  EXPECT_EQ(mpz_cmp(x, want), 0);
+  EXPECT_FALSE(kept.load(64, x, &why));  // no such file: named, not read
+  testing_support::temp_dir t;
+  ASSERT_TRUE(proof_residues(t.path, 127).save(32, want, &why)) << why;
+  std::ifstream written(t.path + "/32.residue", std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>()),
+            sample_bytes("M127.proof-residues/32.residue"));
+}
+
+// Lines of every kind the program writes: each comes back as its record and
+// goes out again byte for byte.
+TEST(Samples, ResultLinesDecodeToTheirRecordAndEncodeToTheSameLine) {
+  const std::vector<uint8_t> bytes = sample_bytes("results.jsonl");
+  std::istringstream lines(std::string(bytes.begin(), bytes.end()));
+  std::vector<exponent_result> got;
+  for (std::string line; std::getline(lines, line);) {
+    exponent_result r;
+    try {
+      r = nlohmann::json::parse(line).get<exponent_result>();
+    } catch (const result_line_error& x) {
+      ADD_FAILURE() << x.what() << ": " << line;
+      continue;
+    }
+    EXPECT_EQ(result_json(r), line);
+    got.push_back(r);
+  }
+  using k = result_kind;
+  const std::vector<std::pair<int32_t, result_kind>> want = {
+      {2, k::small_prime}, {33, k::composite_exponent}, {127, k::tested},   {131, k::tested},
+      {11, k::factored},   {31, k::proven_prime},        {1009, k::no_factor}, {607, k::tested},
+      {139, k::tested},    {150000001, k::tested},       {44497, k::tested}, {4423, k::tested},
+      {9689, k::tested},   {521, k::tested},             {2147483647, k::no_engine}, {4253, k::tested},
+      {4441, k::tested}};
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i)
+    EXPECT_TRUE(got[i].p == want[i].first && got[i].kind == want[i].second) << "line " << i + 1;
+  EXPECT_EQ(got[1].divisor, 3);
+  EXPECT_EQ(got[4].tf_factor, "23");
+  const ll_outcome& proof = got[7].outcome;
+  EXPECT_TRUE(got[7].prp && proof.prime && proof.res64 == 1 && proof.proof_power == 2 &&
+              proof.proof_file == "./M607.power2.proof");
+  EXPECT_TRUE(!got[8].outcome.prime && got[8].outcome.res64 == 0x48D1517009AEF25Cull);
+  EXPECT_EQ(got[9].outcome.error.rfind("the fast engine needs about 396 MiB", 0), 0u) << got[9].outcome.error;
+  EXPECT_TRUE(!got[10].outcome.verdict && got[10].outcome.max_roundoff == 0.5);
+  EXPECT_TRUE(got[11].outcome.fft_length == 224 && got[11].outcome.max_roundoff == 0.005859375);
+  EXPECT_EQ(got[13].outcome.partial, 100);
+  EXPECT_EQ(got[15].tf_bits, 12);
+
+  // An integer its field cannot hold is refused, not wrapped into a plausible one.
+  const std::string line = R"({"exponent":4253,"prime":true,"res64":"0000000000000000","test":"ll","engine":"exact",)"
+                           R"("fft_length":0,"max_roundoff":0.0,"seconds":0.019,"verdict":true,"resumed_from":0,)"
+                           R"("shift":6,"errors":{"jacobi":0,"roundoff":0,"gerbicz":0},"tf_bits":12})";
+  EXPECT_EQ(result_json(nlohmann::json::parse(line).get<exponent_result>()), line);
+  for (const char* at : {"/tf_bits", "/shift", "/errors/jacobi"}) {
+    nlohmann::json wrapped = nlohmann::json::parse(line);
+    nlohmann::json& field = wrapped[nlohmann::json::json_pointer(at)];
+    field = (uint64_t{1} << 32) + field.get<uint64_t>();
+    EXPECT_THROW(wrapped.get<exponent_result>(), result_line_error) << at;
+  }
+}
+
+}  // namespace
