@@ -151,7 +151,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       printer.wait_for_room(index, window);
       if (stop.load()) break;
       int factored_to = 0;
-      bool first = false;
+      std::optional<first_runs::first_claim> first;  // a first run of p, which its repeats wait for
       if (results != nullptr) {
         const auto found = earlier.find(p);
         if (found != earlier.end() && found->second.settled != nullptr) {
@@ -167,7 +167,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
           if (!printer.put(index, line_of(again))) stop = true;
           continue;
         }
-        first = true;
+        first.emplace(&runs, p);
       }
       slot.p = p;
       slot.done = 0;
@@ -222,7 +222,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         r = memory_result(p, opt);
         text = line_of(r);
       }
-      if (first) runs.finish(p, r);
+      if (first) first->finish(r);
       if (r.outcome.interrupted) {
         std::lock_guard<std::mutex> hold(shared_lock);
         saved.emplace_back(p, r.outcome.saved_at);

@@ -83,8 +83,17 @@ first_runs::claim first_runs::take(int32_t p, const std::atomic<bool>& stop, exp
 void first_runs::finish(int32_t p, const exponent_result& r) {
   std::lock_guard<std::mutex> hold(m_);
   const std::shared_ptr<run>& mine = runs_.at(p);
-  mine->r = r;
+  mine->r = r;  // done only once the copy is whole (it may run out of memory)
   mine->stopped = r.outcome.interrupted;
   mine->done = true;
+  cv_.notify_all();
+}
+
+void first_runs::abandon(int32_t p) noexcept {
+  std::lock_guard<std::mutex> hold(m_);
+  const auto it = runs_.find(p);
+  if (it == runs_.end() || it->second->done) return;
+  it->second->stopped = true;
+  it->second->done = true;
   cv_.notify_all();
 }

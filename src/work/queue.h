@@ -63,6 +63,32 @@ class first_runs {
   claim take(int32_t p, const std::atomic<bool>& stop, exponent_result* r);
   // The first run of p ended with r; an interrupted r leaves its repeats nothing to report.
   void finish(int32_t p, const exponent_result& r);
+  // The first run of p ended without a result (an exception on its way):
+  // its repeats, waiting or to come, report nothing. No effect after finish.
+  void abandon(int32_t p) noexcept;
+
+  // A first run's claim on p: abandons the run where it goes out of scope
+  // before finish, so that no repeat waits for a result that never comes.
+  class first_claim {
+   public:
+    first_claim() = default;
+    first_claim(first_runs* runs, int32_t p) : runs_(runs), p_(p) {}
+    first_claim(const first_claim&) = delete;
+    first_claim& operator=(const first_claim&) = delete;
+    ~first_claim() {
+      if (runs_ != nullptr) runs_->abandon(p_);
+    }
+    explicit operator bool() const { return runs_ != nullptr; }
+    // Hands over the first run's result r (see finish).
+    void finish(const exponent_result& r) {
+      runs_->finish(p_, r);
+      runs_ = nullptr;
+    }
+
+   private:
+    first_runs* runs_ = nullptr;
+    int32_t p_ = 0;
+  };
 
  private:
   struct run {

@@ -172,6 +172,15 @@ TEST(Queue, RepeatsWaitForTheFirstRun) {
   stopped.outcome.interrupted = true;
   runs.finish(89, stopped);
   EXPECT_EQ(runs.take(89, stop, &again), first_runs::claim::stopped);
+
+  // A first run that ends without its result (out of memory on its way) frees the repeat waiting for it.
+  ASSERT_EQ(runs.take(127, stop, &r), first_runs::claim::first);
+  {
+    first_runs::first_claim claim(&runs, 127);
+    repeat = std::thread([&] { seen = runs.take(127, stop, &again); });
+  }
+  repeat.join();
+  EXPECT_EQ(seen, first_runs::claim::stopped);
 }
 
 // A lock this process holds is not taken twice (nor reported busy), and is
