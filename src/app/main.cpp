@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "app/exit_codes.h"
-#include "cli/batch.h"
+#include "cli/command_line.h"
 #include "console/dialogue.h"
 
 namespace {

@@ -61,8 +61,10 @@ std::string row_text(const bench_row& r) {
   return line;
 }
 
-std::string row_json(const bench_row& r) {
-  nlohmann::ordered_json j;
+// The JSON object of a row: fft_length, asked_length where it was rounded
+// up, max_exponent, the three times, threads, plan_seconds and iteration.
+void to_json(nlohmann::ordered_json& j, const bench_row& r) {
+  j = nlohmann::ordered_json::object();
   j["fft_length"] = r.n;
   if (r.asked != r.n) j["asked_length"] = r.asked;
   j["max_exponent"] = r.max_exponent;
@@ -72,7 +74,6 @@ std::string row_json(const bench_row& r) {
   j["ms_fftw_pair"] = r.ms_pair;
   j["plan_seconds"] = r.plan_seconds;
   j["iteration"] = r.iteration;
-  return j.dump() + "\n";
 }
 
 // What the benchmark is doing now, one line on stderr redrawn in place; silent when off.
@@ -236,7 +237,7 @@ cli_outcome run_benchmark(const cli_options& opt, const bench_timing& timing, in
       continue;
     }
     status.clear();
-    out.write(opt.json ? row_json(r) : row_text(r));
+    out.write(opt.json ? nlohmann::ordered_json(r).dump() + "\n" : row_text(r));
   }
   status.clear();
   if (out.failed()) {

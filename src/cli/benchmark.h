@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "cli/batch.h"
+#include "cli/outcome.h"
 #include "cli/options.h"
 
 // How long each figure is measured: the best of blocks blocks, each of at

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 bool line_output::write(std::string_view text) {
@@ -30,3 +31,10 @@ bool line_output::close() {
 std::string line_output::error() const { return errno_ == 0 ? std::string() : std::strerror(errno_); }
 
 bool line_output::reader_gone() const { return errno_ == EPIPE; }
+
+bool write_stdout(const std::string& text) {
+  line_output out(STDOUT_FILENO);
+  if (out.write(text) && out.close()) return true;
+  std::fprintf(stderr, "mersenne: cannot write to standard output (%s)\n", out.error().c_str());
+  return false;
+}

@@ -28,3 +28,7 @@ class line_output {
   int fd_;
   int errno_ = 0;
 };
+
+// Writes text to standard output and closes it; false, with a message on
+// stderr, when it cannot.
+bool write_stdout(const std::string& text);

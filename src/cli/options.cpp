@@ -5,249 +5,41 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <thread>
-#include <tuple>
 
-#include "base/machine.h"
-#include "base/numbers.h"
-#include "work/report.h"
 #include "arith/engine_table.h"
+#include "base/machine.h"
+#include "cli/help.h"
 #include "methods/factor/factor.h"
-#include "arith/fast/lengths.h"
-
-#ifndef MERSENNE_VERSION
-#define MERSENNE_VERSION "unknown"
-#endif
+#include "work/plan.h"
 
 namespace {
 
-constexpr int32_t kLargestExponent = 2147483647;
-
-// A decimal number of digits only, up to 2^31 - 1; false with a reason otherwise.
-bool parse_number(std::string_view s, int32_t* out, std::string* why) {
-  int64_t v = 0;
-  switch (read_decimal(s, kLargestExponent, &v)) {
-    case decimal_read::ok:
-      *out = static_cast<int32_t>(v);
-      return true;
-    case decimal_read::empty:
-      *why = "missing number";
-      return false;
-    case decimal_read::not_decimal:
-      *why = "not a decimal number: '" + std::string(s) + "'";
-      return false;
-    case decimal_read::too_large:
-      break;
+// The help lines of the flags that exclude one another carry no list of
+// those they exclude: the usage error names the pair.
+class help_format : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    std::string text = CLI::Formatter::make_option_opts(opt);
+    // The exclusions come last in the line.
+    if (!opt->get_excludes().empty()) text.resize(std::min(text.size(), text.rfind(" " + get_label("Excludes") + ":")));
+    return text;
   }
-  *why = "exponent " + std::string(s) + " is too large (the largest is 2147483647)";
-  return false;
-}
-
-const char* kFooter = R"(EXPONENT is p or an inclusive range A-B, with 2 <= p <= 2147483647.
-Each exponent is tested by the Lucas-Lehmer test of 2^p - 1 (--test=ll), or
-by the base-3 Fermat probable-prime test with the Gerbicz check
-(--test=prp), except that p = 2 is prime at once and a composite p is
-reported at once as not prime, naming its smallest prime factor. For
---test=prp, prime means "probable prime" and res64 is the low 64 bits of
-3^(2^p - 2) mod 2^p - 1 (0000000000000001 for a probable prime); --proof K
-also writes M<p>.power<K>.proof, which 'mersenne --verify FILE...' checks
-with about 1/2^K of the test's work.
-
-Before the test of a prime p whose test would take 10 s or more, 2^p - 1 is
-trial-factored (factors 2kp + 1 below 2^B, B from the measured rates; --tf
-for every p, --tf-bits B for exactly 2^B, 0 for none; --test=tf factors
-only). A factor found is reported with the words "trial factoring"; a search
-reaching the square root of 2^p - 1 proves it prime. --results FILE appends
-each final JSON line to FILE, and run again with FILE reports what it holds
-instead of doing it again; --from FILE reads exponents (one p or range a
-line, '-' for stdin); --shard I/N takes every N-th exponent from the I-th;
-'mersenne --summary FILE...' counts results.
-
-Output: one line per exponent, in the order given, for example
-@EXAMPLE@With --json, one JSON object per line with the fields exponent, prime, res64
-(16 hex digits, the low 64 bits of the final residue; null where no test
-ran), test ("ll" or "prp"), engine ("none" where no test ran), fft_length (0
-where no transform is used), max_roundoff, seconds and verdict,
-resumed_from, shift and errors (jacobi, roundoff, gerbicz) where an engine
-ran, plus divisor, note, error, partial, factor, tf_bits and proof ({"file",
-"power"}) where they apply (engine "tf" where trial factoring settled it).
-Where an engine gives no verdict (its rounding bound was crossed, or it
-could not run), prime and res64 are null, verdict is false and note or error
-says why; max_roundoff is null if a coefficient was not finite.
-
-With --benchmark the words are transform lengths instead (digits with an
-optional K = 1024 or M = 1048576; default: 4K to 4M by powers of two, those
-that fit in memory), each rounded up to the next length of the fast engine.
-For each length, at the largest exponent it serves: milliseconds per
-iteration on one thread and on --threads threads (default: all usable
-cores), FFTW's bare transform pair on one thread, and the seconds spent
-making the plans (not part of the times). A table, or with --json one object
-per length with the fields fft_length, max_exponent, ms_per_iteration,
-threads, ms_per_iteration_threads, ms_fftw_pair, plan_seconds, and
-asked_length where the length was rounded up.
-
-FFTW plans are measured by default (slow to make once, faster to run);
---plans estimate, or MERSENNE_PLANS=estimate in the environment, makes them
-at once.
-
-Progress (iteration, percent, iterations per second, ETA) goes to stderr as
-one line updated in place, by default only when stderr is a terminal.
-
-Exit status: 0 every exponent got a verdict (--verify: every proof is
-valid); 1 bad options or exponents;
-3 at least one exponent got no verdict (--benchmark: a length could not be
-measured); 4 the results could not be written
-(disk full, stdout closed, its reader gone): the run stops at once;
-5 (--verify) at least one proof is invalid, truncated or unreadable;
-128 + n when signal n (SIGINT, SIGTERM, SIGHUP) stopped the run: the running
-tests' states are saved and the same command resumes them.
-With no arguments at all the program runs its console dialogue instead.
-)";
-
-// Two result lines as the program prints them (the time is illustrative).
-std::string example_lines() {
-  std::string text;
-  for (const auto& [p, res64] : {std::pair<int32_t, uint64_t>{86243, 0}, {86249, 0x422C56C4F9E3F2E3}}) {
-    exponent_result r;
-    r.p = p;
-    const engine* e = auto_engine(p);
-    r.engine = e->name;
-    r.outcome.verdict = true;
-    r.outcome.prime = res64 == 0;
-    r.outcome.res64 = res64;
-    r.outcome.fft_length = e->start_length != nullptr ? e->start_length(p, 0) : 0;
-    r.seconds = 1.1;
-    text += "  " + result_text(r) + "\n";
-  }
-  return text;
-}
-
-std::string footer() {
-  std::string text = kFooter;
-  const std::string mark = "@EXAMPLE@";
-  text.replace(text.find(mark), mark.size(), example_lines());
-  return text;
-}
+};
 
 }  // namespace
-
-bool parse_exponent(std::string_view token, exponent_span* out, std::string* why) {
-  if (!token.empty() && token[0] == '-') {
-    const std::string_view rest = token.substr(1);
-    const bool number = !rest.empty() && rest.find_first_not_of("0123456789") == std::string_view::npos;
-    if (number)
-      *why = "exponent " + std::string(token) + " is below 2";
-    else if (token.substr(0, 2) == "--")
-      *why = "'" + std::string(token) + "' is not an exponent (after '--' every word is read as one)";
-    else
-      *why = "'" + std::string(token) + "' is not an exponent";
-    return false;
-  }
-  const size_t dash = token.find('-');
-  exponent_span span;
-  if (dash == std::string_view::npos) {
-    if (!parse_number(token, &span.first, why)) return false;
-    span.last = span.first;
-  } else {
-    if (!parse_number(token.substr(0, dash), &span.first, why) ||
-        !parse_number(token.substr(dash + 1), &span.last, why)) {
-      *why = "bad range '" + std::string(token) + "': " + *why;
-      return false;
-    }
-    if (span.first > span.last) {
-      *why = "empty range '" + std::string(token) + "' (its start is above its end)";
-      return false;
-    }
-  }
-  if (span.first < 2) {
-    *why = "exponent " + std::to_string(span.first) + " is below 2 ('" + std::string(token) + "')";
-    return false;
-  }
-  *out = span;
-  return true;
-}
-
-bool parse_bench_length(std::string_view token, bench_length* out, std::string* why) {
-  std::string_view digits = token;
-  int shift = 0;
-  if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) shift = 10;
-  if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) shift = 20;
-  if (shift != 0) digits.remove_suffix(1);
-  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
-    *why = "'" + std::string(token) + "' is not a transform length (digits, optionally followed by K or M)";
-    return false;
-  }
-  const int64_t largest = fast_length(fast_length_count() - 1);
-  int64_t v = 0;
-  for (char c : digits) {
-    v = v * 10 + (c - '0');
-    if (v > (largest >> shift)) {
-      *why = "transform length " + std::string(token) + " is beyond the fast engine's largest, " +
-             std::to_string(largest);
-      return false;
-    }
-  }
-  if (v == 0) {
-    *why = "transform length " + std::string(token) + " is zero";
-    return false;
-  }
-  const int64_t asked = v << shift;
-  for (int i = 0; i < fast_length_count(); ++i)
-    if (fast_length(i) >= asked) {
-      *out = {asked, fast_length(i)};
-      return true;
-    }
-  *why = "no fast engine length for " + std::string(token);  // unreachable: asked <= largest
-  return false;
-}
-
-bool parse_exponent_list(std::string_view text, std::vector<exponent_span>* out, std::string* why) {
-  std::vector<exponent_span> spans;
-  size_t line_no = 0;
-  while (!text.empty()) {
-    ++line_no;
-    const size_t nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
-    for (;;) {
-      const size_t start = line.find_first_not_of(" \t\r");
-      if (start == std::string_view::npos || line[start] == '#') break;
-      line.remove_prefix(start);
-      const size_t end = std::min(line.find_first_of(" \t\r"), line.size());
-      exponent_span span;
-      if (!parse_exponent(line.substr(0, end), &span, why)) {
-        *why = "line " + std::to_string(line_no) + ": " + *why;
-        return false;
-      }
-      spans.push_back(span);
-      line.remove_prefix(end);
-    }
-  }
-  out->insert(out->end(), spans.begin(), spans.end());
-  return true;
-}
-
-bool parse_shard(std::string_view token, int* index, int* count, std::string* why) {
-  const size_t slash = token.find('/');
-  int32_t i = 0, n = 0;
-  if (slash == std::string_view::npos || !parse_number(token.substr(0, slash), &i, why) ||
-      !parse_number(token.substr(slash + 1), &n, why) || i < 1 || i > n) {
-    *why = "--shard takes I/N with 1 <= I <= N, not '" + std::string(token) + "'";
-    return false;
-  }
-  *index = i;
-  *count = n;
-  return true;
-}
-
-std::string version_text() { return std::string("mersenne ") + MERSENNE_VERSION + "\n"; }
 
 parsed_command parse_command_line(int argc, const char* const* argv) {
   parsed_command result;
   cli_options& o = result.options;
+  const auto refuse = [&](std::string text) {
+    result.action = cli_action::error;
+    result.text = std::move(text);
+    return result;
+  };
 
   CLI::App app{"Lucas-Lehmer test of Mersenne numbers 2^p - 1.", "mersenne"};
-  app.footer(footer());
+  app.footer(help_footer());
+  app.formatter(std::make_shared<help_format>());
   std::vector<std::string> tokens;
   std::vector<std::string> engine_names{"auto"};
   for (const engine& e : engine_table()) engine_names.emplace_back(e.name);
@@ -281,7 +73,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
                  "$MERSENNE_PLANS)")
       ->check(CLI::IsMember({"measure", "estimate"}));
   bool benchmark = false;
-  app.add_flag("--benchmark", benchmark,
+  CLI::Option* benchmark_flag = app.add_flag("--benchmark", benchmark,
                "time the fast engine at the transform lengths given instead of testing exponents, and exit");
   app.add_flag("--version", version, "print the version and exit");
   bool no_checkpoints = false, list_states = false, forget = false;
@@ -292,8 +84,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
                  "where states are saved (default: $XDG_STATE_HOME/mersenne, else ~/.local/state/mersenne)");
   app.add_flag("--no-checkpoints", no_checkpoints,
                "save nothing and resume nothing (the checks still roll back in memory)");
-  app.add_flag("--states", list_states, "list the saved states (exponent, test, iteration, age) and exit");
-  app.add_flag("--forget", forget, "remove the saved states of the exponents given, and exit");
+  CLI::Option* states_flag = app.add_flag("--states", list_states, "list the saved states (exponent, test, iteration, age) and exit");
+  CLI::Option* forget_flag = app.add_flag("--forget", forget, "remove the saved states of the exponents given, and exit");
   // Read as text: a number too large for the shift is refused here rather than wrapped to another.
   std::string shift;
   app.add_option("--shift", shift, "starting shift of the residue (taken mod p; default: random)")->type_name("INT");
@@ -325,27 +117,29 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   std::string shard;
   app.add_option("--shard", shard, "I/N: only every N-th exponent of the list, starting with the I-th");
   bool summary = false;
-  app.add_flag("--summary", summary,
+  CLI::Option* summary_flag = app.add_flag("--summary", summary,
                "count the primes, factored, tested and no-verdict exponents of the results files given, and exit");
   bool verify = false;
-  app.add_flag("--verify", verify, "check the proof files given instead of testing exponents (exit status 5: one is invalid)");
+  CLI::Option* verify_flag = app.add_flag("--verify", verify, "check the proof files given instead of testing exponents (exit status 5: one is invalid)");
   app.add_option("--inject-fault", o.inject_faults,
                  "for testing: damage the residue once after iteration ITER (may be repeated; with --test=prp an "
                  "iteration given k times is damaged on each of its first k passes)")
       ->allow_extra_args(false)
       ->take_all()
       ->check(CLI::PositiveNumber);
+  // The commands other than the tests exclude one another.
+  summary_flag->excludes(verify_flag)->excludes(states_flag)->excludes(forget_flag)->excludes(benchmark_flag);
+  verify_flag->excludes(states_flag)->excludes(forget_flag)->excludes(benchmark_flag);
+  states_flag->excludes(forget_flag)->excludes(benchmark_flag);
+  forget_flag->excludes(benchmark_flag);
 
   // "--jobs= 7" would take the next word as the value: an option written
   // with '=' must carry its value in the same word.
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--") break;
-    if (a.size() > 3 && a.substr(0, 2) == "--" && a.back() == '=' && a.find('=') == a.size() - 1) {
-      result.action = cli_action::error;
-      result.text = "option '" + std::string(a) + "' has an empty value";
-      return result;
-    }
+    if (a.size() > 3 && a.substr(0, 2) == "--" && a.back() == '=' && a.find('=') == a.size() - 1)
+      return refuse("option '" + std::string(a) + "' has an empty value");
   }
   try {
     app.parse(argc, argv);
@@ -368,11 +162,6 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   if (progress_flag->count() > 0) o.progress = progress ? progress_mode::on : progress_mode::off;
   o.prp = test == "prp";
   o.factor_only = test == "tf";
-  const auto refuse = [&](std::string text) {
-    result.action = cli_action::error;
-    result.text = std::move(text);
-    return result;
-  };
   // A NaN passes the positive-number check (every comparison with it is false).
   if (!std::isfinite(o.checkpoint_every) || !(o.checkpoint_every > 0))
     return refuse("--checkpoint-every takes a positive number of seconds");
@@ -388,9 +177,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     o.shift = static_cast<int64_t>(v);
   }
   if (summary) {
-    if (tokens.empty() || verify || list_states || forget || benchmark)
-      return refuse(tokens.empty() ? "--summary needs at least one results file"
-                                   : "--summary takes no --verify, --states, --forget or --benchmark");
+    if (tokens.empty()) return refuse("--summary needs at least one results file");
     o.summary_files = tokens;
     result.action = cli_action::summary;
     return result;
@@ -402,23 +189,12 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   if (o.factor_only && (o.iterations > 0 || (tf_bits_option->count() > 0 && o.tf_bits == 0)))
     return refuse(o.iterations > 0 ? "--iterations applies to the Lucas-Lehmer test only"
                                    : "--test=tf needs a depth: --tf-bits 0 turns factoring off");
-  if (proof_option->count() > 0 && !o.prp) {
-    result.action = cli_action::error;
-    result.text = "--proof needs --test=prp (a Lucas-Lehmer test has no proof)";
-    return result;
-  }
-  if (o.prp && o.iterations > 0) {
-    result.action = cli_action::error;
-    result.text = "--iterations applies to the Lucas-Lehmer test only";
-    return result;
-  }
+  if (proof_option->count() > 0 && !o.prp)
+    return refuse("--proof needs --test=prp (a Lucas-Lehmer test has no proof)");
+  if (o.prp && o.iterations > 0)
+    return refuse("--iterations applies to the Lucas-Lehmer test only");
   if (verify) {
-    if (list_states || forget || benchmark || tokens.empty()) {
-      result.action = cli_action::error;
-      result.text = tokens.empty() ? "--verify needs at least one proof file"
-                                   : "--verify takes no --states, --forget or --benchmark";
-      return result;
-    }
+    if (tokens.empty()) return refuse("--verify needs at least one proof file");
     o.verify_files = tokens;
     if (threads_option->count() == 0) o.threads = usable_cores();
     o.threads = std::min(o.threads, kThreadsPerCore * usable_cores());
@@ -427,68 +203,42 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   }
   o.checkpoints = !no_checkpoints;
   if (!plans.empty()) o.plans = plans == "measure" ? plan_choice::measure : plan_choice::estimate;
-  if (list_states && (forget || benchmark || !tokens.empty())) {
-    result.action = cli_action::error;
-    result.text = "--states takes no exponents, no --forget and no --benchmark";
-    return result;
-  }
-  if (forget && benchmark) {
-    result.action = cli_action::error;
-    result.text = "--forget and --benchmark exclude each other";
-    return result;
-  }
+  if (list_states && !tokens.empty()) return refuse("--states takes no exponents, no --forget and no --benchmark");
   if (list_states) {
     result.action = cli_action::states;
     return result;
   }
   const int cores = usable_cores();
-  for (auto [value, per_core, name] : {std::tuple{&o.jobs, kJobsPerCore, "--jobs"},
-                                       std::tuple{&o.threads, kThreadsPerCore, "--threads"}}) {
-    if (*value > per_core * cores) {
-      result.warnings.push_back(std::string(name) + " " + std::to_string(*value) + " lowered to " +
-                                std::to_string(per_core * cores) + " (" + std::to_string(per_core) + " per core, " +
-                                std::to_string(cores) + (cores == 1 ? " core" : " cores") + " usable)");
-      *value = per_core * cores;
-    }
-  }
-  const bool jobs_given = jobs_option->count() > 0, threads_given = threads_option->count() > 0;
+  const int jobs = jobs_option->count() > 0 ? o.jobs : 0, threads = threads_option->count() > 0 ? o.threads : 0;
+  // The caps' warnings come before any refusal of the words that follow.
+  result.warnings = share_cores(cores, jobs, threads, false).warnings;
+  const auto share = [&](int jobs_asked, bool one_exponent) {
+    const core_share c = share_cores(cores, jobs_asked, threads, one_exponent);
+    o.jobs = c.jobs;
+    o.threads = c.threads;
+  };
   if (benchmark) {
     for (const std::string& t : tokens) {
       bench_length length;
       std::string why;
-      if (!parse_bench_length(t, &length, &why)) {
-        result.action = cli_action::error;
-        result.text = why;
-        return result;
-      }
+      if (!parse_bench_length(t, &length, &why))
+        return refuse(why);
       o.bench_lengths.push_back(length);
     }
-    if (!threads_given) o.threads = cores;
+    share(jobs > 0 ? jobs : 1, true);  // the benchmark times one stepper at a time
     result.action = cli_action::benchmark;
     return result;
   }
-  if (tokens.empty() && o.from_file.empty()) {
-    result.action = cli_action::error;
-    result.text = "no exponent given";
-    return result;
-  }
+  if (tokens.empty() && o.from_file.empty())
+    return refuse("no exponent given");
   for (const std::string& t : tokens) {
     exponent_span span;
     std::string why;
-    if (!parse_exponent(t, &span, &why)) {
-      result.action = cli_action::error;
-      result.text = why;
-      return result;
-    }
+    if (!parse_exponent(t, &span, &why))
+      return refuse(why);
     o.exponents.push_back(span);
   }
-  // One exponent, or one job, gets all the cores; several share them, one
-  // thread each. Defaults never ask for more than cores threads in all (a
-  // --jobs beyond the exponents starts no more workers than exponents).
-  const bool one_exponent =
-      o.from_file.empty() && o.exponents.size() == 1 && o.exponents[0].first == o.exponents[0].last;
-  if (!threads_given) o.threads = one_exponent || (jobs_given && o.jobs == 1) ? cores : 1;
-  if (!jobs_given) o.jobs = std::max(1, cores / o.threads);
+  share(jobs, o.from_file.empty() && o.exponents.size() == 1 && o.exponents[0].first == o.exponents[0].last);
   result.action = forget ? cli_action::forget : cli_action::run;
   return result;
 }

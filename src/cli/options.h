@@ -6,12 +6,8 @@
 #include <string_view>
 #include <vector>
 
-// An inclusive run of exponents first .. last (first <= last, both >= 2).
-struct exponent_span {
-  int32_t first = 0;
-  int32_t last = 0;
-  bool operator==(const exponent_span&) const = default;
-};
+#include "work/plan.h"
+#include "work/settings.h"
 
 enum class progress_mode { automatic, on, off };
 
@@ -27,31 +23,16 @@ struct bench_length {
   bool operator==(const bench_length&) const = default;
 };
 
-struct cli_options {
-  std::vector<exponent_span> exponents;  // in the order given
-  std::string engine = "auto";           // "auto" or a row of the engine table
+// The command line's options: the work it asks for, and what only the
+// command line has (the output's form, progress, plans, the files of the
+// commands other than the tests).
+struct cli_options : work_settings {
   bool json = false;
   progress_mode progress = progress_mode::automatic;  // automatic: only when stderr is a terminal
-  int jobs = 1;                          // exponents tested side by side
-  int threads = 1;                       // threads inside one test
   plan_choice plans = plan_choice::unset;  // --plans
   std::vector<bench_length> bench_lengths;  // --benchmark; empty: the default set
-  bool checkpoints = true;               // save states and resume from them
-  std::string state_dir;                 // where; empty: the default (formats/state.h)
-  double checkpoint_every = 600;         // seconds between saved states
-  int64_t shift = -1;                    // starting shift (taken mod p); -1: random
-  int64_t iterations = 0;                // 0: whole tests; K: only the first K iterations
-  std::vector<int64_t> inject_faults;    // testing: damage the residue after these iterations
-  bool prp = false;                      // --test=prp: the probable-prime test instead of Lucas-Lehmer
-  int proof_power = 0;                   // --proof: write a proof of this power (1..12); 0: none
-  std::string proof_dir;                 // --proof-dir; empty: the current directory
   std::vector<std::string> verify_files;  // --verify: the proof files to check
-  bool factor_only = false;              // --test=tf: trial factoring only
-  bool tf_auto = false;                  // --tf: factor every exponent first, to the automatic depth
-  int tf_bits = -1;                      // --tf-bits B: factor to 2^B (0: never); -1: not given
-  std::string results_file;              // --results: append final lines here, skip those already there
   std::string from_file;                 // --from: more exponents, one p or range a line ("-": stdin)
-  int shard_index = 1, shard_count = 1;  // --shard I/N: every N-th exponent from the I-th
   std::vector<std::string> summary_files;  // --summary: the results files to count
 };
 
@@ -66,12 +47,6 @@ struct parsed_command {
   std::string text;                   // help or version text, or the one-line error message
   std::vector<std::string> warnings;  // one line each, e.g. a --jobs lowered to its cap
 };
-
-// Caps on --jobs and --threads, per core this process may use: more jobs
-// only share the same cores (and multiply the memory), more threads in one
-// test only wait for each other.
-inline constexpr int kJobsPerCore = 4;
-inline constexpr int kThreadsPerCore = 2;
 
 // Reads "p" or "A-B" (decimal, 2 <= p, A <= B <= 2^31 - 1). On failure returns
 // false with a one-line reason in *why and leaves *out alone.
@@ -94,6 +69,3 @@ bool parse_shard(std::string_view token, int* index, int* count, std::string* wh
 // Parses the batch command line (argv[0] is the program name). Touches no
 // stream and no process state: help, version and errors come back as text.
 parsed_command parse_command_line(int argc, const char* const* argv);
-
-// The program's version, as --version prints it.
-std::string version_text();

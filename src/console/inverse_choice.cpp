@@ -3,13 +3,13 @@
 // 256-bit ones. The choice is measured once per processor and kept in the
 // cache folder; every path gives the same bits, so the choice changes speed
 // only, never a result or an output byte.
-#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "base/aligned_buffer.h"
+#include "base/clock.h"
 #include "base/files.h"
 #include "base/processor.h"
 #include "base/tuning.h"
@@ -59,10 +59,10 @@ inverse_path inverse_path_measured() {
     for (int round = 0; round <= tuning::kInverseChoiceRounds; ++round) {
       for (inverse_path path : kInversePaths) {
         if (path == inverse_path::loop || !inverse_path_available(path)) continue;
-        const auto t0 = std::chrono::steady_clock::now();
+        const auto t0 = clock_type::now();
         inverse_dft_vektor_on(path, n, wr.data(), wi.data(), xr.data(), xi.data(), outr.data(), outi.data(),
                               poly.data());
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const double s = seconds_since(t0);
         if (round > 0 && s < best_seconds[static_cast<int>(path)]) best_seconds[static_cast<int>(path)] = s;
       }
     }

@@ -135,3 +135,13 @@ results_summary summarize(const std::vector<exponent_result>& results) {
   }
   return s;
 }
+
+void to_json(nlohmann::ordered_json& j, const results_summary& s) {
+  j = nlohmann::ordered_json::object();
+  j["exponents"] = s.exponents;
+  j["primes"] = s.primes;
+  j["factored"] = s.factored;
+  j["tested"] = s.tested;
+  j["no_verdict"] = s.no_verdict;
+  j["prime_exponents"] = s.prime_exponents;
+}

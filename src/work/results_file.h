@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,3 +76,6 @@ struct results_summary {
   std::vector<int32_t> prime_exponents;  // ascending
 };
 results_summary summarize(const std::vector<exponent_result>& results);
+
+// The JSON object of a summary: its counts and the prime exponents, in that order.
+void to_json(nlohmann::ordered_json& j, const results_summary& s);

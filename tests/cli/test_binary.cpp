@@ -1,5 +1,5 @@
-// The built program: its JSON and text lines, usage errors, help, version,
-// progress and exit statuses.
+// The built program: its JSON and text lines, usage errors, progress and
+// exit statuses.
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
@@ -83,10 +83,7 @@ TEST(Binary, ExitStatuses) {
   EXPECT_NE(lines[1].find("no verdict"), std::string::npos) << lines[1];
 }
 
-TEST(Binary, HelpVersionAndProgress) {
-  EXPECT_EQ(run_mersenne("--help", "").status, kExitOk);
-  const auto v = run_mersenne("--version", "");
-  EXPECT_TRUE(v.status == kExitOk && v.out.rfind("mersenne ", 0) == 0) << v.out;
+TEST(Binary, Progress) {
   // stderr is no terminal here: progress only when asked for, and then never
   // on stdout. The line is drawn as soon as a test starts.
   EXPECT_EQ(run_mersenne("--engine=reference 2203", "").err, "");

@@ -51,6 +51,7 @@ TEST(Options, HelpAndVersionComeBackAsText) {
     for (const char* word :
          {"--engine", "--json", "--jobs", "--no-progress", "--threads", "--plans", "--benchmark", "Exit status", "null"})
       EXPECT_NE(c.text.find(word), std::string::npos) << word;
+    EXPECT_EQ(c.text.find("Excludes"), std::string::npos);  // the flags' lines name no exclusions
   }
   const parsed_command v = parse({"--version"});
   EXPECT_TRUE(v.action == cli_action::version && v.text.rfind("mersenne ", 0) == 0) << v.text;
@@ -170,43 +171,20 @@ TEST(Report, ResultsFileLinesReadBack) {
   EXPECT_EQ(s.prime_exponents, (std::vector<int32_t>{2, 31}));
 }
 
-// More jobs or threads than the cores can use are lowered to the cap, with a warning.
-TEST(Options, JobsAndThreadsCappedPerCore) {
-  const parsed_command c = parse({"--jobs", "100000", "--threads=100000", "3"});
-  ASSERT_EQ(c.action, cli_action::run) << c.text;
-  EXPECT_TRUE(c.options.jobs == kJobsPerCore * usable_cores() && c.options.threads == kThreadsPerCore * usable_cores());
-  EXPECT_EQ(c.warnings.size(), 2u);
-  EXPECT_TRUE(parse({"-j", "1", "3"}).warnings.empty());
-}
-
-// One exponent, one job or the benchmark gets every core; several exponents
-// share them. Only jobs and threads both given may ask for more than the cores.
-TEST(Options, JobsAndThreadsDefaultsShareTheCores) {
+// --jobs and --threads reach the sharing of the cores as given or not
+// given: one exponent, or the benchmark, gets them all; a range shares them.
+TEST(Options, JobsAndThreadsAsGiven) {
   const int cores = usable_cores();
-  struct want {
-    std::vector<const char*> args;
-    int jobs, threads;
-  };
-  const std::vector<want> cases = {
-      {{"127"}, 1, cores},
-      {{"7-7"}, 1, cores},
-      {{"7-11"}, cores, 1},
-      {{"7", "7"}, cores, 1},
-      {{"-j", "1", "3-99"}, 1, cores},
-      {{"-j", "2", "3-99"}, 2, 1},
-      {{"--threads", "2", "3-99"}, std::max(1, cores / 2), 2},
-      {{"--threads", "1", "127"}, cores, 1},
-      {{"-j", "2", "--threads", "2", "3-99"}, 2, 2},
-      {{"--benchmark"}, 1, cores},
-      {{"--benchmark", "--threads", "1"}, 1, 1},
-  };
-  for (const want& w : cases) {
-    const parsed_command c = parse(w.args);
-    SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(w.args.begin(), w.args.end())));
-    EXPECT_TRUE(c.action == cli_action::run || c.action == cli_action::benchmark) << c.text;
-    EXPECT_EQ(c.options.jobs, w.jobs);
-    EXPECT_EQ(c.options.threads, w.threads);
-  }
+  EXPECT_EQ(parse({"127"}).options.threads, cores);
+  EXPECT_EQ(parse({"--benchmark"}).options.threads, cores);
+  parsed_command c = parse({"7-11"});
+  EXPECT_TRUE(c.options.jobs == cores && c.options.threads == 1);
+  c = parse({"-j", "1", "3-99"});
+  EXPECT_TRUE(c.options.jobs == 1 && c.options.threads == cores);
+  c = parse({"--benchmark", "--threads", "1"});
+  EXPECT_TRUE(c.action == cli_action::benchmark && c.options.jobs == 1 && c.options.threads == 1);
+  c = parse({"--jobs", "100000", "--threads=100000", "0"});  // the caps are told even when the words are refused
+  EXPECT_TRUE(c.action == cli_action::error && c.warnings.size() == 2);
 }
 
 // Benchmark lengths: K and M suffixes, rounded up to the engine's next
@@ -223,7 +201,7 @@ TEST(Options, BenchmarkLengths) {
     EXPECT_TRUE(b.action == cli_action::error && !b.text.empty() && b.text.find('\n') == std::string::npos)
         << bad << ": " << b.text;
   }
-  EXPECT_EQ(parse({"--benchmark", "--states"}).action, cli_action::error);
+  EXPECT_EQ(parse({"--benchmark", "--states"}).text, "--benchmark excludes --states");
   EXPECT_EQ(parse({"--benchmark", "--forget", "3"}).action, cli_action::error);
 }
 
