@@ -1,5 +1,4 @@
 #include "work/plan.h"
-#include "base/clock.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,6 +6,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "base/clock.h"
 #include "arith/engine_table.h"
 #include "base/tuning.h"
 #include "formats/state.h"
