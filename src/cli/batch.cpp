@@ -726,7 +726,7 @@ batch_status run_verify(const cli_options& opt, int out_fd) {
     const auto t0 = clock_type::now();
     proof_verdict v;
     try {
-      v = verify_proof_file(path, eo);
+      v = verify_proof_file(*find_engine("fast"), path, eo);
     } catch (const std::bad_alloc&) {
       v = proof_verdict{};
       v.why = "could not be checked: not enough memory";

@@ -127,7 +127,7 @@ void round_trip(std::initializer_list<std::pair<int32_t, int>> cases) {
     opt.proof_dir = t.path;
     const ll_outcome o = prp("fast", p, opt);
     ASSERT_TRUE(o.verdict && o.proof_power == power) << p << " " << o.error;
-    const proof_verdict v = verify_proof_file(o.proof_file, {});
+    const proof_verdict v = verify_proof_file(*find_engine("fast"), o.proof_file, {});
     EXPECT_TRUE(v.valid && v.p == p && v.power == power && v.prime == o.prime && v.res64 == o.res64)
         << p << "^" << power << ": " << v.why;
     EXPECT_LT(v.squarings, 2 * 64 * power + (proof_top(p, power) >> power) + (int64_t{1} << power));
@@ -149,10 +149,10 @@ TEST(Proof, DamageAndMutationsAreRefusedWithAReason) {
   opt.proof_dir = t.path;
   ASSERT_TRUE(prp("exact", 607, opt).verdict);
   const std::vector<uint8_t> good = read_bytes(t.path + "/M607.power3.proof");
-  ASSERT_TRUE(verify_proof(good.data(), good.size(), {}).valid);
+  ASSERT_TRUE(verify_proof(*find_engine("fast"), good.data(), good.size(), {}).valid);
   const size_t rb = 76, header = good.size() - 5 * rb;
   auto refused = [](const std::vector<uint8_t>& bad) {
-    const proof_verdict v = verify_proof(bad.data(), bad.size(), {});
+    const proof_verdict v = verify_proof(*find_engine("fast"), bad.data(), bad.size(), {});
     return !v.valid && !v.why.empty();
   };
   for (size_t i = 0; i < good.size(); i += (i < header ? 1 : 7))
@@ -206,7 +206,7 @@ TEST(Proof, ForgedProofsAreRefused) {
   std::string files;
   for (auto [name, why] : cases) {
     const std::string path = std::string(MERSENNE_TEST_PROOFS) + "/" + name + ".proof";
-    const proof_verdict v = verify_proof_file(path, {});
+    const proof_verdict v = verify_proof_file(*find_engine("fast"), path, {});
     EXPECT_TRUE(!v.valid && !v.why.empty() && v.why.find(why) != std::string::npos) << name << ": " << v.why;
     files += " " + path;
   }
@@ -231,7 +231,7 @@ TEST(Proof, PowersOfOneExponentKeepTheirOwnFiles) {
   }
   ASSERT_NE(files[0], files[1]);
   for (int power : {2, 3}) {
-    const proof_verdict v = verify_proof_file(files[static_cast<size_t>(power - 2)], {});
+    const proof_verdict v = verify_proof_file(*find_engine("fast"), files[static_cast<size_t>(power - 2)], {});
     EXPECT_TRUE(v.valid && v.power == power) << power << ": " << v.why;
   }
 }
@@ -328,7 +328,7 @@ TEST(Prp, StoppedRunsResumeToTheSameResultAndProof) {
   stop = false;
   const ll_outcome o = prp("fast", 4423, opt);
   EXPECT_TRUE(o.verdict && o.prime && o.resumed_from == last && o.gerbicz_errors == 1) << o.note << o.error;
-  const proof_verdict v = verify_proof_file(o.proof_file, {});
+  const proof_verdict v = verify_proof_file(*find_engine("fast"), o.proof_file, {});
   EXPECT_TRUE(v.valid && v.prime) << v.why;
   EXPECT_FALSE(std::filesystem::exists(states->proof_residue_dir(4423)));
 }
