@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -331,6 +332,43 @@ TEST(Prp, StoppedRunsResumeToTheSameResultAndProof) {
   const proof_verdict v = verify_proof_file(*find_engine("fast"), o.proof_file, {});
   EXPECT_TRUE(v.valid && v.prime) << v.why;
   EXPECT_FALSE(std::filesystem::exists(states->proof_residue_dir(4423)));
+}
+
+// Under an address-space cap too small for the fast engine at M150000001,
+// the probable-prime test (two steppers) and the verification of a proof
+// whose header and size claim that exponent are refused with the memory
+// they need, never aborted: statuses 3 and 5. The proof is sparse: x_top and
+// the middle 3, x_p 9, every other byte 0.
+TEST(Prp, TooLittleMemoryIsRefusedForTheTestAndForVerify) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
+#else
+  temp_dir t;
+  const std::string proof = t.path + "/M150000001.power1.proof";
+  {
+    const std::string header = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER 1\nNUMBER M150000001\n";
+    const off_t rb = (150000001 + 7) / 8, h = static_cast<off_t>(header.size());
+    const int fd = ::open(proof.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const unsigned char three = 3, nine = 9;
+    EXPECT_EQ(::pwrite(fd, header.data(), header.size(), 0), h);
+    EXPECT_EQ(::pwrite(fd, &three, 1, h), 1);
+    EXPECT_EQ(::pwrite(fd, &three, 1, h + rb), 1);
+    EXPECT_EQ(::pwrite(fd, &nine, 1, h + 2 * rb), 1);
+    EXPECT_EQ(::ftruncate(fd, h + 3 * rb), 0);
+    ::close(fd);
+  }
+  const std::pair<std::string, int> cases[] = {
+      {"$M --test=prp --tf-bits 0 150000001", kExitNoVerdict},
+      {"$M --verify " + proof, kExitProofInvalid},
+  };
+  for (const auto& [command, status] : cases) {
+    const auto r = testing_support::run_shell("ulimit -v 300000; " + command);
+    EXPECT_EQ(r.status, status) << command << ": " << r.out << r.err;
+    EXPECT_NE(r.out.find("engine needs about"), std::string::npos) << command << ": " << r.out << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  }
+#endif
 }
 
 }  // namespace
