@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
   const double loop = loop_end - t0, proof = t1 - loop_end;
 
   const double v0 = cpu_now();
-  const proof_verdict v = verify_proof_file(o.proof_file, engine_options{});
+  const proof_verdict v = verify_proof_file(*find_engine("fast"), o.proof_file, engine_options{});
   const double verify = cpu_now() - v0;
   if (!v.valid) {
     std::fprintf(stderr, "the proof did not verify: %s\n", v.why.c_str());

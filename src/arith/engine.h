@@ -1,7 +1,8 @@
 // The engines behind the batch command line, and the seam they share: a
 // stepper holds one residue modulo 2^p - 1 in its engine's own form and
-// advances it; one loop (methods/run.h) drives any stepper; an engine is a
-// row that says where it applies and makes its steppers.
+// advances it; an engine is a row that says where it applies and makes its
+// steppers. The methods run steppers through one driver (methods/driver.h),
+// proofs through the modular layer (arith/modular.h); nothing else iterates one.
 #pragma once
 
 #include <gmp.h>
@@ -55,7 +56,7 @@ struct engine_options {
   // Called now and then with the iterations done and the total; may be empty.
   std::function<void(int64_t done, int64_t total)> progress;
   // When set and true, the run stops after its current iteration, saves its
-  // state and returns interrupted.
+  // state and returns interrupted (after its last iteration it finishes instead).
   const std::atomic<bool>* stop = nullptr;
   int64_t iterations = 0;            // 0: the whole test; K: only the first K iterations
   int64_t shift = -1;                // starting shift, 0 <= shift < p; -1: a random one
@@ -119,8 +120,8 @@ struct engine {
   // crossed the bound; 0 when there is none. Null: the bound ends the run.
   int64_t (*next_length)(int32_t p, int64_t n) = nullptr;
   // About how many bytes a stepper for p at length n needs, its library's
-  // scratch included; the loop refuses a test that needs more than the
-  // process can have. Null: not estimated.
+  // scratch included; make_stepper (and a stepper_set, for all its steppers
+  // together) refuses to make what the process cannot have. Null: not estimated.
   uint64_t (*memory_bytes)(int32_t p, int64_t n) = nullptr;
 };
 

@@ -1,6 +1,7 @@
 #include "cli/verify.h"
 #include "base/clock.h"
 #include "base/numbers.h"
+#include "arith/engine_table.h"
 
 #include <chrono>
 #include <cmath>
@@ -52,7 +53,7 @@ batch_status run_verify(const cli_options& opt, int out_fd) {
     verify_line line;
     line.file = path;
     try {
-      line.verdict = verify_proof_file(path, eo);
+      line.verdict = verify_proof_file(*find_engine("fast"), path, eo);
     } catch (const std::bad_alloc&) {
       line.verdict = proof_verdict{};
       line.verdict.why = "could not be checked: not enough memory";

@@ -8,8 +8,8 @@
 #include "base/files.h"
 #include "base/numbers.h"
 #include "arith/engine_table.h"
+#include "arith/modular.h"
 #include "arith/residue.h"
-#include "base/tuning.h"
 
 namespace {
 
@@ -87,11 +87,8 @@ std::string shared_factor(const uint8_t* res, size_t rb, int power, mpz_srcptr n
   return "the folded claim shares a factor with 2^p - 1 (every honest residue is prime to it)";
 }
 
-// The engine that verifies proofs of p: the fast one, else the exact one.
-const engine& verify_engine(int32_t p) {
-  const engine* fast = find_engine("fast");
-  return fast->applicable(p) ? *fast : *find_engine("exact");
-}
+// The engine that verifies proofs of p: e, else the exact one.
+const engine& verify_engine(const engine& e, int32_t p) { return e.applicable(p) ? e : *find_engine("exact"); }
 
 }  // namespace
 
@@ -101,58 +98,12 @@ int64_t proof_top(int32_t p, int power) {
   return (p / unit + 1) * unit;
 }
 
-residue_arith::residue_arith(const engine& e, int32_t p, const engine_options& opt) : e_(e), p_(p), opt_(opt) {
-  MERSENNE_REQUIRE(e.applicable(p));
-  if (e.start_length != nullptr) {
-    n_ = e.start_length(p, opt.start_length);
-    if (n_ == 0) throw engine_failure("no transform length for this exponent");
-  }
-  st_ = make_stepper(e, p, n_, opt);
-}
-
-template <class Step>
-void residue_arith::retry(Step step) {
-  double err = step(*st_);
-  while (!(err < tuning::kRetryDistance)) {
-    const int64_t longer = e_.next_length != nullptr ? e_.next_length(p_, n_) : 0;
-    if (longer == 0) throw engine_failure("the rounding bound was crossed at the longest length");
-    mpz_value v;
-    st_->store(v);  // left as it was by the refused step
-    st_.reset();
-    n_ = longer;
-    st_ = make_stepper(e_, p_, n_, opt_);
-    st_->load(v);
-    err = step(*st_);
-  }
-}
-
-void residue_arith::pow_mul(mpz_ptr out, mpz_srcptr base, uint64_t r, mpz_srcptr times) {
-  if (r == 0) {
-    mpz_set(out, times);
-    return;
-  }
-  st_->load(base);
-  for (int bit = 62 - __builtin_clzll(r); bit >= 0; --bit) {
-    retry([](stepper& s) { return s.square(0, 0, tuning::kRetryDistance); });
-    ++squarings_;
-    if ((r >> bit) & 1) retry([base](stepper& s) { return s.multiply(base, tuning::kRetryDistance); });
-  }
-  retry([times](stepper& s) { return s.multiply(times, tuning::kRetryDistance); });
-  st_->store(out);
-}
-
-void residue_arith::square_times(mpz_ptr out, mpz_srcptr x, int64_t count) {
-  st_->load(x);
-  for (int64_t i = 0; i < count; ++i) retry([](stepper& s) { return s.square(0, 0, tuning::kRetryDistance); });
-  squarings_ += count;
-  st_->store(out);
-}
 
 bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt, const proof_residues& kept,
                 mpz_srcptr x_top, mpz_srcptr x_p, std::vector<uint8_t>* bytes, std::string* why) {
   MERSENNE_REQUIRE(power >= 1 && power <= kMaxProofPower);
   const int64_t step = proof_top(p, power) >> power;
-  residue_arith arith(e, p, opt);
+  modular_arith arith(e, p, opt);
   std::vector<uint8_t> top_bytes;
   append_residue(top_bytes, x_top, p);
   hash_chain chain(p, top_bytes.data());
@@ -191,7 +142,7 @@ bool make_proof(const engine& e, int32_t p, int power, const engine_options& opt
   return true;
 }
 
-proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_options& opt) {
+proof_verdict verify_proof(const engine& e, const uint8_t* data, size_t size, const engine_options& opt) {
   proof_verdict v;
   size_t header = 0;
   if (!parse_header(data, size, &v.p, &v.power, &header, &v.why)) return v;
@@ -229,7 +180,7 @@ proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_option
     return v;
   }
   try {
-    residue_arith arith(verify_engine(p), p, opt);
+    modular_arith arith(verify_engine(e, p), p, opt);
     import_residue(top, res, p);
     mpz_set_ui(a, 3);
     mpz_set(b, top);
@@ -293,7 +244,7 @@ proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_option
   return v;
 }
 
-proof_verdict verify_proof_file(const std::string& path, const engine_options& opt) {
+proof_verdict verify_proof_file(const engine& e, const std::string& path, const engine_options& opt) {
   proof_verdict v;
   // The header says how long the file must be; nothing longer is read.
   std::string head;
@@ -314,5 +265,5 @@ proof_verdict verify_proof_file(const std::string& path, const engine_options& o
     v.why = "cannot be read: " + v.why;
     return v;
   }
-  return verify_proof(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), opt);
+  return verify_proof(e, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), opt);
 }

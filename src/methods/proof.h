@@ -18,31 +18,6 @@
 // 2^k above p (1 <= k <= kMaxProofPower, p >= 3).
 int64_t proof_top(int32_t p, int power);
 
-// Arithmetic modulo 2^p - 1 on one stepper of an engine, moved to a longer
-// length whenever a step's rounding distance reaches the retry bound.
-class residue_arith {
- public:
-  // A stepper of e for p (e must apply to p). Throws engine_failure.
-  residue_arith(const engine& e, int32_t p, const engine_options& opt);
-  // out = base^r * times mod 2^p - 1 (residues in [0, 2^p - 1)).
-  void pow_mul(mpz_ptr out, mpz_srcptr base, uint64_t r, mpz_srcptr times);
-  // out = x^(2^count) mod 2^p - 1.
-  void square_times(mpz_ptr out, mpz_srcptr x, int64_t count);
-  // Squarings done so far.
-  int64_t squarings() const { return squarings_; }
-
- private:
-  // Runs step on the stepper, raising the length until its distance is below the bound.
-  template <class Step>
-  void retry(Step step);
-  const engine& e_;
-  int32_t p_;
-  const engine_options& opt_;
-  int64_t n_ = 0;
-  std::unique_ptr<stepper> st_;
-  int64_t squarings_ = 0;
-};
-
 // Computes the middles of a proof of power k from the residues kept at the
 // multiples of top / 2^k (x_top and x_p given) on e, and the proof file's
 // bytes into *bytes. False with *why when a residue cannot be read. Throws
@@ -62,10 +37,10 @@ struct proof_verdict {
 };
 
 // Verifies the proof in data (header, sizes, ranges, the folding, the
-// squarings to x_top) with the fast engine on opt.threads threads (the
-// exact one where the fast one does not apply). Never trusts a size it has
-// not checked against size.
-proof_verdict verify_proof(const uint8_t* data, size_t size, const engine_options& opt);
+// squarings to x_top) with engine e on opt.threads threads (the exact one
+// where e does not apply to the proof's p). Never trusts a size it has not
+// checked against size.
+proof_verdict verify_proof(const engine& e, const uint8_t* data, size_t size, const engine_options& opt);
 
 // verify_proof on the file at path; a file that cannot be read is invalid with the reason.
-proof_verdict verify_proof_file(const std::string& path, const engine_options& opt);
+proof_verdict verify_proof_file(const engine& e, const std::string& path, const engine_options& opt);

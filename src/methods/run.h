@@ -1,6 +1,9 @@
-// The one loop that drives an engine through a Lucas-Lehmer test: start
-// value, iteration count, progress, the rounding bound and the retry at a
-// longer length. Every engine runs here; nothing else iterates a stepper.
+// The Lucas-Lehmer test: s(0) = 4, s(i+1) = s(i)^2 - 2, and 2^p - 1 is
+// prime exactly when s(p-2) = 0 mod 2^p - 1. The residue is held shifted,
+// u = s 2^k, so each iteration subtracts 2 at the shifted position 2k; the
+// Jacobi check (methods/checks.h) and a guard against a zero residue before
+// the end catch damage. It is one policy over the chain driver
+// (methods/driver.h), which runs it on any engine.
 #pragma once
 
 #include <cstdint>

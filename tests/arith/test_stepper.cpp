@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
+#include <string>
 
 #include "arith/engine_table.h"
+#include "arith/fast/fast.h"
 #include "arith/reference.h"
 #include "arith/residue.h"
 #include "support/test_support.h"
@@ -48,6 +51,48 @@ TEST(Steppers, SquaresLessAnyPowerOfTwoAndProductsMatchGmp) {
       EXPECT_EQ(mpz_cmp(got, want), 0) << "a refused step changed the residue";
     }
   }
+}
+
+// A stepper multiplied by itself (the probable-prime test's check product
+// takes a residue through multiply_by) squares its residue, on every engine
+// and on both forms of the fast one; and by another stepper of its engine it
+// multiplies as multiply does.
+TEST(Steppers, MultiplyByItselfAndByAnotherMatchGmp) {
+  std::mt19937_64 rng(testing_support::test_seed());
+  mpz_value want, got, v, tmp;
+  std::set<std::string> fast_forms;
+  for (const engine& e : engine_table()) {
+    for (int32_t p : {5, 607, 4423, 86243, 756839}) {
+      if (!e.applicable(p) || (std::string_view(e.name) == "reference" && p > 1279) ||
+          (std::string_view(e.name) == "exact" && p > 86243))
+        continue;
+      SCOPED_TRACE(testing::Message() << e.name << " p=" << p);
+      const int64_t n = e.start_length != nullptr ? e.start_length(p, 0) : 0;
+      const auto st = e.make(p, n, {}), other = e.make(p, n, {});
+      if (std::string_view(e.name) == "fast") fast_forms.insert(fast_iteration_name(p, n).substr(0, 8));
+      random_residue(want, p, rng);
+      mersenne_reduce(want, p, tmp);
+      st->load(want);
+      for (int k = 0; k < 3; ++k) {
+        ASSERT_LT(st->multiply_by(*st, 0.4), 0.4);
+        mpz_mul(want, want, want);
+        mersenne_reduce(want, p, tmp);
+        st->store(got);
+        ASSERT_EQ(mpz_cmp(got, want), 0) << "squared through multiply_by, step " << k;
+      }
+      random_residue(v, p, rng);
+      other->load(v);
+      ASSERT_LT(st->multiply_by(*other, 0.4), 0.4);
+      mpz_mul(want, want, v);
+      mersenne_reduce(want, p, tmp);
+      st->store(got);
+      EXPECT_EQ(mpz_cmp(got, want), 0) << "times another stepper";
+      other->store(got);
+      mersenne_reduce(v, p, tmp);
+      EXPECT_EQ(mpz_cmp(got, v), 0) << "the other stepper changed";
+    }
+  }
+  EXPECT_EQ(fast_forms, (std::set<std::string>{"one-tran", "two-pass"}));
 }
 
 // 2^32768 - 1 squared at length 4096 gives coefficients far from integers:

@@ -26,6 +26,15 @@ struct state_home : testing_support::temp_dir {
   bool empty() const { return std::filesystem::is_empty(path + "/mersenne"); }
 };
 
+// Shell words that wait until a file matching the glob pattern exists (and,
+// with newer, is newer than that file), or $pid has ended, or about a
+// minute has passed (a guard against a hang, never the expected way out).
+std::string wait_for(const std::string& pattern, const std::string& newer = "") {
+  const std::string test = newer.empty() ? "ls " + pattern + " >/dev/null 2>&1"
+                                         : "[ -n \"$(find " + pattern + " -newer " + newer + " 2>/dev/null)\" ]";
+  return "n=0; until " + test + " || ! kill -0 $pid 2>/dev/null || [ $n = 6000 ]; do sleep 0.01; n=$((n + 1)); done; ";
+}
+
 nlohmann::json last_json(const std::string& out) {
   std::istringstream s(out);
   std::string line, last;
@@ -39,9 +48,8 @@ TEST(Resume, SigtermSavesAndTheSameCommandResumes) {
   const state_home h;
   // The signal goes once the test has saved a state, so that the resumed run
   // starts past iteration 0 however slowly the machine runs it.
-  auto r = run_shell(h.run(
-      "$M --jobs 1 --checkpoint-every 0.05 132049 & pid=$!; "
-      "until [ -e $XDG_STATE_HOME/mersenne/M132049.state ]; do sleep 0.01; done; kill -TERM $pid; wait $pid"));
+  auto r = run_shell(h.run("$M --jobs 1 --checkpoint-every 0.05 132049 & pid=$!; " +
+                           wait_for("$XDG_STATE_HOME/mersenne/M132049.state") + "kill -TERM $pid; wait $pid"));
   ASSERT_EQ(r.status, 128 + 15) << r.out << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("stopped by SIGTERM; saved M132049 at iteration"), std::string::npos) << r.err;
@@ -116,8 +124,7 @@ TEST(Resume, InterruptedFactoringKeepsItsProgress) {
 TEST(Resume, BusyExponentIsRefused) {
   const state_home h;
   const auto r = run_shell(h.run(
-      "$M --jobs 1 132049 >/dev/null 2>&1 & pid=$!; "
-      "until [ -e $XDG_STATE_HOME/mersenne/M132049.lock ]; do sleep 0.01; done; "
+      "$M --jobs 1 132049 >/dev/null 2>&1 & pid=$!; " + wait_for("$XDG_STATE_HOME/mersenne/M132049.lock") +
       "$M 132049; status=$?; kill -TERM $pid; wait $pid; exit $status"));
   EXPECT_EQ(r.status, kExitNoVerdict) << r.err;
   EXPECT_NE(r.out.find("M132049: no verdict"), std::string::npos) << r.out;
@@ -173,15 +180,19 @@ TEST(Resume, UnusableStateDirWarnsOnceAndGoesOn) {
   EXPECT_NE(r.err.find("going on without checkpoints"), std::string::npos) << r.err;
 }
 
-// Killed outright at random moments, several times: every run resumes, and
-// the last one gives each exponent its right verdict.
-TEST(LongResume, SigkillAtRandomMomentsLosesNothing) {
+// Killed outright several times, each time after a random number (1 to 3)
+// of states saved anew: every run resumes, and the last one gives each
+// exponent its right verdict, going on from where the killed ones got to.
+TEST(LongResume, SigkillAfterSavedStatesLosesNothing) {
   const state_home h;
   std::mt19937_64 rng(testing_support::test_seed());
   const std::string command = "$M --json --jobs 2 --checkpoint-every 0.05 216091 86249 132049";
+  const std::string states = "$XDG_STATE_HOME/mersenne/*.state", mark = h.path + "/mark";
   for (int k = 0; k < 6; ++k) {
-    const double wait = 0.2 + static_cast<double>(rng() % 800) / 1000.0;
-    run_shell(h.run(command + " >/dev/null 2>&1 & pid=$!; sleep " + std::to_string(wait) + "; kill -KILL $pid; wait $pid"));
+    std::string waits;
+    for (uint64_t saves = 1 + rng() % 3; saves > 0; --saves) waits += "touch " + mark + "; " + wait_for(states, mark);
+    const auto r = run_shell(h.run(command + " >/dev/null 2>&1 & pid=$!; " + waits + "kill -KILL $pid; wait $pid"));
+    ASSERT_EQ(r.status, 128 + 9) << "round " << k << " ended before it was killed: " << r.err;
   }
   const auto r = run_shell(h.run(command));
   ASSERT_EQ(r.status, kExitOk) << r.err;
@@ -190,7 +201,12 @@ TEST(LongResume, SigkillAtRandomMomentsLosesNothing) {
   const char* want[] = {"0000000000000000", "422C56C4F9E3F2E3", "0000000000000000"};
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(std::getline(lines, line)) << r.out;
-    EXPECT_EQ(nlohmann::json::parse(line)["res64"], want[i]) << line;
+    const auto j = nlohmann::json::parse(line);
+    EXPECT_EQ(j["res64"], want[i]) << line;
+    // The longest test cannot have finished in the killed runs.
+    if (i == 0) {
+      EXPECT_GT(j["resumed_from"].get<int64_t>(), 0) << line;
+    }
   }
   EXPECT_TRUE(h.empty());
 }
@@ -201,12 +217,13 @@ TEST(LongResume, KilledProbablePrimeRunResumesToAValidProof) {
   const state_home h;
   const std::string command = "$M --json --jobs 1 --test=prp --proof 6 --proof-dir " + h.path +
                               " --checkpoint-every 0.05 86243";
-  run_shell(h.run(command + " >/dev/null 2>&1 & pid=$!; "
-                  "until [ -e $XDG_STATE_HOME/mersenne/M86243.lock ]; do sleep 0.01; done; sleep 0.3; "
-                  "kill -KILL $pid; wait $pid"));
-  auto r = run_shell(h.run(command));
+  auto r = run_shell(h.run(command + " >/dev/null 2>&1 & pid=$!; " +
+                           wait_for("$XDG_STATE_HOME/mersenne/M86243.prp.state") + "kill -KILL $pid; wait $pid"));
+  ASSERT_EQ(r.status, 128 + 9) << "the run ended before it was killed: " << r.err;
+  r = run_shell(h.run(command));
   ASSERT_EQ(r.status, kExitOk) << r.err;
-  EXPECT_EQ(last_json(r.out)["res64"], "0000000000000001") << r.out;
+  const auto j = last_json(r.out);
+  EXPECT_TRUE(j["res64"] == "0000000000000001" && j["resumed_from"].get<int64_t>() > 0) << r.out;
   r = run_shell(h.run("$M --verify " + h.path + "/M86243.power6.proof"));
   EXPECT_TRUE(r.status == kExitOk && r.out.rfind("M86243: proof valid, probable prime", 0) == 0) << r.out;
   EXPECT_TRUE(h.empty());

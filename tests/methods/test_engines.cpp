@@ -1,5 +1,5 @@
-// Every engine of the table through the one loop, against the GMP oracle and
-// each other, and what the loop reports when it cannot give a verdict.
+// Every engine of the table through the chain driver, against the GMP oracle and
+// each other, and what the driver reports when it cannot give a verdict.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

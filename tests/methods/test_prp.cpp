@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -127,7 +128,7 @@ void round_trip(std::initializer_list<std::pair<int32_t, int>> cases) {
     opt.proof_dir = t.path;
     const ll_outcome o = prp("fast", p, opt);
     ASSERT_TRUE(o.verdict && o.proof_power == power) << p << " " << o.error;
-    const proof_verdict v = verify_proof_file(o.proof_file, {});
+    const proof_verdict v = verify_proof_file(*find_engine("fast"), o.proof_file, {});
     EXPECT_TRUE(v.valid && v.p == p && v.power == power && v.prime == o.prime && v.res64 == o.res64)
         << p << "^" << power << ": " << v.why;
     EXPECT_LT(v.squarings, 2 * 64 * power + (proof_top(p, power) >> power) + (int64_t{1} << power));
@@ -149,10 +150,10 @@ TEST(Proof, DamageAndMutationsAreRefusedWithAReason) {
   opt.proof_dir = t.path;
   ASSERT_TRUE(prp("exact", 607, opt).verdict);
   const std::vector<uint8_t> good = read_bytes(t.path + "/M607.power3.proof");
-  ASSERT_TRUE(verify_proof(good.data(), good.size(), {}).valid);
+  ASSERT_TRUE(verify_proof(*find_engine("fast"), good.data(), good.size(), {}).valid);
   const size_t rb = 76, header = good.size() - 5 * rb;
   auto refused = [](const std::vector<uint8_t>& bad) {
-    const proof_verdict v = verify_proof(bad.data(), bad.size(), {});
+    const proof_verdict v = verify_proof(*find_engine("fast"), bad.data(), bad.size(), {});
     return !v.valid && !v.why.empty();
   };
   for (size_t i = 0; i < good.size(); i += (i < header ? 1 : 7))
@@ -206,7 +207,7 @@ TEST(Proof, ForgedProofsAreRefused) {
   std::string files;
   for (auto [name, why] : cases) {
     const std::string path = std::string(MERSENNE_TEST_PROOFS) + "/" + name + ".proof";
-    const proof_verdict v = verify_proof_file(path, {});
+    const proof_verdict v = verify_proof_file(*find_engine("fast"), path, {});
     EXPECT_TRUE(!v.valid && !v.why.empty() && v.why.find(why) != std::string::npos) << name << ": " << v.why;
     files += " " + path;
   }
@@ -231,7 +232,7 @@ TEST(Proof, PowersOfOneExponentKeepTheirOwnFiles) {
   }
   ASSERT_NE(files[0], files[1]);
   for (int power : {2, 3}) {
-    const proof_verdict v = verify_proof_file(files[static_cast<size_t>(power - 2)], {});
+    const proof_verdict v = verify_proof_file(*find_engine("fast"), files[static_cast<size_t>(power - 2)], {});
     EXPECT_TRUE(v.valid && v.power == power) << power << ": " << v.why;
   }
 }
@@ -328,9 +329,46 @@ TEST(Prp, StoppedRunsResumeToTheSameResultAndProof) {
   stop = false;
   const ll_outcome o = prp("fast", 4423, opt);
   EXPECT_TRUE(o.verdict && o.prime && o.resumed_from == last && o.gerbicz_errors == 1) << o.note << o.error;
-  const proof_verdict v = verify_proof_file(o.proof_file, {});
+  const proof_verdict v = verify_proof_file(*find_engine("fast"), o.proof_file, {});
   EXPECT_TRUE(v.valid && v.prime) << v.why;
   EXPECT_FALSE(std::filesystem::exists(states->proof_residue_dir(4423)));
+}
+
+// Under an address-space cap too small for the fast engine at M150000001,
+// the probable-prime test (two steppers) and the verification of a proof
+// whose header and size claim that exponent are refused with the memory
+// they need, never aborted: statuses 3 and 5. The proof is sparse: x_top and
+// the middle 3, x_p 9, every other byte 0.
+TEST(Prp, TooLittleMemoryIsRefusedForTheTestAndForVerify) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
+#else
+  temp_dir t;
+  const std::string proof = t.path + "/M150000001.power1.proof";
+  {
+    const std::string header = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER 1\nNUMBER M150000001\n";
+    const off_t rb = (150000001 + 7) / 8, h = static_cast<off_t>(header.size());
+    const int fd = ::open(proof.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const unsigned char three = 3, nine = 9;
+    EXPECT_EQ(::pwrite(fd, header.data(), header.size(), 0), h);
+    EXPECT_EQ(::pwrite(fd, &three, 1, h), 1);
+    EXPECT_EQ(::pwrite(fd, &three, 1, h + rb), 1);
+    EXPECT_EQ(::pwrite(fd, &nine, 1, h + 2 * rb), 1);
+    EXPECT_EQ(::ftruncate(fd, h + 3 * rb), 0);
+    ::close(fd);
+  }
+  const std::pair<std::string, int> cases[] = {
+      {"$M --test=prp --tf-bits 0 150000001", kExitNoVerdict},
+      {"$M --verify " + proof, kExitProofInvalid},
+  };
+  for (const auto& [command, status] : cases) {
+    const auto r = testing_support::run_shell("ulimit -v 300000; " + command);
+    EXPECT_EQ(r.status, status) << command << ": " << r.out << r.err;
+    EXPECT_NE(r.out.find("engine needs about"), std::string::npos) << command << ": " << r.out << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  }
+#endif
 }
 
 }  // namespace
