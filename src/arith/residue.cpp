@@ -104,3 +104,10 @@ std::unique_ptr<stepper> make_stepper(const engine& e, int32_t p, int64_t n, con
   }
   return e.make(p, n, opt);
 }
+
+std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p) {
+  std::vector<uint8_t> bytes((static_cast<size_t>(p) + 7) / 8, 0);
+  size_t count = 0;
+  mpz_export(bytes.data(), &count, -1, 1, 0, 0, u);
+  return bytes;
+}

@@ -5,6 +5,7 @@
 #include <gmp.h>
 
 #include <cstdint>
+#include <vector>
 
 // A GMP integer freed on every way out of its scope.
 class mpz_value {
@@ -31,6 +32,9 @@ void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp);
 
 // The low 64 bits of a non-negative x.
 uint64_t low64(mpz_srcptr x);
+
+// u in [0, 2^p) as ceil(p/8) bytes, least significant first (as states keep it).
+std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p);
 
 // The value of the base-2^16 digit string words[0 .. len-1] (least significant first).
 void digits_to_mpz(mpz_ptr out, const uint32_t* words, int32_t len);

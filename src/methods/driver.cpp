@@ -12,13 +12,6 @@
 
 namespace {
 
-std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p) {
-  std::vector<uint8_t> bytes((static_cast<size_t>(p) + 7) / 8, 0);
-  size_t count = 0;
-  mpz_export(bytes.data(), &count, -1, 1, 0, 0, u);
-  return bytes;
-}
-
 void copy(chain_point& to, const chain_point& from) {
   to.iteration = from.iteration;
   to.shift = from.shift;

@@ -26,13 +26,6 @@
 
 namespace {
 
-std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p) {
-  std::vector<uint8_t> bytes((static_cast<size_t>(p) + 7) / 8, 0);
-  size_t count = 0;
-  mpz_export(bytes.data(), &count, -1, 1, 0, 0, u);
-  return bytes;
-}
-
 // bytes as a residue into u (reduced); false when the value is 2^p or more.
 bool residue_from(mpz_ptr u, const std::vector<uint8_t>& bytes, int32_t p) {
   mpz_import(u, bytes.size(), -1, 1, 0, 0, bytes.data());
