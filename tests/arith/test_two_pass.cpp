@@ -1,7 +1,6 @@
 // The two-pass iteration held to its slow twins, the one-transform squarer
 // and the two-pass iteration over FFTW, and to GMP: single steps at every
-// length it can serve with every kernel table, whole short runs,
-// the largest carries across blocks and from the last block to the first,
+// length it can serve with every kernel table, the largest carries across blocks and from the last block to the first,
 // threads, and a step refused at the rounding bound.
 #include <gtest/gtest.h>
 
@@ -16,7 +15,6 @@
 #include "arith/fast/transforms.h"
 #include "arith/fast/two_pass.h"
 #include "arith/residue.h"
-#include "methods/run.h"
 #include "base/tuning.h"
 #include "support/test_support.h"
 
@@ -94,36 +92,6 @@ void sweep(int64_t from, int64_t to) {
 
 TEST(TwoPass, AgreesWithItsTwinsAtEveryLength) { sweep(1024, 65536); }
 TEST(LongTwoPass, AgreesWithItsTwinsAtEveryLength) { sweep(65537, int64_t{1} << 22); }
-
-// Whole runs of a few hundred iterations through the loop, the two-pass
-// iteration at every length up to 64K against the one-transform squarer:
-// the same Res64 and the same rounding distances.
-std::unique_ptr<stepper> make_one_transform(int32_t p, int64_t n, const engine_options&) {
-  return std::make_unique<fast_squarer>(p, n);
-}
-std::unique_ptr<stepper> make_two_pass(int32_t p, int64_t n, const engine_options& opt) {
-  if (!two_pass_serves(p, n)) return make_one_transform(p, n, opt);
-  return std::make_unique<two_pass_squarer>(p, n, opt.threads);
-}
-
-TEST(TwoPass, ShortRunsGiveTheSameResidues) {
-  fast_set_measured_plans(false);
-  const engine one{"one", fast_applicable, make_one_transform, fast_start_length, fast_next_length};
-  const engine two{"two", fast_applicable, make_two_pass, fast_start_length, fast_next_length};
-  for (int i = 0; i < fast_length_count(); ++i) {
-    const int64_t n = fast_length(i);
-    if (n > 65536 || two_pass_shape_for(n).n == 0) continue;
-    engine_options opt;
-    opt.shift = 0;
-    opt.iterations = 300;
-    opt.start_length = n;
-    opt.threads = 1 + i % 2;
-    const int32_t p = static_cast<int32_t>(fast_max_exponent(n) - i);
-    const ll_outcome a = run_lucas_lehmer(one, p, opt), b = run_lucas_lehmer(two, p, opt);
-    EXPECT_TRUE(a.error.empty() && b.error.empty() && a.fft_length == n && b.fft_length == n) << n;
-    EXPECT_EQ(a.res64, b.res64) << "p=" << p << " n=" << n;
-  }
-}
 
 // Every digit at the top (or bottom) of its range makes every product word
 // of one sign and the largest carries there are, across every block edge

@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,14 +19,8 @@ namespace {
 using testing_support::failing_files;
 using testing_support::temp_dir;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void put_file(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+const auto slurp = testing_support::read_file;
+const auto put_file = testing_support::write_file;
 
 std::vector<std::string> names_in(const std::string& dir) {
   std::vector<std::string> names;
@@ -46,6 +38,14 @@ int64_t calls_of(Setup setup, Op op) {
   failing_files counting(0, 0);
   op();
   return counting.calls();
+}
+
+// op() with call k made to fail in mode: its result and the call that failed.
+template <class Op>
+std::pair<bool, std::string> failing(int64_t k, int mode, Op op, bool short_before = false) {
+  failing_files faults(k, mode, short_before);
+  const bool ok = op();
+  return {ok, faults.failed()};
 }
 
 // A failure of these calls is no failure of the operation: locking the
@@ -69,13 +69,7 @@ TEST(FileLayer, WriteSyncedKeepsTheOldFileOrWritesTheNewWhole) {
   for (int mode : kModes)
     for (int64_t k = 1; k <= n; ++k) {
       setup();
-      bool ok;
-      std::string failed;
-      {
-        failing_files faults(k, mode);
-        ok = write();
-        failed = faults.failed();
-      }
+      const auto [ok, failed] = failing(k, mode, write);
       SCOPED_TRACE("mode " + std::to_string(mode) + ", call " + std::to_string(k) + " (" + failed + ")");
       const std::string now = slurp(path);
       if (mode == EINTR || mode == 0 || tolerated(failed)) {
@@ -103,13 +97,7 @@ TEST(FileLayer, ReadWholeReadsAllOrSaysWhy) {
   const int64_t n = calls_of([] {}, read);
   for (int mode : kModes)
     for (int64_t k = 1; k <= n; ++k) {
-      bool ok;
-      std::string failed;
-      {
-        failing_files faults(k, mode);
-        ok = read();
-        failed = faults.failed();
-      }
+      const auto [ok, failed] = failing(k, mode, read);
       SCOPED_TRACE("mode " + std::to_string(mode) + ", call " + std::to_string(k) + " (" + failed + ")");
       if (mode == EINTR || mode == 0 || failed == "close") {
         EXPECT_TRUE(ok) << why;
@@ -149,13 +137,7 @@ TEST(FileLayer, AppendLeavesNoPartOfAFailedLine) {
     close_file(fd);
     for (int64_t k = 1; k <= n; ++k) {
       setup();
-      bool ok;
-      std::string failed;
-      {
-        failing_files faults(k, mode, short_before);
-        ok = append();
-        failed = faults.failed();
-      }
+      const auto [ok, failed] = failing(k, mode, append, short_before);
       close_file(fd);
       SCOPED_TRACE("mode " + std::to_string(mode) + (short_before ? " after short writes" : "") + ", call " +
                    std::to_string(k) + " (" + failed + ")");

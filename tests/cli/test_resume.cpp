@@ -95,10 +95,8 @@ TEST(Resume, StateDepthSkipsTheFactoringItRecords) {
 TEST(Resume, InterruptedFactoringKeepsItsProgress) {
   const state_home h;
   const std::string dir = h.path + "/mersenne";
-  auto r = run_shell(h.run("$M --test=tf --tf-bits 70 --checkpoint-every 0.01 1000003 & pid=$!; "
-                           "n=0; until [ -e $XDG_STATE_HOME/mersenne/M1000003.factoring ] || ! kill -0 $pid || "
-                           "[ $n = 6000 ]; do sleep 0.01; n=$((n + 1)); done; "
-                           "kill -INT $pid; wait $pid"));
+  auto r = run_shell(h.run("$M --test=tf --tf-bits 70 --checkpoint-every 0.01 1000003 & pid=$!; " +
+                           wait_for("$XDG_STATE_HOME/mersenne/M1000003.factoring") + "kill -INT $pid; wait $pid"));
   ASSERT_EQ(r.status, 128 + 2) << r.out << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("stopped by SIGINT; saved M1000003's trial factoring"), std::string::npos) << r.err;
