@@ -6,10 +6,9 @@
 #include <sys/resource.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -37,6 +36,15 @@ run_state sample(int32_t p, int64_t iteration, bool verified) {
 }
 
 using testing_support::temp_dir;
+
+// A state folder of its own for each test.
+struct StateDir : testing::Test {
+  temp_dir t;
+  std::string why;
+  std::unique_ptr<state_dir> dir = state_dir::open(t.path, &why);
+  std::vector<std::string> warnings;
+  std::function<void(const std::string&)> warn = [this](const std::string& w) { warnings.push_back(w); };
+};
 
 TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
   const run_state s = sample(1279, 500, true);
@@ -128,10 +136,7 @@ TEST(StateFile, FactoringDepthIsKeptAndOldStatesStillLoad) {
 
 // The factoring progress: saved and loaded whole; damage, another exponent
 // or a stray bit past the classes is named and not used; forget removes it.
-TEST(StateDir, FactoringProgressRoundTripsAndIsChecked) {
-  temp_dir t;
-  std::string why;
-  const auto dir = state_dir::open(t.path, &why);
+TEST_F(StateDir, FactoringProgressRoundTripsAndIsChecked) {
   factoring_state f;
   f.p = 1000003;
   f.level = 47;
@@ -139,8 +144,6 @@ TEST(StateDir, FactoringProgressRoundTripsAndIsChecked) {
   EXPECT_FALSE(dir->holds(1000003));
   ASSERT_TRUE(dir->save_factoring(f, &why)) << why;
   EXPECT_TRUE(dir->holds(1000003) && dir->exponents() == std::vector<int32_t>{1000003});
-  std::vector<std::string> warnings;
-  const auto warn = [&](const std::string& w) { warnings.push_back(w); };
   factoring_state back;
   ASSERT_TRUE(dir->load_factoring(1000003, &back, warn));
   EXPECT_TRUE(back.p == 1000003 && back.level == 47 && back.done == f.done && warnings.empty());
@@ -160,16 +163,12 @@ TEST(StateDir, FactoringProgressRoundTripsAndIsChecked) {
   EXPECT_FALSE(dir->holds(1000003));
 }
 
-TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {
-  temp_dir t;
-  std::string why;
-  const auto dir = state_dir::open(t.path + "/a/b", &why);
+TEST_F(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {
+  dir = state_dir::open(t.path + "/a/b", &why);
   ASSERT_NE(dir, nullptr) << why;
   ASSERT_TRUE(dir->save(sample(607, 100, true), &why)) << why;
   ASSERT_TRUE(dir->save(sample(607, 200, false), &why)) << why;
   ASSERT_TRUE(dir->save(sample(607, 300, false), &why)) << why;
-  std::vector<std::string> warnings;
-  const auto warn = [&](const std::string& w) { warnings.push_back(w); };
   auto found = dir->load(607, warn);
   ASSERT_EQ(found.size(), 3u);  // newest, backup, verified
   EXPECT_TRUE(found[0].iteration == 300 && found[1].iteration == 200 && found[2].iteration == 100 && found[2].verified);
@@ -201,10 +200,7 @@ TEST(StateDir, NewestValidFirstDamagedFilesNamedAndSkipped) {
 }
 
 // Under a file size limit the write fails (SIGXFSZ ignored) and the old state stays.
-TEST(StateDir, FailedSaveLeavesTheOldFiles) {
-  temp_dir t;
-  std::string why;
-  const auto dir = state_dir::open(t.path, &why);
+TEST_F(StateDir, FailedSaveLeavesTheOldFiles) {
   ASSERT_TRUE(dir->save(sample(44497, 10, true), &why)) << why;
   const auto old = std::signal(SIGXFSZ, SIG_IGN);
   rlimit saved, small{4096, 4096};
@@ -220,10 +216,7 @@ TEST(StateDir, FailedSaveLeavesTheOldFiles) {
   EXPECT_EQ(found[0].iteration, 10);
 }
 
-TEST(StateDir, LockKeepsASecondHolderOut) {
-  temp_dir t;
-  std::string why;
-  const auto dir = state_dir::open(t.path, &why);
+TEST_F(StateDir, LockKeepsASecondHolderOut) {
   bool busy = false;
   auto first = dir->lock(127, &busy, &why);
   ASSERT_TRUE(first != nullptr && !busy) << why;
@@ -234,17 +227,9 @@ TEST(StateDir, LockKeepsASecondHolderOut) {
   EXPECT_NE(dir->lock(127, &busy, &why), nullptr);
 }
 
-// A newest state whose residue is 0 (as zeroed memory leaves it) under a
-// valid checksum passes the Jacobi check, yet no sound run holds it: it is
-// named and the run goes on from the older state, to the right Res64. A
-// probable-prime state of zeros (which the Gerbicz check would pass) is
-// refused too, and the test starts over to the right verdict.
 // A run that factored nothing (--tf-bits 0) and resumed from a state that
 // records a depth keeps that depth in the states it saves.
-TEST(StateDir, ResumedStateKeepsTheRecordedFactoringDepth) {
-  temp_dir t;
-  std::string why;
-  const auto dir = state_dir::open(t.path, &why);
+TEST_F(StateDir, ResumedStateKeepsTheRecordedFactoringDepth) {
   ASSERT_NE(dir, nullptr) << why;
   const int32_t p = 1277;
   run_state deep;
@@ -264,10 +249,12 @@ TEST(StateDir, ResumedStateKeepsTheRecordedFactoringDepth) {
   for (const run_state& s : saved) EXPECT_EQ(s.tf_bits, 20) << "iteration " << s.iteration;
 }
 
-TEST(StateDir, ImpossibleResidueFallsBackToAnOlderState) {
-  temp_dir t;
-  std::string why;
-  const auto dir = state_dir::open(t.path, &why);
+// A newest state whose residue is 0 (as zeroed memory leaves it) under a
+// valid checksum passes the Jacobi check, yet no sound run holds it: it is
+// named and the run goes on from the older state, to the right Res64. A
+// probable-prime state of zeros (which the Gerbicz check would pass) is
+// refused too, and the test starts over to the right verdict.
+TEST_F(StateDir, ImpossibleResidueFallsBackToAnOlderState) {
   ASSERT_NE(dir, nullptr) << why;
   const int32_t p = 1277;
   const size_t bytes = (static_cast<size_t>(p) + 7) / 8;
@@ -287,10 +274,9 @@ TEST(StateDir, ImpossibleResidueFallsBackToAnOlderState) {
     std::ofstream(t.path + "/M1277" + suffix, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
                                                                        static_cast<std::streamsize>(b.size()));
   }
-  std::vector<std::string> warnings;
   engine_options opt;
   opt.states = dir.get();
-  opt.warn = [&](const std::string& w) { warnings.push_back(w); };
+  opt.warn = warn;
   const ll_outcome o = run_lucas_lehmer(*find_engine("exact"), p, opt);
   testing_support::lucas_lehmer_residue(u, p);
   EXPECT_TRUE(o.verdict && !o.prime && o.resumed_from == 400) << o.note << o.error;

@@ -120,22 +120,19 @@ TEST(Loop, CrossingTheBoundRetriesLongerOrGivesNoVerdict) {
 
 // An exact stepper whose residue is wiped once, as zeroed memory would be,
 // after its hundredth squaring: the rounding check cannot see it.
-class zeroing_stepper final : public stepper {
- public:
-  explicit zeroing_stepper(int32_t p) : inner_(find_engine("exact")->make(p, 0, {})) {}
-  void load(mpz_srcptr v) override { inner_->load(v); }
-  void store(mpz_ptr out) const override { inner_->store(out); }
+struct zeroing_stepper final : stepper {
+  std::unique_ptr<stepper> in;
+  int squarings = 0;
+  explicit zeroing_stepper(int32_t p) : in(find_engine("exact")->make(p, 0, {})) {}
+  void load(mpz_srcptr v) override { in->load(v); }
+  void store(mpz_ptr out) const override { in->store(out); }
   double square(uint32_t c, int32_t j, double limit) override {
-    const double d = inner_->square(c, j, limit);
-    if (++squarings_ == 100) inner_->load(mpz_value().get());
+    const double d = in->square(c, j, limit);
+    if (++squarings == 100) in->load(mpz_value().get());
     return d;
   }
-  double multiply(mpz_srcptr v, double limit) override { return inner_->multiply(v, limit); }
+  double multiply(mpz_srcptr v, double limit) override { return in->multiply(v, limit); }
   int64_t length() const override { return 0; }
-
- private:
-  std::unique_ptr<stepper> inner_;
-  int squarings_ = 0;
 };
 
 TEST(Loop, WipedResidueIsCaughtAndRecomputed) {

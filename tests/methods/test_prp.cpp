@@ -11,7 +11,6 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -50,9 +49,24 @@ ll_outcome prp(const char* name, int32_t p, const engine_options& opt = {}) {
 }
 
 std::vector<uint8_t> read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string text = testing_support::read_file(path);
+  return {text.begin(), text.end()};
 }
+
+// Options for a run that keeps its states in dir/states and its proof of the given power in dir.
+struct stoppable_run {
+  temp_dir t;
+  std::string why;
+  std::unique_ptr<state_dir> states = state_dir::open(t.path + "/states", &why);
+  std::atomic<bool> stop{true};
+  engine_options opt;
+  explicit stoppable_run(int power) {
+    opt.states = states.get();
+    opt.stop = &stop;
+    opt.proof_power = power;
+    opt.proof_dir = t.path;
+  }
+};
 
 TEST(Prp, FastAndExactMatchGmpOnEveryPrimeTo2000AndASampleBeyond) {
   std::vector<int32_t> ps;
@@ -110,31 +124,31 @@ TEST(Prp, InjectedFaultsAreAlwaysCaught) {
   }
 }
 
-// Three failures before the same verified point end the test without a verdict.
-TEST(Prp, ThreeFailuresAtOnePointGiveNoVerdict) {
-  engine_options opt;
-  opt.inject_faults = {5, 5, 5};  // p = 127: damaged on each of three passes before the check at 9
-  const ll_outcome o = prp("exact", 127, opt);
-  EXPECT_TRUE(!o.verdict && o.gerbicz_errors == 3 && o.note.find("three times") != std::string::npos) << o.note;
-}
-
-// A proof for each p and power verifies to the test's own result, and
-// nothing but the proofs is left.
+// A proof for each p and power, all in one folder, verifies to the test's
+// own result (proofs of one exponent at two powers keep their own files),
+// and nothing but the proofs is left.
 void round_trip(std::initializer_list<std::pair<int32_t, int>> cases) {
   temp_dir t;
+  std::vector<std::string> files;
   for (auto [p, power] : cases) {
     engine_options opt;
     opt.proof_power = power;
     opt.proof_dir = t.path;
     const ll_outcome o = prp("fast", p, opt);
     ASSERT_TRUE(o.verdict && o.proof_power == power) << p << " " << o.error;
-    const proof_verdict v = verify_proof_file(*find_engine("fast"), o.proof_file, {});
-    EXPECT_TRUE(v.valid && v.p == p && v.power == power && v.prime == o.prime && v.res64 == o.res64)
-        << p << "^" << power << ": " << v.why;
-    EXPECT_LT(v.squarings, 2 * 64 * power + (proof_top(p, power) >> power) + (int64_t{1} << power));
-    std::filesystem::remove(o.proof_file);
-    EXPECT_TRUE(std::filesystem::is_empty(t.path)) << p << "^" << power;
+    files.push_back(o.proof_file);
+    for (size_t i = 0; i < files.size(); ++i) {
+      const auto [q, qpower] = *(cases.begin() + i);
+      const proof_verdict v = verify_proof_file(*find_engine("fast"), files[i], {});
+      EXPECT_TRUE(v.valid && v.p == q && v.power == qpower) << q << "^" << qpower << " after " << p << ": " << v.why;
+      if (q == p && qpower == power) {
+        EXPECT_TRUE(v.prime == o.prime && v.res64 == o.res64) << p << "^" << power;
+        EXPECT_LT(v.squarings, 2 * 64 * power + (proof_top(p, power) >> power) + (int64_t{1} << power));
+      }
+    }
   }
+  for (const std::string& f : files) std::filesystem::remove(f);
+  EXPECT_TRUE(std::filesystem::is_empty(t.path));
 }
 TEST(Proof, RoundTripsForSeveralExponentsAndPowers) {
   round_trip({{3, 1}, {3, 4}, {5, 2}, {11, 3}, {127, 1}, {127, 6}, {131, 2}, {607, 3}, {4423, 5}, {4421, 8}});
@@ -218,38 +232,12 @@ TEST(Proof, ForgedProofsAreRefused) {
   EXPECT_EQ(refused, std::size(cases)) << r.out;
 }
 
-// Proofs of one exponent at two powers in one folder: each its own file.
-TEST(Proof, PowersOfOneExponentKeepTheirOwnFiles) {
-  temp_dir t;
-  std::vector<std::string> files;
-  for (int power : {2, 3}) {
-    engine_options opt;
-    opt.proof_power = power;
-    opt.proof_dir = t.path;
-    const ll_outcome o = prp("fast", 131, opt);
-    ASSERT_TRUE(o.verdict) << o.error;
-    files.push_back(o.proof_file);
-  }
-  ASSERT_NE(files[0], files[1]);
-  for (int power : {2, 3}) {
-    const proof_verdict v = verify_proof_file(*find_engine("fast"), files[static_cast<size_t>(power - 2)], {});
-    EXPECT_TRUE(v.valid && v.power == power) << power << ": " << v.why;
-  }
-}
-
 // A kept residue whose value is wrong under a valid checksum: the test keeps
 // its verdict, but the proof fails its check and is neither written nor named.
 TEST(Proof, AProofThatFailsItsCheckIsNotReported) {
-  temp_dir t;
-  std::string why;
-  const auto states = state_dir::open(t.path + "/states", &why);
+  stoppable_run run(2);  // p = 131: residues kept at 33, 66, 99 and 132
+  auto& [t, why, states, stop, opt] = run;
   ASSERT_NE(states, nullptr) << why;
-  std::atomic<bool> stop{true};
-  engine_options opt;
-  opt.states = states.get();
-  opt.stop = &stop;
-  opt.proof_power = 2;  // p = 131: residues kept at 33, 66, 99 and 132
-  opt.proof_dir = t.path;
   ll_outcome o;
   for (int k = 0; k < 100 && o.saved_at < 40; ++k) {
     o = prp("exact", 131, opt);
@@ -308,16 +296,9 @@ TEST(Proof, LeftoversOfAKilledRunAreRemoved) {
 // Stopped again and again, each run saving its state: the resumed runs reach
 // the same residue and a valid proof, and a damaged state file is passed over.
 TEST(Prp, StoppedRunsResumeToTheSameResultAndProof) {
-  temp_dir t;
-  std::string why;
-  const auto states = state_dir::open(t.path + "/states", &why);
+  stoppable_run run(4);
+  auto& [t, why, states, stop, opt] = run;
   ASSERT_NE(states, nullptr) << why;
-  std::atomic<bool> stop{true};
-  engine_options opt;
-  opt.states = states.get();
-  opt.stop = &stop;
-  opt.proof_power = 4;
-  opt.proof_dir = t.path;
   opt.inject_faults = {700};
   int64_t last = 0;
   for (int k = 0; k < 3; ++k) {

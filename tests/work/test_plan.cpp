@@ -129,13 +129,9 @@ TEST(Queue, WhatTheResultsFileSettles) {
   saved[4].p = 23, saved[4].kind = result_kind::factored, saved[4].tf_factor = "47", saved[4].tf_bits = 20;
   work_settings ll;
   auto index = index_results(saved, ll);
-  EXPECT_EQ(index[7].settled, &saved[0]);
-  EXPECT_EQ(index[11].settled, nullptr);
-  EXPECT_EQ(index[13].settled, nullptr);
-  EXPECT_EQ(index[13].factored_to, 30);
-  EXPECT_EQ(index[4423].settled, nullptr);
-  EXPECT_EQ(index[4423].factored_to, 12);
-  EXPECT_EQ(index[23].settled, &saved[4]);
+  EXPECT_TRUE(index[7].settled == &saved[0] && index[11].settled == nullptr && index[23].settled == &saved[4]);
+  EXPECT_TRUE(index[13].settled == nullptr && index[13].factored_to == 30);
+  EXPECT_TRUE(index[4423].settled == nullptr && index[4423].factored_to == 12);
   EXPECT_EQ(index[23].factored_to, 0);  // a line with a factor says nothing of the depth below it
   work_settings prp = ll;
   prp.prp = true;

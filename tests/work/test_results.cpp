@@ -6,7 +6,6 @@
 #include <gmp.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -27,13 +26,6 @@ std::vector<nlohmann::json> json_lines(const std::string& text) {
   std::vector<nlohmann::json> out;
   for (std::string line; std::getline(s, line);) out.push_back(nlohmann::json::parse(line));
   return out;
-}
-
-std::string file_text(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
 }
 
 // Every factor reported divides 2^p - 1, is 2kp + 1 and is proper; lines of
@@ -89,7 +81,7 @@ TEST(Results, KilledRangeRestartsWithEachExponentOnce) {
   for (int i = 0; i < 401; ++i) EXPECT_TRUE(lines[i]["exponent"] == 4000 + i && lines[i]["verdict"] == true) << lines[i];
   EXPECT_EQ(lines[401], lines[253]);
   std::map<int, int> seen;
-  for (const auto& j : json_lines(file_text(file))) ++seen[j["exponent"].get<int>()];
+  for (const auto& j : json_lines(testing_support::read_file(file))) ++seen[j["exponent"].get<int>()];
   EXPECT_EQ(seen.size(), 401u);
   for (const auto& [p, n] : seen) EXPECT_EQ(n, 1) << p;
   // Again: everything comes from the file, in text now.
@@ -108,7 +100,7 @@ TEST(Results, DeeperFactoringContinuesFromTheRecordedDepth) {
   EXPECT_EQ(json_lines(run_shell("$M --tf-bits 24" + results).out)[0]["tf_bits"], 24);
   EXPECT_EQ(json_lines(run_shell("$M --tf-bits 20" + results).out)[0]["tf_bits"], 24);
   EXPECT_EQ(json_lines(run_shell("$M --tf-bits 28" + results).out)[0]["tf_bits"], 28);
-  EXPECT_EQ(json_lines(file_text(d.path + "/r.jsonl")).size(), 2u);
+  EXPECT_EQ(json_lines(testing_support::read_file(d.path + "/r.jsonl")).size(), 2u);
 }
 
 // Factoring alone leaves nothing in the state directory: a search without a
@@ -160,7 +152,7 @@ TEST(Results, ShardsCoverTheListOnceAndSummaryMergesThem) {
 // Every kind of line the program writes passes the checks of a line read
 // back: none of them would be redone on the next run.
 TEST(Results, EveryLineTheProgramWritesIsTrusted) {
-  std::istringstream lines(file_text(std::string(MERSENNE_FORMATS_SAMPLES) + "/results.jsonl"));
+  std::istringstream lines(testing_support::read_file(std::string(MERSENNE_FORMATS_SAMPLES) + "/results.jsonl"));
   int read = 0;
   for (std::string line, why; std::getline(lines, line); ++read) {
     exponent_result r;
@@ -202,8 +194,8 @@ TEST(Results, DamagedLinesAreNamedAndTheirExponentsDoneAgain) {
     EXPECT_EQ(got.rfind(w, 0), 0u) << got;
   }
   // The damaged lines stay where they were; the new ones follow them.
-  EXPECT_EQ(file_text(file).rfind(file_text(fixture), 0), 0u);
-  EXPECT_EQ(json_lines(file_text(file)).size(), 20u + 12u);
+  EXPECT_EQ(testing_support::read_file(file).rfind(testing_support::read_file(fixture), 0), 0u);
+  EXPECT_EQ(json_lines(testing_support::read_file(file)).size(), 20u + 12u);
 }
 
 }  // namespace
