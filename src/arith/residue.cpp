@@ -111,3 +111,14 @@ std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p) {
   mpz_export(bytes.data(), &count, -1, 1, 0, 0, u);
   return bytes;
 }
+
+void fermat_residue(mpz_ptr out, mpz_srcptr x_p, int32_t p) {
+  MERSENNE_REQUIRE(p >= 3);
+  mpz_value n, inv;
+  mpz_setbit(n, static_cast<mp_bitcnt_t>(p));
+  mpz_sub_ui(n, n, 1);
+  mpz_set_ui(inv, 9);
+  mpz_invert(inv, inv, n);
+  mpz_mul(out, x_p, inv);
+  mpz_mod(out, out, n);
+}

@@ -33,6 +33,10 @@ void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp);
 // The low 64 bits of a non-negative x.
 uint64_t low64(mpz_srcptr x);
 
+// out = x_p / 9 mod 2^p - 1, the Fermat residue 3^(2^p - 2) of the base-3
+// test from x_p = 3^(2^p) (p >= 3, x_p in [0, 2^p - 1)); out may be x_p.
+void fermat_residue(mpz_ptr out, mpz_srcptr x_p, int32_t p);
+
 // u in [0, 2^p) as ceil(p/8) bytes, least significant first (as states keep it).
 std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p);
 

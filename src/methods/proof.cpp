@@ -232,12 +232,7 @@ proof_verdict verify_proof(const engine& e, const uint8_t* data, size_t size, co
       return v;
     }
   }
-  // The Fermat residue x_p / 9 mod 2^p - 1.
-  mpz_value inv;
-  mpz_set_ui(inv, 9);
-  mpz_invert(inv, inv, n);
-  mpz_mul(t, x_p, inv);
-  mpz_mod(t, t, n);
+  fermat_residue(t, x_p, v.p);
   v.valid = true;
   v.prime = mpz_cmp_ui(t.get(), 1) == 0;
   v.res64 = low64(t);

@@ -125,15 +125,9 @@ class prp_test : public chain_policy {
     d.stepper_at(0).load(u);
   }
   void verdict(chain_driver& d) override {
-    // The Fermat residue x_p / 9.
     ll_outcome& out = d.out();
-    mpz_value m, inv, r;
-    mpz_setbit(m, static_cast<mp_bitcnt_t>(p_));
-    mpz_sub_ui(m, m, 1);
-    mpz_set_ui(inv, 9);
-    mpz_invert(inv, inv, m);
-    mpz_mul(r, kept_, inv);
-    mpz_mod(r, r, m);
+    mpz_value r;
+    fermat_residue(r, kept_, p_);
     out.verdict = true;
     out.prime = mpz_cmp_ui(r.get(), 1) == 0;
     out.res64 = low64(r);
