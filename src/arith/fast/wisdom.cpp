@@ -14,6 +14,7 @@
 #include "base/check.h"
 #include "base/digest.h"
 #include "base/files.h"
+#include "base/processor.h"
 #include "base/tuning.h"
 
 namespace {
@@ -158,13 +159,9 @@ bool save(wisdom_state& s, std::string* why) {
 // The wisdom file's path, or "" when neither XDG_CACHE_HOME nor HOME names
 // an absolute folder.
 std::string wisdom_file_path() {
-  const char* cache = std::getenv("XDG_CACHE_HOME");
-  if (cache != nullptr && cache[0] == '/') return std::string(cache) + "/mersenne/fftw-wisdom";
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return std::string(home) + "/.cache/mersenne/fftw-wisdom";
-  return "";
+  const std::string dir = choice_cache_dir();
+  return dir.empty() ? std::string() : dir + "/fftw-wisdom";
 }
-
 }  // namespace
 
 void wisdom_before_planning() {
