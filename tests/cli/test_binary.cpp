@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,14 +17,8 @@
 namespace {
 
 using testing_support::run_mersenne;
+using testing_support::lines_of;
 using testing_support::run_shell;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::istringstream s(text);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(s, line);) lines.push_back(line);
-  return lines;
-}
 
 TEST(Binary, TextLinesOfEveryEngine) {
   for (const std::string e : {"fast", "exact", "reference"}) {

@@ -85,6 +85,13 @@ std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::istringstream s(text);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(s, line);) lines.push_back(line);
+  return lines;
+}
+
 bool write_file(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;

@@ -24,6 +24,9 @@ struct temp_dir {
 // The bytes of the file at path ("" when it cannot be read).
 std::string read_file(const std::string& path);
 
+// The lines of text, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);
+
 // Replaces the file at path with text; false when it cannot be written.
 bool write_file(const std::string& path, const std::string& text);
 
