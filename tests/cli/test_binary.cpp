@@ -144,17 +144,6 @@ TEST(Binary, MemoryAndThreadLimitsGiveErrorsNotCrashes) {
 #endif
 }
 
-// One exponent many times over on two workers: each its verdict, none
-// reported busy for the lock this process itself holds.
-TEST(Binary, RepeatsOfOneExponentAreNeverBusy) {
-  std::string list;
-  for (int i = 0; i < 200; ++i) list += " 607";
-  const auto r = run_mersenne("--jobs 2 --engine=exact" + list, "");
-  const auto lines = lines_of(r.out);
-  ASSERT_TRUE(r.status == kExitOk && lines.size() == 200u) << r.out << r.err;
-  for (const std::string& line : lines) ASSERT_EQ(line.rfind("M607 is prime", 0), 0u) << line;
-}
-
 // Out of memory around the tests (FFTW's planner, the lines, a proof too
 // large to read): each exponent or file fails alone with its line, never
 // the process. The address-space cap leaves a few MiB at times, and which

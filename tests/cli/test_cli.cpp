@@ -22,8 +22,8 @@ parsed_command parse(std::vector<const char*> args) {
 }
 
 // Exponents in the order given; the later of --progress and --no-progress
-// wins; help wins over a refused exponent; one exponent, or the benchmark,
-// gets every core, a range shares them, and the caps are told even when
+// wins; help wins over a refused exponent; one exponent gets every core,
+// a range shares them, and the caps are told even when
 // the words are refused.
 TEST(Options, ExponentsProgressHelpAndCores) {
   parsed_command c = parse({"89", "3-7", "2147483647", "0007-0011", "5-5"});
@@ -34,11 +34,8 @@ TEST(Options, ExponentsProgressHelpAndCores) {
   EXPECT_EQ(parse({"0", "-h"}).action, cli_action::help);
   const int cores = usable_cores();
   EXPECT_EQ(parse({"127"}).options.threads, cores);
-  EXPECT_EQ(parse({"--benchmark"}).options.threads, cores);
   c = parse({"7-11"});
   EXPECT_TRUE(c.options.jobs == cores && c.options.threads == 1);
-  c = parse({"-j", "1", "3-99"});
-  EXPECT_TRUE(c.options.jobs == 1 && c.options.threads == cores);
   c = parse({"--jobs", "100000", "--threads=100000", "0"});
   EXPECT_TRUE(c.action == cli_action::error && c.warnings.size() == 2);
 }
