@@ -175,7 +175,9 @@ TEST(FileLayer, LockIsHeldAgainstASecondHolderAndFailuresAreReported) {
       SCOPED_TRACE(trace(mode, k, ""));
       EXPECT_EQ(got >= 0, mode == EINTR) << why;
       EXPECT_FALSE(busy);
-      if (got < 0) EXPECT_NE(why.find(path), std::string::npos) << why;
+      if (got < 0) {
+        EXPECT_NE(why.find(path), std::string::npos) << why;
+      }
       close_file(got);
     }
   // A folder where the lock file should be is refused, not locked.
