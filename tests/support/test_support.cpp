@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "arith/residue.h"
 
@@ -44,18 +43,14 @@ run_result run_shell(const std::string& command, const std::string& stdin_text) 
   char dir[] = "/tmp/mersenne-test-XXXXXX";
   if (mkdtemp(dir) == nullptr) return {};
   const std::string base = dir;
-  const auto slurp = [&](const char* name) {
-    std::ostringstream s;
-    s << std::ifstream(base + name, std::ios::binary).rdbuf();
-    return s.str();
-  };
   std::ofstream(base + "/script") << "M=" MERSENNE_BIN "\nexport XDG_STATE_HOME=" << base << " XDG_CACHE_HOME=" << base
                                   << " MERSENNE_PLANS=estimate\n"
                                   << command << "\n";
   std::ofstream(base + "/in", std::ios::binary) << stdin_text;
   const std::string cmd = "bash " + base + "/script <" + base + "/in >" + base + "/out 2>" + base + "/err";
   const int raw = std::system(cmd.c_str());
-  const run_result r{(raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1, slurp("/out"), slurp("/err")};
+  const run_result r{(raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1, read_file(base + "/out"),
+                     read_file(base + "/err")};
   std::error_code ignored;
   std::filesystem::remove_all(base, ignored);
   return r;
