@@ -87,22 +87,22 @@ uint64_t oracle_res64(int64_t i) {
   return low64(x);
 }
 
-TEST(Driver, AFailedCheckRollsBackToTheLastVerifiedPointAtANewShift) {
+// Twice at each of two points (under three from one point): each failure
+// rolls back to the last verified point, recomputed at another shift; three
+// failures from one point end the run without a verdict.
+TEST(Driver, AFailedCheckRollsBackAtANewShiftAndThreeFromOnePointEndTheRun) {
   squares s;
-  s.fail = {{100, 2}, {150, 2}};  // twice at each of two points: under three from one point
+  s.fail = {{100, 2}, {150, 2}};
   const ll_outcome o = run_chain(s, *find_engine("exact"), kP, {});
   EXPECT_TRUE(o.verdict && o.res64 == oracle_res64(200) && o.jacobi_errors == 4) << o.note << o.error;
   EXPECT_EQ(s.checked, (std::vector<int64_t>{50, 100, 100, 100, 150, 150, 150, 200}));
   EXPECT_EQ(s.after_51, 3) << "the recomputation starts at the verified point";
-  EXPECT_TRUE(s.shifts[1] != s.shifts[2] && s.shifts[2] != s.shifts[3]) << "each recomputation runs at another shift";
-}
-
-TEST(Driver, ThreeFailuresFromOnePointEndTheRun) {
-  squares s;
-  s.fail = {{100, 3}};
-  const ll_outcome o = run_chain(s, *find_engine("exact"), kP, {});
-  EXPECT_TRUE(!o.verdict && o.error.empty() && o.jacobi_errors == 3) << o.error;
-  EXPECT_EQ(o.note, "the check failed three times after iteration 50: the hardware is unreliable; no verdict");
+  EXPECT_TRUE(s.shifts[1] != s.shifts[2] && s.shifts[2] != s.shifts[3]);
+  squares t;
+  t.fail = {{100, 3}};
+  const ll_outcome n = run_chain(t, *find_engine("exact"), kP, {});
+  EXPECT_TRUE(!n.verdict && n.error.empty() && n.jacobi_errors == 3) << n.error;
+  EXPECT_EQ(n.note, "the check failed three times after iteration 50: the hardware is unreliable; no verdict");
 }
 
 // Every error count a state holds goes on from it, whatever the method (a
@@ -114,9 +114,7 @@ TEST(Driver, AResumedRunKeepsTheErrorCountsOfItsState) {
   ASSERT_TRUE(dir) << why;
   run_state st;
   st.test = test_kind::prp;
-  st.block = 1;
-  st.p = kP;
-  st.iteration = 120;
+  st.block = 1, st.p = kP, st.iteration = 120;
   st.jacobi_errors = 2, st.roundoff_errors = 1, st.gerbicz_errors = 5;
   mpz_value x;
   oracle(x, 120);

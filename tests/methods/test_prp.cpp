@@ -17,6 +17,7 @@
 
 #include "app/exit_codes.h"
 #include "arith/engine_table.h"
+#include "base/numbers.h"
 #include "methods/proof.h"
 #include "methods/prp.h"
 #include "arith/residue.h"
@@ -26,12 +27,6 @@
 namespace {
 
 using testing_support::temp_dir;
-
-bool is_prime(int32_t n) {
-  for (int32_t d = 2; d * d <= n; ++d)
-    if (n % d == 0) return false;
-  return n >= 2;
-}
 
 // Low 64 bits of 3^(2^p - 2) mod 2^p - 1, by GMP.
 uint64_t oracle_res64(int32_t p) {
@@ -68,8 +63,11 @@ struct stoppable_run {
   }
 };
 
-TEST(Prp, FastAndExactMatchGmpOnEveryPrimeTo2000AndASampleBeyond) {
-  std::vector<int32_t> ps;
+// Known Mersenne prime exponents first: probable primes; the primes to 2000
+// and a sample beyond them give GMP's residue.
+TEST(Prp, FastAndExactMatchGmpOnKnownPrimesEveryPrimeTo2000AndASampleBeyond) {
+  std::vector<int32_t> ps = {2203, 2281, 3217, 4253, 4423, 9689, 9941, 11213};
+  const size_t known = ps.size();
   for (int32_t p = 3; p <= 2000; ++p)
     if (is_prime(p)) ps.push_back(p);
   std::mt19937_64 rng(testing_support::test_seed());
@@ -78,28 +76,23 @@ TEST(Prp, FastAndExactMatchGmpOnEveryPrimeTo2000AndASampleBeyond) {
     while (!is_prime(p)) ++p;
     ps.push_back(p);
   }
-  for (int32_t p : ps) {
+  for (size_t i = 0; i < ps.size(); ++i) {
+    const int32_t p = ps[i];
     const uint64_t want = oracle_res64(p);
     for (const char* e : {"fast", "exact"}) {
       const ll_outcome o = prp(e, p);
       ASSERT_TRUE(o.verdict) << e << " p=" << p << ": " << o.note << o.error;
-      EXPECT_TRUE(o.res64 == want && o.prime == (want == 1) && o.gerbicz_errors == 0) << e << " p=" << p;
+      EXPECT_TRUE(o.res64 == want && o.prime == (want == 1) && (i >= known || o.prime) && o.gerbicz_errors == 0)
+          << e << " p=" << p;
     }
   }
 }
-
-// Known Mersenne prime exponents are probable primes; their neighbours' numbers are not.
-void expect_probable_primes(std::initializer_list<int32_t> ps) {
-  for (int32_t p : ps) {
+TEST(LongPrp, KnownMersennePrimesTo44497) {
+  for (int32_t p : {19937, 21701, 23209, 44497}) {
     const ll_outcome o = prp("fast", p);
     EXPECT_TRUE(o.verdict && o.prime && o.res64 == 1) << p << " " << o.note;
   }
 }
-TEST(Prp, KnownMersennePrimesTo11213) {
-  expect_probable_primes({2203, 2281, 3217, 4253, 4423, 9689, 9941, 11213});
-  for (int32_t p : {2207, 4451, 9697, 11251}) EXPECT_FALSE(prp("fast", p).prime) << p;
-}
-TEST(LongPrp, KnownMersennePrimesTo44497) { expect_probable_primes({19937, 21701, 23209, 44497}); }
 
 // A bit flipped after any iteration, the last block and the proof's tail
 // included, is caught, rolled back and recomputed.
@@ -326,19 +319,14 @@ TEST(Prp, TooLittleMemoryIsRefusedForTheTestAndForVerify) {
 #else
   temp_dir t;
   const std::string proof = t.path + "/M150000001.power1.proof";
+  const std::string header = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER 1\nNUMBER M150000001\n";
+  const long rb = (150000001 + 7) / 8, h = static_cast<long>(header.size());
   {
-    const std::string header = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER 1\nNUMBER M150000001\n";
-    const off_t rb = (150000001 + 7) / 8, h = static_cast<off_t>(header.size());
-    const int fd = ::open(proof.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    const unsigned char three = 3, nine = 9;
-    EXPECT_EQ(::pwrite(fd, header.data(), header.size(), 0), h);
-    EXPECT_EQ(::pwrite(fd, &three, 1, h), 1);
-    EXPECT_EQ(::pwrite(fd, &three, 1, h + rb), 1);
-    EXPECT_EQ(::pwrite(fd, &nine, 1, h + 2 * rb), 1);
-    EXPECT_EQ(::ftruncate(fd, h + 3 * rb), 0);
-    ::close(fd);
+    std::ofstream f(proof, std::ios::binary);
+    f << header;
+    for (const auto& [at, byte] : {std::pair{h, '\3'}, {h + rb, '\3'}, {h + 2 * rb, '\11'}}) f.seekp(at).put(byte);
   }
+  std::filesystem::resize_file(proof, static_cast<uintmax_t>(h + 3 * rb));
   const std::pair<std::string, int> cases[] = {
       {"$M --test=prp --tf-bits 0 150000001", kExitNoVerdict},
       {"$M --verify " + proof, kExitProofInvalid},
