@@ -13,6 +13,25 @@
 
 namespace {
 
+// The rule a proof's end follows, as --verify names it.
+const char* end_rule(proof_end end) {
+  switch (end) {
+    case proof_end::power_multiple: return "the least multiple of 2^power above p";
+    case proof_end::multiple_of_1024: return "the least multiple of 1024 above p";
+    case proof_end::both: return "the least multiple of 2^power and of 1024 above p";
+  }
+  return "";
+}
+
+// The JSON name of the rule a proof's end follows.
+const char* end_name(proof_end end) {
+  switch (end) {
+    case proof_end::power_multiple: return "2^power";
+    case proof_end::multiple_of_1024: return "1024";
+    case proof_end::both: return "both";
+  }
+  return "";
+}
 
 }  // namespace
 
@@ -22,10 +41,15 @@ void to_json(nlohmann::ordered_json& j, const verify_line& line) {
   j["file"] = line.file;
   j["valid"] = v.valid;
   j["exponent"] = v.p != 0 ? nlohmann::ordered_json(v.p) : nlohmann::ordered_json(nullptr);
-  if (v.valid) {
+  if (v.valid && v.layout == proof_layout::older) {
     j["prime"] = v.prime;
     j["res64"] = res64_hex(v.res64);
     j["power"] = v.power;
+  } else if (v.valid) {
+    j["prime"] = v.prime;
+    j["power"] = v.power;
+    j["top"] = v.top;
+    j["top_rule"] = end_name(v.end);
   } else {
     j["reason"] = v.why;
   }
@@ -39,6 +63,9 @@ std::string verify_text(const verify_line& line) {
   std::snprintf(details, sizeof details, " (%lld squarings, %.1f s)", static_cast<long long>(v.squarings),
                 line.seconds);
   if (!v.valid) return line.file + ": proof invalid: " + v.why;
+  if (v.layout == proof_layout::consensus)
+    return mersenne_name(v.p) + ": proof valid, " + (v.prime ? "probable prime" : "composite") + ", top " +
+           std::to_string(v.top) + ", " + end_rule(v.end) + details;
   if (v.prime) return mersenne_name(v.p) + ": proof valid, probable prime" + details;
   return mersenne_name(v.p) + ": proof valid, composite, PRP Res64 " + res64_hex(v.res64) + details;
 }

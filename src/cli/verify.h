@@ -16,8 +16,9 @@ struct verify_line {
 };
 
 // The JSON object of a verify_line: file, valid, exponent (null before the
-// header names one), prime, res64 and power when valid, else reason;
-// squarings and seconds (to the millisecond).
+// header names one); when valid prime, then res64 and power (the older
+// layout, which holds x_p) or power, top and top_rule ("2^power", "1024" or
+// "both"); else reason; squarings and seconds (to the millisecond).
 void to_json(nlohmann::ordered_json& j, const verify_line& v);
 
 // The line of text of a verify_line, without the line break.

@@ -40,19 +40,22 @@ bool import_residue(mpz_ptr x, const uint8_t* data, int32_t p) {
   return mpz_sizeinbase(x, 2) <= static_cast<size_t>(p) && mpz_popcount(x) != static_cast<mp_bitcnt_t>(p);
 }
 
+size_t hashed_residue_size(int32_t p) { return (static_cast<size_t>(p) + 31) / 32 * 4; }
+
 std::string proof_header(int32_t p, int power) {
-  std::string h = "PRP PROOF\nVERSION 1\nHASHSIZE 64\nPOWER ";
+  std::string h = "PRP PROOF\nVERSION=1\nHASHSIZE=64\nPOWER=";
   h += std::to_string(power);
-  h += "\nNUMBER ";
+  h += "\nNUMBER=";
   h += mersenne_name(p);
   h += '\n';
   return h;
 }
 
-bool parse_header(const uint8_t* data, size_t size, int32_t* p, int* power, size_t* length, std::string* why) {
-  static const char* const kKeys[] = {"PRP PROOF", "VERSION ", "HASHSIZE ", "POWER ", "NUMBER M"};
+bool parse_header(const uint8_t* data, size_t size, proof_head* head, std::string* why) {
+  static const char* const kKeys[] = {"PRP PROOF", "VERSION", "HASHSIZE", "POWER", "NUMBER"};
   std::string lines[5];
   size_t at = 0;
+  char sep = '=';  // after the keys: '=' in the search's layout, ' ' in the older one
   for (int i = 0; i < 5; ++i) {
     const size_t start = at;
     while (at < size && at < kLongestProofHeader && data[at] != '\n') ++at;
@@ -62,8 +65,11 @@ bool parse_header(const uint8_t* data, size_t size, int32_t* p, int* power, size
     }
     lines[i].assign(reinterpret_cast<const char*>(data) + start, at - start);
     ++at;
-    const std::string key = kKeys[i];
-    if (lines[i].compare(0, key.size(), key) != 0) {
+    std::string key = kKeys[i];
+    if (i == 1 && lines[i].size() > key.size()) sep = lines[i][key.size()];
+    if (i > 0) key += sep;
+    if (i == 4) key += 'M';
+    if ((sep != '=' && sep != ' ') || lines[i].compare(0, key.size(), key) != 0) {
       *why = i == 0 ? "not a proof file (wrong format name)" : "bad header line " + std::to_string(i + 1);
       return false;
     }
@@ -90,23 +96,26 @@ bool parse_header(const uint8_t* data, size_t size, int32_t* p, int* power, size
     *why = "bad number 'M" + lines[4] + "' (the exponent must be an odd prime)";
     return false;
   }
-  *p = static_cast<int32_t>(pv);
-  *power = static_cast<int>(pw);
-  *length = at;
+  head->p = static_cast<int32_t>(pv);
+  head->power = static_cast<int>(pw);
+  head->length = at;
+  head->layout = sep == '=' ? proof_layout::consensus : proof_layout::older;
   return true;
 }
 
-size_t proof_size(int32_t p, int power, size_t header) {
-  return header + static_cast<size_t>(power + 2) * residue_size(p);
+int proof_residue_count(const proof_head& head) {
+  return head.power + (head.layout == proof_layout::older ? 2 : 1);
 }
 
-std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector<mpz_srcptr>& middles,
-                                  mpz_srcptr x_p) {
+size_t proof_size(const proof_head& head) {
+  return head.length + static_cast<size_t>(proof_residue_count(head)) * residue_size(head.p);
+}
+
+std::vector<uint8_t> encode_proof(int32_t p, mpz_srcptr x_top, const std::vector<mpz_srcptr>& middles) {
   const std::string header = proof_header(p, static_cast<int>(middles.size()));
   std::vector<uint8_t> out(header.begin(), header.end());
   append_residue(out, x_top, p);
   for (mpz_srcptr m : middles) append_residue(out, m, p);
-  append_residue(out, x_p, p);
   return out;
 }
 

@@ -17,6 +17,7 @@
 #include "base/numbers.h"
 #include "base/machine.h"
 #include "arith/engine_table.h"
+#include "arith/modular.h"
 #include "methods/checks.h"
 #include "methods/driver.h"
 #include "methods/proof.h"
@@ -284,15 +285,18 @@ bool prp_test::finish_proof(chain_driver& d) {
   // the result names it: a kept residue whose value is wrong under a good
   // checksum, or a fault while making the middles, gives none. A second
   // making from the same residues clears a passing fault.
+  // The proof holds x_top, not x_p: x_p squared on to top must give it.
   proof_verdict v;
   for (int attempt = 0; attempt < 2 && !v.valid; ++attempt) {
     if (!residues_->load(top_, x_top, &why) ||
-        !make_proof(d.eng(), p_, power_, opt_, *residues_, x_top, kept_, &bytes, &why)) {
+        !make_proof(d.eng(), p_, power_, opt_, *residues_, x_top, &bytes, &why)) {
       out.error = "the proof could not be written: " + why;
       return false;
     }
     v = verify_proof(*find_engine("fast"), bytes.data(), bytes.size(), opt_);
-    if (v.valid && (v.prime != out.prime || v.res64 != out.res64)) {
+    mpz_value x;
+    if (v.valid) modular_arith(d.eng(), p_, opt_).square_times(x, kept_, top_ - p_);
+    if (v.valid && (v.prime != out.prime || v.top != top_ || mpz_cmp(x, x_top) != 0)) {
       v.valid = false;
       v.why = "its residue differs from the test's";
     }

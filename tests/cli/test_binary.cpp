@@ -204,9 +204,10 @@ TEST(Binary, ProbablePrimeLinesProofsAndVerify) {
   r = run_mersenne("--verify " + good + " " + composite, "");
   lines = lines_of(r.out);
   ASSERT_TRUE(r.status == kExitOk && lines.size() == 2) << r.out << r.err;
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex("M4423: proof valid, probable prime \\([0-9]+ squarings, .*")))
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex("M4423: proof valid, probable prime, top 4432, the least multiple "
+                                                     "of 2\\^power above p \\([0-9]+ squarings, .*")))
       << lines[0];
-  EXPECT_EQ(lines[1].rfind("M4421: proof valid, composite, PRP Res64 B45CF72F1682620C (", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[1].rfind("M4421: proof valid, composite, top 4432, ", 0), 0u) << lines[1];
   r = run_mersenne("--verify " + t.path + "/bad.proof " + t.path + "/short.proof " + t.path + "/none.proof " + good, "");
   lines = lines_of(r.out);
   ASSERT_TRUE(r.status == kExitProofInvalid && lines.size() == 4) << r.out << r.err;

@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "arith/residue.h"
+#include "arith/engine_table.h"
 #include "formats/proof_file.h"
 #include "formats/result_line.h"
 #include "formats/state.h"
+#include "methods/proof.h"
 #include "support/test_support.h"
 
 namespace {
@@ -85,24 +87,37 @@ TEST(Samples, StatesDecodeToTheirRunAndEncodeToTheSameBytes) {
 }
 
 TEST(Samples, ProofAndKeptResidueDecodeAndEncodeToTheSameBytes) {
-  // M607's proof of power 2: x_top = x_608, middle 1 = x_304, x_p = x_607.
-  const std::vector<uint8_t> bytes = sample_bytes("M607.power2.proof");
-  int32_t p = 0;
-  int power = 0;
-  size_t header = 0;
+  // M607's proof of power 2 in the search's layout: x_top = x_608, middle 1 = x_304.
+  const std::vector<uint8_t> bytes = sample_bytes("M607.power2.consensus.proof");
+  proof_head head;
   std::string why;
-  ASSERT_TRUE(parse_header(bytes.data(), bytes.size(), &p, &power, &header, &why)) << why;
-  ASSERT_TRUE(p == 607 && power == 2 && bytes.size() == proof_size(p, power, header));
-  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + static_cast<long>(header)), proof_header(607, 2));
+  ASSERT_TRUE(parse_header(bytes.data(), bytes.size(), &head, &why)) << why;
+  ASSERT_TRUE(head.p == 607 && head.power == 2 && head.layout == proof_layout::consensus &&
+              bytes.size() == proof_size(head) && bytes.size() == 52 + 3 * 76);
+  const int32_t p = head.p;
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + static_cast<long>(head.length)), proof_header(607, 2));
   mpz_value residues[4], x;
-  for (size_t i = 0; i < 4; ++i)
-    ASSERT_TRUE(import_residue(residues[i], bytes.data() + header + i * residue_size(p), p)) << "residue " << i;
-  for (const auto& [i, k] : {std::pair{0, 608}, {1, 304}, {3, 607}}) {
+  for (size_t i = 0; i < 3; ++i)
+    ASSERT_TRUE(import_residue(residues[i], bytes.data() + head.length + i * residue_size(p), p)) << "residue " << i;
+  for (const auto& [i, k] : {std::pair{0, 608}, {1, 304}}) {
     fermat_after(x, p, k);
     EXPECT_EQ(mpz_cmp(residues[i], x), 0) << "residue " << i;
   }
-  EXPECT_EQ(encode_proof(p, residues[0], {residues[1], residues[2]}, residues[3]), bytes);
+  EXPECT_EQ(encode_proof(p, residues[0], {residues[1], residues[2]}), bytes);
   EXPECT_EQ(proof_file_name(607, 2), "M607.power2.proof");
+
+  // The same proof in the layout this program wrote before, which it still
+  // verifies: x_top = x_608, middle 1 = x_304, x_p = x_607.
+  const std::vector<uint8_t> older = sample_bytes("M607.power2.proof");
+  ASSERT_TRUE(parse_header(older.data(), older.size(), &head, &why)) << why;
+  ASSERT_TRUE(head.p == 607 && head.power == 2 && head.layout == proof_layout::older && older.size() == proof_size(head));
+  for (const auto& [i, k] : {std::pair{0, 608}, {1, 304}, {3, 607}}) {
+    ASSERT_TRUE(import_residue(residues[i], older.data() + head.length + i * residue_size(p), p)) << "residue " << i;
+    fermat_after(x, p, k);
+    EXPECT_EQ(mpz_cmp(residues[i], x), 0) << "older residue " << i;
+  }
+  const proof_verdict v = verify_proof(*find_engine("fast"), older.data(), older.size(), {});
+  EXPECT_TRUE(v.valid && v.prime && v.res64 == 1 && v.layout == proof_layout::older && v.top == 608) << v.why;
 
   // The residue M127's run kept at iteration 32, read and written again.
   const proof_residues kept(kSamples + "/M127.proof-residues", 127);

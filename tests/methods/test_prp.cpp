@@ -1,6 +1,6 @@
 // The probable-prime test against GMP, the Gerbicz check against injected
-// faults wherever they fall, proofs made, verified, damaged and fuzzed, and
-// a stopped run resumed from its state.
+// faults wherever they fall, and a stopped run resumed from its state (proofs:
+// test_proof.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -41,11 +41,6 @@ uint64_t oracle_res64(int32_t p) {
 
 ll_outcome prp(const char* name, int32_t p, const engine_options& opt = {}) {
   return run_probable_prime(*find_engine(name), p, opt);
-}
-
-std::vector<uint8_t> read_bytes(const std::string& path) {
-  const std::string text = testing_support::read_file(path);
-  return {text.begin(), text.end()};
 }
 
 // Options for a run that keeps its states in dir/states and its proof of the given power in dir.
@@ -115,175 +110,6 @@ TEST(Prp, InjectedFaultsAreAlwaysCaught) {
     const ll_outcome o = prp(e, 4423, opt);
     EXPECT_TRUE(o.verdict && o.prime && o.gerbicz_errors >= 3) << e << " " << o.gerbicz_errors;
   }
-}
-
-// A proof for each p and power, all in one folder, verifies to the test's
-// own result (proofs of one exponent at two powers keep their own files),
-// and nothing but the proofs is left.
-void round_trip(std::initializer_list<std::pair<int32_t, int>> cases) {
-  temp_dir t;
-  std::vector<std::string> files;
-  for (auto [p, power] : cases) {
-    engine_options opt;
-    opt.proof_power = power;
-    opt.proof_dir = t.path;
-    const ll_outcome o = prp("fast", p, opt);
-    ASSERT_TRUE(o.verdict && o.proof_power == power) << p << " " << o.error;
-    files.push_back(o.proof_file);
-    for (size_t i = 0; i < files.size(); ++i) {
-      const auto [q, qpower] = *(cases.begin() + i);
-      const proof_verdict v = verify_proof_file(*find_engine("fast"), files[i], {});
-      EXPECT_TRUE(v.valid && v.p == q && v.power == qpower) << q << "^" << qpower << " after " << p << ": " << v.why;
-      if (q == p && qpower == power) {
-        EXPECT_TRUE(v.prime == o.prime && v.res64 == o.res64) << p << "^" << power;
-        EXPECT_LT(v.squarings, 2 * 64 * power + (proof_top(p, power) >> power) + (int64_t{1} << power));
-      }
-    }
-  }
-  for (const std::string& f : files) std::filesystem::remove(f);
-  EXPECT_TRUE(std::filesystem::is_empty(t.path));
-}
-TEST(Proof, RoundTripsForSeveralExponentsAndPowers) {
-  round_trip({{3, 1}, {3, 4}, {5, 2}, {11, 3}, {127, 1}, {127, 6}, {131, 2}, {607, 3}, {4423, 5}, {4421, 8}});
-}
-TEST(LongProof, RoundTripsAtTheLargestPower) { round_trip({{9941, 12}}); }
-
-// Every damaged byte (header, x_top, each middle, x_p) and every truncation
-// or extension fails with a reason; mutated files never crash the parser.
-TEST(Proof, DamageAndMutationsAreRefusedWithAReason) {
-  temp_dir t;
-  engine_options opt;
-  opt.proof_power = 3;
-  opt.proof_dir = t.path;
-  ASSERT_TRUE(prp("exact", 607, opt).verdict);
-  const std::vector<uint8_t> good = read_bytes(t.path + "/M607.power3.proof");
-  ASSERT_TRUE(verify_proof(*find_engine("fast"), good.data(), good.size(), {}).valid);
-  const size_t rb = 76, header = good.size() - 5 * rb;
-  auto refused = [](const std::vector<uint8_t>& bad) {
-    const proof_verdict v = verify_proof(*find_engine("fast"), bad.data(), bad.size(), {});
-    return !v.valid && !v.why.empty();
-  };
-  for (size_t i = 0; i < good.size(); i += (i < header ? 1 : 7))
-    for (uint8_t mask : {0x01, 0x80, 0xFF}) {
-      std::vector<uint8_t> bad = good;
-      bad[i] ^= mask;
-      EXPECT_TRUE(refused(bad)) << "byte " << i << " ^ " << int{mask};
-    }
-  for (size_t n = 0; n < good.size(); n += 13)
-    EXPECT_TRUE(refused(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(n)))) << n;
-  std::vector<uint8_t> longer = good;
-  longer.push_back(0);
-  EXPECT_TRUE(refused(longer));
-  std::mt19937_64 rng(testing_support::test_seed());
-  for (int k = 0; k < 300; ++k) {
-    std::vector<uint8_t> bad = good;
-    for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) {
-      const size_t at = rng() % bad.size();
-      switch (rng() % 3) {
-        case 0: bad[at] = static_cast<uint8_t>(rng()); break;
-        case 1: bad.erase(bad.begin() + static_cast<long>(at)); break;
-        default: bad.insert(bad.begin() + static_cast<long>(at), static_cast<uint8_t>(rng())); break;
-      }
-    }
-    if (bad != good) {
-      EXPECT_TRUE(refused(bad)) << "mutation " << k;
-    }
-  }
-}
-
-// Forged proofs, kept under proofs/, that pass a comparison of the folded
-// claim alone: middles 0, 1 or -1 (their powers collapse both sides), a
-// middle 0 modulo one factor of a composite 2^p - 1 (that factor's part goes
-// unchecked), x_p negated or replaced by 9 (x_top fixes x_p only up to a root
-// of unity), copied middles, residues under another exponent. Each is refused
-// with its reason, directly and by mersenne --verify with status 5.
-TEST(Proof, ForgedProofsAreRefused) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"M11-zero-middles", "middle 1 is 0"},
-      {"M11-one-middles", "middle 1 is 1"},
-      {"M11-minus-one-middles", "middle 1 is 2^p - 2"},
-      {"M127-all-zero", "x_top is 0"},
-      {"M131-zero-middles", "middle 1 is 0"},
-      {"M11-zero-mod-89", "middle 1 shares the factor 89"},
-      {"M131-zero-mod-263", "middle 1 shares the factor 263"},
-      {"M607-negated-x_p", "x_p is not a square"},
-      {"M11-nine-for-x_p", "x_p is not 3^(2^p)"},
-      {"M607-copied-middles", "the folded claim does not hold"},
-      {"M13-residues-of-M11", ""},
-  };
-  std::string files;
-  for (auto [name, why] : cases) {
-    const std::string path = std::string(MERSENNE_TEST_PROOFS) + "/" + name + ".proof";
-    const proof_verdict v = verify_proof_file(*find_engine("fast"), path, {});
-    EXPECT_TRUE(!v.valid && !v.why.empty() && v.why.find(why) != std::string::npos) << name << ": " << v.why;
-    files += " " + path;
-  }
-  const auto r = testing_support::run_mersenne("--verify" + files, "");
-  EXPECT_EQ(r.status, kExitProofInvalid) << r.out;
-  size_t refused = 0;
-  for (size_t at = 0; (at = r.out.find(": proof invalid: ", at)) != std::string::npos; ++at) ++refused;
-  EXPECT_EQ(refused, std::size(cases)) << r.out;
-}
-
-// A kept residue whose value is wrong under a valid checksum: the test keeps
-// its verdict, but the proof fails its check and is neither written nor named.
-TEST(Proof, AProofThatFailsItsCheckIsNotReported) {
-  stoppable_run run(2);  // p = 131: residues kept at 33, 66, 99 and 132
-  auto& [t, why, states, stop, opt] = run;
-  ASSERT_NE(states, nullptr) << why;
-  ll_outcome o;
-  for (int k = 0; k < 100 && o.saved_at < 40; ++k) {
-    o = prp("exact", 131, opt);
-    ASSERT_TRUE(o.interrupted && o.saved_at > 0) << k << o.error;
-  }
-  const proof_residues kept(states->proof_residue_dir(131), 131);
-  mpz_value x;
-  ASSERT_TRUE(kept.load(33, x, &why)) << why;
-  mpz_add_ui(x, x, 1);
-  ASSERT_TRUE(kept.save(33, x, &why)) << why;
-  stop = false;
-  o = prp("exact", 131, opt);
-  EXPECT_TRUE(o.verdict && o.res64 == oracle_res64(131) && o.proof_file.empty() && o.proof_power == 0) << o.error;
-  EXPECT_NE(o.note.find("no proof"), std::string::npos) << o.note;
-  for (const auto& entry : std::filesystem::directory_iterator(t.path))
-    EXPECT_EQ(entry.path().filename(), "states") << entry.path();
-}
-
-// What a killed run left beside its proof (a half-written proof, a residue
-// folder of a run without checkpoints) goes when the next run of that
-// exponent starts there, if its writer is gone; files of a live writer, of
-// one holding a lock on them (from another machine sharing the folder) and
-// of another exponent stay.
-TEST(Proof, LeftoversOfAKilledRunAreRemoved) {
-  temp_dir t;
-  const pid_t child = fork();
-  if (child == 0) _exit(0);
-  ASSERT_EQ(waitpid(child, nullptr, 0), child);
-  const std::string dead = std::to_string(child), live = std::to_string(getppid());
-  const std::vector<std::string> gone = {"M131.power2.proof.tmp." + dead, "M131.proof.tmp." + dead,
-                                         ".M131.proof-residues." + dead + ".Ab12Cd"};
-  const std::vector<std::string> kept = {"M131.power2.proof.tmp." + live, ".M131.proof-residues." + live + ".Ef34Gh",
-                                         "M131.power3.proof.tmp." + dead, "M1319.power2.proof.tmp." + dead,
-                                         ".M131.proof-residues.Ij56Kl"};
-  for (const auto& list : {gone, kept})
-    for (const std::string& name : list) {
-      if (name[0] == '.') {
-        std::filesystem::create_directory(t.path + "/" + name);
-        std::ofstream(t.path + "/" + name + "/33.residue") << "residue";
-      } else {
-        std::ofstream(t.path + "/" + name) << "half";
-      }
-    }
-  const int held = open((t.path + "/" + kept[2]).c_str(), O_RDONLY);
-  ASSERT_TRUE(held >= 0 && flock(held, LOCK_EX) == 0);
-  engine_options opt;
-  opt.proof_power = 2;
-  opt.proof_dir = t.path;
-  const ll_outcome o = prp("fast", 131, opt);
-  close(held);
-  ASSERT_TRUE(o.verdict) << o.error;
-  for (const std::string& name : gone) EXPECT_FALSE(std::filesystem::exists(t.path + "/" + name)) << name;
-  for (const std::string& name : kept) EXPECT_TRUE(std::filesystem::exists(t.path + "/" + name)) << name;
 }
 
 // Stopped again and again, each run saving its state: the resumed runs reach
