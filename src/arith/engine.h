@@ -24,6 +24,7 @@ struct ll_outcome {
   bool verdict = false;       // false: the rounding bound was crossed and no verdict is given
   bool prime = false;         // s(p-2) mod 2^p - 1 is zero
   uint64_t res64 = 0;         // low 64 bits of s(p-2) mod 2^p - 1 (0 for a prime)
+  std::string res2048;        // probable-prime test: the residue's low 2048 bits, 512 upper-case hex digits
   int64_t fft_length = 0;     // transform length at the end of the run; 0 where none is used
   double max_roundoff = 0.0;  // largest rounding distance seen in the run
   std::string note;           // anything the user should know, e.g. a length raised after a retry

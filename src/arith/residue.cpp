@@ -1,6 +1,7 @@
 #include "arith/residue.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
@@ -121,4 +122,14 @@ void fermat_residue(mpz_ptr out, mpz_srcptr x_p, int32_t p) {
   mpz_invert(inv, inv, n);
   mpz_mul(out, x_p, inv);
   mpz_mod(out, out, n);
+}
+
+std::string low_bits_hex(mpz_srcptr x, int bits) {
+  MERSENNE_REQUIRE(bits > 0 && bits % 4 == 0 && mpz_sgn(x) >= 0);
+  mpz_value low;
+  mpz_fdiv_r_2exp(low, x, static_cast<mp_bitcnt_t>(bits));
+  std::string digits(mpz_sizeinbase(low, 16) + 2, '\0');
+  mpz_get_str(digits.data(), -16, low);
+  digits.resize(std::strlen(digits.c_str()));
+  return std::string(static_cast<size_t>(bits / 4) - digits.size(), '0') + digits;
 }

@@ -5,6 +5,7 @@
 #include <gmp.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // A GMP integer freed on every way out of its scope.
@@ -32,6 +33,9 @@ void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp);
 
 // The low 64 bits of a non-negative x.
 uint64_t low64(mpz_srcptr x);
+
+// The low bits bits (a multiple of 4) of x >= 0 as bits / 4 upper-case hex digits, zero-padded.
+std::string low_bits_hex(mpz_srcptr x, int bits);
 
 // out = x_p / 9 mod 2^p - 1, the Fermat residue 3^(2^p - 2) of the base-3
 // test from x_p = 3^(2^p) (p >= 3, x_p in [0, 2^p - 1)); out may be x_p.

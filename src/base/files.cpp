@@ -254,6 +254,34 @@ int open_locked(const std::string& path, int extra_flags, bool* busy, std::strin
   return fd;
 }
 
+int open_locked_waiting(const std::string& path, bool* missing, std::string* why) {
+  const file_calls& fs = file_system();
+  *missing = false;
+  for (;;) {
+    const int fd = open_file(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      *missing = errno == ENOENT;
+      *why = "cannot open " + path + ": " + errno_text();
+      return -1;
+    }
+    struct stat held, named;
+    held.st_mode = S_IFREG;
+    if (again([&] { return fs.fstat(fd, &held); }) != 0 || !S_ISREG(held.st_mode)) {
+      *why = S_ISREG(held.st_mode) ? "cannot open " + path + ": " + errno_text() : path + " is not a regular file";
+      close_file(fd);
+      return -1;
+    }
+    if (again([&] { return fs.flock(fd, LOCK_EX); }) != 0) {
+      *why = "cannot lock " + path + ": " + errno_text();
+      close_file(fd);
+      return -1;
+    }
+    // Still the file of that name: else whoever held the lock replaced it; take the new one's.
+    if (::stat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return fd;
+    close_file(fd);
+  }
+}
+
 int lock_folder(const std::string& dir, std::string* why) {
   const int fd = open_file(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {

@@ -94,6 +94,12 @@ std::string folder_of(const std::string& path);
 // with *why saying what failed.
 int open_locked(const std::string& path, int extra_flags, bool* busy, std::string* why);
 
+// Opens the existing regular file path (O_RDWR) and waits for its exclusive
+// flock, on the file the name holds once the lock is had (a writer that
+// renamed another file over it meanwhile is followed). Its descriptor, or -1
+// with *missing set when there is none, else with *why saying what failed.
+int open_locked_waiting(const std::string& path, bool* missing, std::string* why);
+
 // Opens the folder dir and waits for its exclusive flock. Its descriptor
 // (closing it releases the lock), or -1 with *why when it cannot be opened;
 // a file system without flock leaves it open but unlocked.

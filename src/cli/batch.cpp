@@ -3,6 +3,7 @@
 #include "base/numbers.h"
 
 #include <signal.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,12 +30,13 @@
 #include "work/queue.h"
 #include "work/report.h"
 #include "work/results_file.h"
+#include "work/work_file.h"
 
 namespace {
 
 
 // The result for p when its test or its line could not have its memory.
-exponent_result memory_result(int32_t p, const cli_options& opt) {
+exponent_result memory_result(int32_t p, const work_settings& opt) {
   return error_result(p, opt, "not enough memory for p = " + std::to_string(p));
 }
 
@@ -80,10 +82,32 @@ std::unique_ptr<state_dir> open_states(const cli_options& opt, FILE* err) {
   return states;
 }
 
+// What every line for the search's server says of this program and machine.
+record_context server_context() {
+  record_context c;
+  c.version = MERSENNE_VERSION;
+  struct utsname u;
+  if (uname(&u) == 0) {
+    c.os = u.sysname;
+    c.architecture = u.machine;
+  }
+  return c;
+}
+
+// The assignment an exponent of the command line stands for, for its server line.
+assignment command_line_task(int32_t p, const work_settings& s) {
+  assignment a;
+  a.p = p;
+  a.type = s.factor_only ? work_type::factor : s.prp ? work_type::prp : work_type::ll;
+  a.factor_to = s.tf_bits;
+  return a;
+}
+
 }  // namespace
 
 cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_progress) {
-  const int64_t count = (exponent_count(opt.exponents) + opt.shard_count - 1) / opt.shard_count;
+  const bool from_work_file = !opt.worktodo.empty();
+  const int64_t count = from_work_file ? opt.jobs : (exponent_count(opt.exponents) + opt.shard_count - 1) / opt.shard_count;
   const size_t workers = static_cast<size_t>(std::clamp<int64_t>(std::min<int64_t>(opt.jobs, count), 1, 1 << 20));
   // Results wait until every earlier one is printed; the window keeps a long
   // range from piling up behind one slow exponent.
@@ -128,6 +152,28 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
     }
     earlier = index_results(results->saved(), opt);
   }
+  // The search server's result lines, and the work file whose finished lines they take out.
+  std::unique_ptr<results_file> server_results;
+  std::unique_ptr<work_file> assignments_file;
+  std::unique_ptr<assignment_queue> assignments;
+  const record_context context = server_context();
+  if (!opt.results_json.empty()) {
+    std::string why;
+    server_results = results_file::open(opt.results_json, warn, &why, true);
+    if (server_results == nullptr) {
+      std::fprintf(err, "mersenne: %s\n", why.c_str());
+      return {batch_status::usage, 0};
+    }
+  }
+  if (from_work_file) {
+    std::string why;
+    assignments_file = work_file::open(opt.worktodo, &why);
+    if (assignments_file == nullptr) {
+      std::fprintf(err, "mersenne: %s\n", why.c_str());
+      return {batch_status::usage, 0};
+    }
+    assignments = std::make_unique<assignment_queue>(*assignments_file, opt, opt.worker, server_results->saved_keys(), warn);
+  }
   const auto line_of = [&](const exponent_result& r) { return (opt.json ? result_json(r) : result_text(r)) + "\n"; };
 
   stop_signal = 0;
@@ -138,13 +184,36 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
   for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &action, &previous[i]);
 
   // Worker w's loop over the exponents; p is the one it is on.
+  // The next exponent, with the settings it is done under and, from a work file, its assignment.
+  const auto next = [&](int32_t* p, int64_t* index, const work_settings** s, std::optional<work_item>* item) {
+    if (!from_work_file) {
+      *s = &opt;
+      return queue.next(p, index);
+    }
+    work_item taken;
+    std::string why;
+    if (!assignments->next(&taken, index, &why)) {
+      if (!why.empty()) {
+        std::lock_guard<std::mutex> hold(io);
+        if (results_failure.empty()) results_failure = why;
+      }
+      return false;
+    }
+    *p = taken.task.p;
+    item->emplace(std::move(taken));
+    *s = &(*item)->settings;
+    return true;
+  };
   auto work_on = [&](size_t w, int32_t& p) {
     progress_slot& slot = line.slot(w);
     int64_t index;
-    while (!stop.load() && queue.next(&p, &index)) {
+    const work_settings* settings = &opt;
+    std::optional<work_item> item;
+    while (!stop.load() && next(&p, &index, &settings, &item)) {
+      const work_settings& s = *settings;
       printer.wait_for_room(index, window);
       if (stop.load()) break;
-      int factored_to = 0;
+      int factored_to = item ? item->task.factored_to : 0;
       std::optional<first_runs::first_claim> first;  // a first run of p, which its repeats wait for
       if (results != nullptr) {
         const auto found = earlier.find(p);
@@ -197,14 +266,14 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         std::string why;
         held = locks->take(p, &busy, &why);
         if (held != nullptr) eo.states = states.get();
-        else if (busy) r = error_result(p, opt, "busy: " + why);
+        else if (busy) r = error_result(p, s, "busy: " + why);
         else if (!why.empty()) warn(mersenne_name(p) + ": " + why + "; testing it without checkpoints");
       }
       if (!busy) {
         try {
-          r = test_exponent(p, opt, eo, factored_to);
+          r = test_exponent(p, s, eo, factored_to);
         } catch (const std::bad_alloc&) {
-          r = memory_result(p, opt);
+          r = memory_result(p, s);
         }
       }
       slot.index = -1;
@@ -213,8 +282,23 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         text = line_of(r);
       } catch (const std::bad_alloc&) {
         // A verdict that cannot be put into words is not reported: its states stay.
-        r = memory_result(p, opt);
+        r = memory_result(p, s);
         text = line_of(r);
+      }
+      // The server's line of a finished assignment, and its key for the work file.
+      std::optional<std::string> server_line;
+      search_key server_key;
+      if (server_results != nullptr && !r.outcome.interrupted) {
+        search_result sr;
+        std::string why;
+        record_context now = context;
+        now.now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+        if (search_record(r, item ? item->task : command_line_task(p, s), now, &sr, &why)) {
+          server_line = search_result_line(sr);
+          server_key = key_of(sr);
+        } else if (!why.empty()) {
+          warn(mersenne_name(p) + ": " + why + "; its assignment stays");
+        }
       }
       if (first) first->finish(r);
       if (r.outcome.interrupted) {
@@ -232,10 +316,24 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       // and synced before the states it stands for are removed.
       const bool record = results != nullptr && is_done(r) && r.outcome.error.empty();
       std::function<void()> after;
-      if (held != nullptr || record)
+      if (held != nullptr || record || server_line)
         after = [&, held, p, finished = has_verdict(r), done = is_done(r),
-                 kind = opt.prp ? test_kind::prp : test_kind::ll, json = record ? result_json(r) : std::string()] {
+                 kind = s.prp ? test_kind::prp : test_kind::ll, json = record ? result_json(r) : std::string(),
+                 server_line, server_key, task = item] {
           std::string why;
+          // The server's line is durable before the assignment's line goes, and that before its states.
+          if (server_line && !server_results->append(*server_line, true, &why)) {
+            if (results_failure.empty()) results_failure = why;
+            stop = true;
+            return;
+          }
+          if (server_line && task && !assignments->finished(*task, server_key, &why)) {
+            if (results_failure.empty())
+              results_failure = "cannot take the finished line " + std::to_string(task->line_no) + " out of " +
+                                opt.worktodo + ": " + why;
+            stop = true;
+            return;
+          }
           if (!close_exponent(p, kind, done, finished, json, results.get(), states.get(), held.get(), &why)) {
             if (results_failure.empty()) results_failure = why;
             stop = true;

@@ -113,6 +113,18 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   app.add_option("--results", o.results_file,
                  "append each exponent's final JSON line to FILE; run again with it, exponents already there are "
                  "reported from it, not done again");
+  CLI::Option* worktodo_option = app.add_option(
+      "--worktodo", o.worktodo,
+      "take the assignments of the work FILE (Test=, DoubleCheck=, PRP=, PRPDC=, Factor= or bare exponent lines) "
+      "in order instead of exponents; each finished one's line is taken out once its result line is in "
+      "--results-json; lines added to worktodo.add beside FILE are merged in");
+  app.add_option("--worker", o.worker, "with --worktodo: only the lines of its section [Worker #N]")
+      ->check(CLI::PositiveNumber)
+      ->needs(worktodo_option);
+  CLI::Option* results_json_option = app.add_option(
+      "--results-json", o.results_json,
+      "append each finished assignment's result line in the search server's JSON fields to FILE (default with "
+      "--worktodo: results.json.txt)");
   app.add_option("--from", o.from_file, "read more exponents from FILE, one p or range a line ('-': standard input)");
   std::string shard;
   app.add_option("--shard", shard, "I/N: only every N-th exponent of the list, starting with the I-th");
@@ -127,6 +139,13 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
       ->allow_extra_args(false)
       ->take_all()
       ->check(CLI::PositiveNumber);
+  // A work file says which test each line gets, whole, and where its results go.
+  for (const char* name : {"--from", "--shard", "--iterations", "--results", "--test"})
+    worktodo_option->excludes(app.get_option(name));
+  for (CLI::Option* command : {summary_flag, verify_flag, states_flag, forget_flag, benchmark_flag}) {
+    worktodo_option->excludes(command);
+    results_json_option->excludes(command);
+  }
   // The commands other than the tests exclude one another.
   summary_flag->excludes(verify_flag)->excludes(states_flag)->excludes(forget_flag)->excludes(benchmark_flag);
   verify_flag->excludes(states_flag)->excludes(forget_flag)->excludes(benchmark_flag);
@@ -166,7 +185,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   if (!std::isfinite(o.checkpoint_every) || !(o.checkpoint_every > 0))
     return refuse("--checkpoint-every takes a positive number of seconds");
   for (const auto& [option, value] : {std::pair{"--results", &o.results_file}, {"--from", &o.from_file},
-                                      {"--shard", &shard}, {"--state-dir", &o.state_dir}, {"--proof-dir", &o.proof_dir}})
+                                      {"--shard", &shard}, {"--state-dir", &o.state_dir}, {"--proof-dir", &o.proof_dir},
+                                      {"--worktodo", &o.worktodo}, {"--results-json", &o.results_json}})
     if (app.count(option) > 0 && value->empty()) return refuse(std::string("option '") + option + "' has an empty value");
   if (app.count("--shift") > 0) {
     uint64_t v = 0;
@@ -189,7 +209,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   if (o.factor_only && (o.iterations > 0 || (tf_bits_option->count() > 0 && o.tf_bits == 0)))
     return refuse(o.iterations > 0 ? "--iterations applies to the Lucas-Lehmer test only"
                                    : "--test=tf needs a depth: --tf-bits 0 turns factoring off");
-  if (proof_option->count() > 0 && !o.prp)
+  if (proof_option->count() > 0 && !o.prp && o.worktodo.empty())
     return refuse("--proof needs --test=prp (a Lucas-Lehmer test has no proof)");
   if (o.prp && o.iterations > 0)
     return refuse("--iterations applies to the Lucas-Lehmer test only");
@@ -227,6 +247,13 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     }
     share(jobs > 0 ? jobs : 1, true);  // the benchmark times one stepper at a time
     result.action = cli_action::benchmark;
+    return result;
+  }
+  if (!o.worktodo.empty()) {
+    if (!tokens.empty()) return refuse("--worktodo takes its exponents from the work file, not from the command line");
+    if (o.results_json.empty()) o.results_json = "results.json.txt";
+    share(jobs, false);
+    result.action = cli_action::run;
     return result;
   }
   if (tokens.empty() && o.from_file.empty())

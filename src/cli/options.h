@@ -34,6 +34,9 @@ struct cli_options : work_settings {
   std::vector<std::string> verify_files;  // --verify: the proof files to check
   std::string from_file;                 // --from: more exponents, one p or range a line ("-": stdin)
   std::vector<std::string> summary_files;  // --summary: the results files to count
+  std::string worktodo;                  // --worktodo: the assignments' work file (empty: the exponents given)
+  int worker = 0;                        // --worker: only this [Worker #n] section of it (0: every line)
+  std::string results_json;              // --results-json: the search server's result lines go here
 };
 
 // run: test the exponents; states: list the saved states; forget: remove

@@ -132,11 +132,13 @@ class prp_test : public chain_policy {
     out.verdict = true;
     out.prime = mpz_cmp_ui(r.get(), 1) == 0;
     out.res64 = low64(r);
+    out.res2048 = low_bits_hex(r, 2048);
   }
   void after_verdict(chain_driver& d) override {
     if (power_ > 0 && !finish_proof(d)) {
       d.out().verdict = d.out().prime = false;
       d.out().res64 = 0;
+      d.out().res2048.clear();
     }
   }
 

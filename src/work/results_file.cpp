@@ -8,33 +8,57 @@
 
 #include "base/files.h"
 
-results_text parse_results(const std::string& text, const std::string& name) {
-  results_text out;
+namespace {
+
+// The whole lines of text (named name in warnings), each handed to take
+// (which gives false with the reason for a line it cannot read); the
+// length up to the end of the last whole line into *whole.
+void each_line(const std::string& text, const std::string& name, std::vector<std::string>* warnings, size_t* whole,
+               const std::function<bool(const std::string&, std::string*)>& take) {
   size_t at = 0, line_no = 0;
   while (at < text.size()) {
     ++line_no;
     const size_t nl = text.find('\n', at);
     if (nl == std::string::npos) {
-      out.warnings.push_back(name + ": its last line is cut short (a crash while it was written); it is left out");
+      warnings->push_back(name + ": its last line is cut short (a crash while it was written); it is left out");
       break;
     }
     const std::string line = text.substr(at, nl - at);
     at = nl + 1;
-    out.whole_bytes = at;
+    *whole = at;
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    exponent_result r;
-    std::string why;
-    if (result_from_json(line, &r, &why))
-      out.results.push_back(std::move(r));
-    else
-      out.warnings.push_back(name + ": line " + std::to_string(line_no) + " is not a result (" + why + "); skipped");
+    if (std::string why; !take(line, &why))
+      warnings->push_back(name + ": line " + std::to_string(line_no) + " is not a result (" + why + "); skipped");
   }
+}
+
+}  // namespace
+
+results_text parse_results(const std::string& text, const std::string& name) {
+  results_text out;
+  each_line(text, name, &out.warnings, &out.whole_bytes, [&](const std::string& line, std::string* why) {
+    exponent_result r;
+    if (!result_from_json(line, &r, why)) return false;
+    out.results.push_back(std::move(r));
+    return true;
+  });
+  return out;
+}
+
+server_results_text parse_server_results(const std::string& text, const std::string& name) {
+  server_results_text out;
+  each_line(text, name, &out.warnings, &out.whole_bytes, [&](const std::string& line, std::string* why) {
+    search_key k;
+    if (!read_search_key(line, &k, why)) return false;
+    out.keys.push_back(std::move(k));
+    return true;
+  });
   return out;
 }
 
 std::unique_ptr<results_file> results_file::open(const std::string& path,
                                                  const std::function<void(const std::string&)>& warn,
-                                                 std::string* why) {
+                                                 std::string* why, bool server_lines) {
   bool busy = false;
   const int fd = open_locked(path, O_APPEND, &busy, why);
   if (fd < 0) {
@@ -47,7 +71,15 @@ std::unique_ptr<results_file> results_file::open(const std::string& path,
     *why = "cannot read " + path + ": " + what;
     return nullptr;
   }
-  results_text parsed = parse_results(text, path);
+  results_text parsed;
+  server_results_text server;
+  if (server_lines) {
+    server = parse_server_results(text, path);
+    parsed.warnings = std::move(server.warnings);
+    parsed.whole_bytes = server.whole_bytes;
+  } else {
+    parsed = parse_results(text, path);
+  }
   for (const std::string& w : parsed.warnings) warn(w);
   if (parsed.whole_bytes < text.size()) {
     // The torn line goes before anything is appended after it.
@@ -57,6 +89,7 @@ std::unique_ptr<results_file> results_file::open(const std::string& path,
     }
   }
   f->saved_ = std::move(parsed.results);
+  f->keys_ = std::move(server.keys);
   f->syncer_ = std::thread([p = f.get()] { p->sync_loop(); });
   return f;
 }

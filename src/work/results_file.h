@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "formats/search_result.h"
 #include "work/report.h"
 
 // The lines of one results file, read and checked: the results they hold
@@ -29,6 +30,14 @@ struct results_text {
 // left out of whole_bytes; a line that is not a result is skipped.
 results_text parse_results(const std::string& text, const std::string& name);
 
+// As parse_results, for a file of the search server's lines: the key of each.
+struct server_results_text {
+  std::vector<search_key> keys;
+  std::vector<std::string> warnings;
+  size_t whole_bytes = 0;
+};
+server_results_text parse_server_results(const std::string& text, const std::string& name);
+
 // An open results file, held against a second writer. Appends are single
 // checked writes; synced at once when asked (before an exponent's saved
 // states go), else at least once a second by its own thread, and on close.
@@ -37,14 +46,18 @@ class results_file {
   // Opens (creating) path, takes its lock, reads what is there and cuts off a
   // torn last line (with a warning). Null with *why when it cannot be used
   // or another process holds it.
+  // With server_lines the file holds the search server's lines (parse_server_results), not ours.
   static std::unique_ptr<results_file> open(const std::string& path,
-                                            const std::function<void(const std::string&)>& warn, std::string* why);
+                                            const std::function<void(const std::string&)>& warn, std::string* why,
+                                            bool server_lines = false);
   ~results_file();
   results_file(const results_file&) = delete;
   results_file& operator=(const results_file&) = delete;
 
   // The results read when it was opened, in file order.
   const std::vector<exponent_result>& saved() const { return saved_; }
+  // Of a file of the server's lines: the key of each line read when it was opened.
+  const std::vector<search_key>& saved_keys() const { return keys_; }
 
   // Appends line (without its line break); with sync_now also syncs it to the
   // disk before returning. False with *why when it could not.
@@ -62,6 +75,7 @@ class results_file {
   int fd_;
   std::string path_;
   std::vector<exponent_result> saved_;
+  std::vector<search_key> keys_;
   std::mutex m_;
   std::condition_variable cv_;
   bool dirty_ = false, closing_ = false, failed_ = false;
