@@ -121,6 +121,7 @@ bool assignment_queue::next(work_item* item, int64_t* index, std::string* why) {
   // The messages go out once the queue's lock is released: whoever prints
   // them may be waiting for it (a finished line taken out as it is printed).
   std::vector<std::string> messages;
+  why->clear();
   const bool found = take(item, index, &messages, why);
   for (const std::string& m : messages) warn_(m);
   return found;

@@ -5,6 +5,7 @@
 #include <gmp.h>
 
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -204,3 +205,49 @@ TEST(LongResume, KilledProbablePrimeRunResumesToAValidProof) {
 }
 
 }  // namespace
+
+// A work file killed with SIGKILL each time a result line lands (the
+// moment between the line and the assignment's removal) and run again:
+// every assignment's result once, with GMP's Res64, and only the lines it
+// could not do left in the file.
+TEST(LongResume, KilledWorkFileGivesEachResultOnce) {
+  state_home home;
+  const std::vector<int32_t> ll = {10007, 10009, 10037, 10039, 10061};
+  std::string work = "# kept\nPRP=N/A,1,2,2207,-1,3,0\nFactor=47,1,20\nnot a line\n";
+  for (const int32_t p : ll) work += "DoubleCheck=N/A," + std::to_string(p) + ",1,0\n";
+  ASSERT_TRUE(testing_support::write_file(home.path + "/w.txt", work));
+  const auto r = run_shell(home.run(
+      "cd " + home.path + "; lines() { cat results.json.txt 2>/dev/null | wc -l; }; "
+      "for i in $(seq 12); do $M --worktodo w.txt --checkpoint-every 0.02 --engine fast >/dev/null 2>&1 & pid=$!; "
+      "n=$(lines); while kill -0 $pid 2>/dev/null && [ $(lines) = $n ]; do sleep 0.005; done; "
+      "kill -9 $pid 2>/dev/null; wait $pid; done; $M --worktodo w.txt --engine fast >/dev/null; "
+      "cat w.txt; echo ==; cat results.json.txt"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const size_t split = r.out.find("==\n");
+  ASSERT_NE(split, std::string::npos);
+  EXPECT_EQ(r.out.substr(0, split), "# kept\nnot a line\n");
+  std::map<int32_t, int> seen;
+  for (const std::string& line : testing_support::lines_of(r.out.substr(split + 3))) {
+    const nlohmann::json j = nlohmann::json::parse(line);
+    const int32_t p = j["exponent"];
+    ++seen[p];
+    mpz_value x;
+    if (j["worktype"] == "LL") {
+      testing_support::lucas_lehmer_residue(x, static_cast<unsigned>(p));
+      EXPECT_EQ(j["res64"], res64_hex(low64(x))) << line;
+      EXPECT_NE(j["shift-count"], 0) << line;
+    } else if (j["worktype"] == "PRP-3") {
+      mpz_value n, e;
+      mpz_ui_pow_ui(n, 2, static_cast<unsigned long>(p));
+      mpz_sub_ui(n, n, 1);
+      mpz_sub_ui(e, n, 1);
+      mpz_set_ui(x, 3);
+      mpz_powm(x, x, e, n);
+      EXPECT_EQ(j["res64"], res64_hex(low64(x))) << line;
+    } else {
+      EXPECT_EQ(j["factors"][0], "2351") << line;
+    }
+  }
+  EXPECT_EQ(seen.size(), ll.size() + 2);
+  for (const auto& [p, count] : seen) EXPECT_EQ(count, 1) << p;
+}

@@ -1,0 +1,160 @@
+// Work files and the search server's result lines: every line kind read,
+// a finished line taken out with every other byte kept, lines added by
+// others merged, a result recorded before a crash never done again, one
+// process per file, and the lines written field for field.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/test_support.h"
+#include "work/work_file.h"
+
+namespace {
+
+using testing_support::read_file;
+using testing_support::temp_dir;
+using testing_support::write_file;
+
+TEST(WorkFile, EveryLineKindIsRead) {
+  const std::string aid = "0123456789abcdef0123456789ABCDEF";
+  struct row {
+    std::string line;
+    work_line::kind kind;
+    work_type type = work_type::ll;
+    int32_t p = 0;
+    int factored_to = 0, factor_to = 0;
+    bool has_aid = false, refused = false;
+  } rows[] = {
+      {"Test=" + aid + ",82589933,77,1", work_line::kind::task, work_type::ll, 82589933, 77, 0, true, false},
+      {"DoubleCheck=N/A,1279,60,0\r", work_line::kind::task, work_type::double_check, 1279, 60, 0, false, false},
+      {"PRP=1,2,2203,-1", work_line::kind::task, work_type::prp, 2203, 0, 0, false, false},
+      {"PRPDC=" + aid + ",1,2,2203,-1,70,1.3,3,1", work_line::kind::task, work_type::prp_dc, 2203, 70, 0, true, false},
+      {"PRP=n/a,1,2,2203,-1,70,2,5,1", work_line::kind::task, work_type::prp, 2203, 70, 0, false, true},
+      {"PRP=1,2,2203,-1,70,2,3,1,\"1234,5678\"", work_line::kind::task, work_type::prp, 2203, 70, 0, false, true},
+      {"Factor=N/A,1000003,1,40", work_line::kind::task, work_type::factor, 1000003, 1, 40, false, false},
+      {"Pminus1=1,2,100003,-1,1000,100000", work_line::kind::task, work_type::pminus1, 100003, 0, 0, false, true},
+      {"  9689 ", work_line::kind::task, work_type::ll, 9689, 0, 0, false, false},
+      {"[Worker #3]", work_line::kind::section, work_type::ll, 0, 0, 0, false, false},
+      {"# Test=1279", work_line::kind::other, work_type::ll, 0, 0, 0, false, false},
+      {"Test=1279,1,0,9", work_line::kind::bad}, {"PRP=1,3,2203,-1", work_line::kind::bad},
+      {"Factor=1279,40,30", work_line::kind::bad}, {"Frobnicate=1279", work_line::kind::bad},
+      {"PRP=1,2,2203,-1,\"7", work_line::kind::bad}, {"Test=99999999999", work_line::kind::bad},
+      {"[Worker 2]", work_line::kind::bad}, {"hello", work_line::kind::bad},
+  };
+  for (const row& r : rows) {
+    const work_line w = parse_work_line(r.line);
+    ASSERT_EQ(w.what, r.kind) << r.line << ": " << w.why;
+    EXPECT_EQ(w.text, r.line);
+    EXPECT_EQ(w.why.empty(), r.kind != work_line::kind::bad) << r.line;
+    EXPECT_EQ(w.section, r.kind == work_line::kind::section ? 3 : 0) << r.line;
+    if (r.kind != work_line::kind::task) continue;
+    EXPECT_TRUE(w.task.type == r.type && w.task.p == r.p && w.task.factored_to == r.factored_to &&
+                w.task.factor_to == r.factor_to)
+        << r.line;
+    EXPECT_EQ(w.task.aid, r.has_aid ? "0123456789ABCDEF0123456789ABCDEF" : "") << r.line;
+    EXPECT_EQ(!w.task.refusal.empty(), r.refused) << r.line;
+  }
+  // Sections number the lines after them; the removal keeps every other byte.
+  const std::string text = "# a\n9689\n[Worker #2]\n9689\n  \nlast";
+  const auto lines = parse_work_file(text);
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_TRUE(lines[1].section == 0 && lines[3].section == 2 && lines[5].line_no == 6);
+  EXPECT_EQ(remove_work_line(text, "9689"), "# a\n[Worker #2]\n9689\n  \nlast");
+  EXPECT_EQ(remove_work_line(text, "last"), "# a\n9689\n[Worker #2]\n9689\n  \n");
+  EXPECT_EQ(remove_work_line(text, "968"), text);
+}
+
+// A run that recorded a result and died before taking the line out: the
+// next run takes it out and does not hand it out again; added lines come in.
+TEST(WorkFile, RecordedResultsAreNotDoneAgainAndAddedLinesAreMerged) {
+  temp_dir dir;
+  const std::string path = dir.path + "/worktodo.txt";
+  ASSERT_TRUE(write_file(path, "Test=N/A,1279,1,0\n# keep\nPRP=ABCDEF0123456789ABCDEF0123456789,1,2,2203,-1\nbad line\n"));
+  ASSERT_TRUE(write_file(dir.path + "/worktodo.add", "4253"));
+  std::string why;
+  std::unique_ptr<work_file> f = work_file::open(path, &why);
+  ASSERT_NE(f, nullptr) << why;
+  EXPECT_EQ(work_file::open(path, &why), nullptr);  // a second process is refused
+  EXPECT_NE(why.find("another mersenne process"), std::string::npos) << why;
+  EXPECT_EQ(read_file(dir.path + "/worktodo.add"), "");
+  search_key done;
+  done.worktype = "PRP-3";
+  done.exponent = 2203;
+  done.aid = "ABCDEF0123456789ABCDEF0123456789";
+  std::vector<std::string> warned;
+  work_settings base;
+  assignment_queue q(*f, base, 0, {done}, [&](const std::string& w) { warned.push_back(w); });
+  work_item item;
+  int64_t index = 0;
+  ASSERT_TRUE(q.next(&item, &index, &why)) << why;
+  EXPECT_TRUE(item.task.p == 1279 && index == 0 && !item.settings.prp);
+  ASSERT_TRUE(q.next(&item, &index, &why)) << why;
+  EXPECT_TRUE(item.task.p == 4253 && index == 1) << item.task.p;
+  EXPECT_FALSE(q.next(&item, &index, &why));
+  EXPECT_TRUE(why.empty()) << why;
+  ASSERT_EQ(warned.size(), 2u);
+  EXPECT_NE(warned[0].find("worktodo.txt:4: "), std::string::npos) << warned[0];
+  EXPECT_NE(warned[1].find("recorded already"), std::string::npos) << warned[1];
+  search_key k;
+  k.worktype = "LL";
+  k.exponent = 4253;
+  ASSERT_TRUE(q.finished(item, k, &why)) << why;
+  EXPECT_EQ(read_file(path), "Test=N/A,1279,1,0\n# keep\nbad line\n");
+}
+
+// Every sample line reads back with each field of its work type, of the
+// type the server takes, and our writer gives the same bytes.
+TEST(WorkFile, ServerLinesHaveTheFieldsOfTheirWorkType) {
+  const std::string text = read_file(std::string(MERSENNE_FORMATS_SAMPLES) + "/server-results.jsonl");
+  const auto lines = testing_support::lines_of(text);
+  ASSERT_EQ(lines.size(), 4u);
+  for (const std::string& line : lines) {
+    const nlohmann::json j = nlohmann::json::parse(line);
+    const std::string type = j.at("worktype");
+    EXPECT_TRUE(j.at("status").is_string() && j.at("exponent").is_number_integer() && j.at("timestamp").is_string() &&
+                j.at("program").at("name") == "mersenne" && j.at("os").at("architecture").is_string())
+        << line;
+    search_result r;
+    r.status = j["status"] == "C" ? "C" : j["status"] == "F" ? "F" : "NF";
+    r.exponent = j["exponent"];
+    r.worktype = type == "LL" ? "LL" : type == "PRP-3" ? "PRP-3" : "TF";
+    r.program_version = j["program"]["version"];
+    r.timestamp = j["timestamp"];
+    r.os = j["os"]["os"];
+    r.architecture = j["os"]["architecture"];
+    if (j.contains("aid")) r.aid = j["aid"];
+    if (type != "TF") {
+      ASSERT_TRUE(j.at("res64").is_string() && j.at("shift-count").is_number_integer()) << line;
+      r.residue = true;
+      r.res64 = std::stoull(j["res64"].get<std::string>(), nullptr, 16);
+      EXPECT_EQ(j["res64"].get<std::string>().size(), 16u);
+      r.shift_count = j["shift-count"];
+      if (type == "LL") {
+        EXPECT_TRUE(j.at("errors").at("Jacobi").is_number_integer() && j["errors"].at("Roundoff").is_number_integer());
+      } else {
+        EXPECT_EQ(j.at("res2048").get<std::string>().size(), 512u);
+        EXPECT_EQ(j.at("res2048").get<std::string>().substr(512 - 16), j["res64"].get<std::string>());
+        EXPECT_TRUE(j.at("errors").at("gerbicz").is_number_integer() && j.at("residue-type") == 1);
+        EXPECT_TRUE(j.at("proof").at("md5").is_string() && j["proof"].at("power").is_number_integer());
+        r.res2048 = j["res2048"];
+        r.residue_type = 1;
+        r.proof_power = j["proof"]["power"];
+        r.proof_md5 = j["proof"]["md5"];
+      }
+    } else {
+      ASSERT_TRUE(j.at("bitlo").is_number_integer() && j.at("bithi").is_number_integer() &&
+                  j.at("rangecomplete").is_boolean())
+          << line;
+      r.bitlo = j["bitlo"];
+      r.bithi = j["bithi"];
+      r.range_complete = j["rangecomplete"];
+      if (j.contains("factors")) {
+        ASSERT_TRUE(j["factors"].is_array() && j["factors"][0].is_string()) << line;
+        r.factors = j["factors"].get<std::vector<std::string>>();
+      }
+    }
+    EXPECT_EQ(search_result_line(r), line);
+  }
+}
+
+}  // namespace
