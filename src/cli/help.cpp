@@ -102,4 +102,4 @@ std::string help_footer() {
 }
 
 
-std::string version_text() { return std::string("mersenne ") + MERSENNE_VERSION + "\n"; }
+std::string version_text() { return std::string("mersenne ") + MERSENNE_VERSION + " (commit " + MERSENNE_COMMIT + ")\n"; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "work/report.h"
 #include "work/results_file.h"
 #include "methods/factor/factor.h"
+#include "support/test_support.h"
 #include "arith/fast/fast.h"
 
 namespace {
@@ -168,3 +170,16 @@ TEST(Options, AutomaticFactoringDepthPastTheFastEngine) {
 }
 
 }  // namespace
+
+// The manual page names every option the program accepts.
+TEST(Cli, ManualPageNamesEveryOption) {
+  const char* argv[] = {"mersenne", "--help"};
+  const std::string help = parse_command_line(2, argv).text;
+  const std::string page = std::regex_replace(testing_support::read_file(MERSENNE_MANUAL), std::regex(R"(\\-)"), "-");
+  ASSERT_FALSE(page.empty());
+  const std::regex option("--[a-z][a-z-]*");
+  int seen = 0;
+  for (auto it = std::sregex_iterator(help.begin(), help.end(), option); it != std::sregex_iterator(); ++it, ++seen)
+    EXPECT_NE(page.find(it->str()), std::string::npos) << it->str();
+  EXPECT_GT(seen, 30);
+}
