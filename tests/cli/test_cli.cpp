@@ -32,9 +32,8 @@ TEST(Options, ExponentsProgressHelpAndCores) {
   EXPECT_EQ(parse({"--no-progress", "3", "--progress"}).options.progress, progress_mode::on);
   EXPECT_EQ(parse({"0", "-h"}).action, cli_action::help);
   const int cores = usable_cores();
-  EXPECT_EQ(parse({"127"}).options.threads, cores);
-  c = parse({"7-11"});
-  EXPECT_TRUE(c.options.jobs == cores && c.options.threads == 1);
+  EXPECT_TRUE(parse({"127"}).options.threads == cores && parse({"7-11"}).options.jobs == cores);
+  EXPECT_EQ(parse({"7-11"}).options.threads, 1);
   c = parse({"--jobs", "100000", "--threads=100000", "0"});
   EXPECT_TRUE(c.action == cli_action::error && c.warnings.size() == 2);
 }
@@ -111,8 +110,7 @@ TEST(Options, AutomaticFactoringDepthPastTheFastEngine) {
   ASSERT_LT(above - below, 1000) << below << " " << above;
   const cli_options opt;
   const int at_below = factoring_depth(below, opt), at_above = factoring_depth(above, opt);
-  EXPECT_GE(at_below, 60) << below;
-  EXPECT_GE(at_above, at_below) << above;
+  EXPECT_TRUE(at_below >= 60 && at_above >= at_below) << below << ": " << at_below << ", " << above << ": " << at_above;
   EXPECT_LE(factoring_depth(2147483647, opt), kFactorMaxBits);
 }
 
