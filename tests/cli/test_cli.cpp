@@ -11,7 +11,6 @@
 #include "cli/batch.h"
 #include "cli/options.h"
 #include "work/report.h"
-#include "work/results_file.h"
 #include "methods/factor/factor.h"
 #include "support/test_support.h"
 #include "arith/fast/fast.h"
@@ -35,26 +34,22 @@ TEST(Options, ExponentsProgressHelpAndCores) {
   EXPECT_EQ(parse({"--no-progress", "3", "--progress"}).options.progress, progress_mode::on);
   EXPECT_EQ(parse({"0", "-h"}).action, cli_action::help);
   const int cores = usable_cores();
-  EXPECT_EQ(parse({"127"}).options.threads, cores);
-  c = parse({"7-11"});
-  EXPECT_TRUE(c.options.jobs == cores && c.options.threads == 1);
+  EXPECT_TRUE(parse({"127"}).options.threads == cores && parse({"7-11"}).options.jobs == cores);
+  EXPECT_EQ(parse({"7-11"}).options.threads, 1);
   c = parse({"--jobs", "100000", "--threads=100000", "0"});
   EXPECT_TRUE(c.action == cli_action::error && c.warnings.size() == 2);
 }
 
+// One of each kind of refusal: out of range or overflowing, a bad word, a
+// value missing or refused, options that do not go together.
 TEST(Options, BadInputIsOneLineError) {
   const std::vector<std::vector<const char*>> bad = {
-      {},          {"1"},           {"2147483648"},    {"99999999999999999999999"}, {"3-2147483648"},
-      {"10-5"},    {"12x"},         {"+7"},            {"3--5"},                    {" 7"},
-      {""},        {"--engine", "Auto", "3"},          {"--engine"},                {"--jobs=-1", "3"},
-      {"--threads", "0", "3"},      {"--bogus", "3"},  {"--json=maybe", "3"},       {"--plans", "quick", "3"},
-      {"--test=pr", "3"},           {"--proof", "3", "7"},                          {"--test=prp", "--proof=13", "7"},
-      {"--test=prp", "--iterations", "5", "7"},        {"--verify"},                {"--test=tf", "--tf-bits", "0", "7"},
-      {"--tf-bits", "97", "7"},     {"--shard", "4/3", "7"},                        {"--shard", "a/b", "7"},
-      {"--summary"},                {"--summary", "--verify", "f"},                 {"--results", "", "7"},
-      {"--checkpoint-every", "nan", "7"},              {"--checkpoint-every", "0", "7"},
-      {"--shift", "9223372036854775808", "7"},         {"--shift", "-1", "7"},      {"-"},
-      {"-5"},                       {"--from", "", "7"}, {"--benchmark", "--forget", "3"},
+      {}, {"1"}, {"99999999999999999999999"}, {"3-2147483648"}, {"10-5"}, {"12x"}, {"+7"}, {""}, {"-"}, {"-5"},
+      {"--engine", "Auto", "3"}, {"--engine"}, {"--jobs=-1", "3"}, {"--bogus", "3"}, {"--json=maybe", "3"},
+      {"--proof", "3", "7"}, {"--test=prp", "--proof=13", "7"}, {"--test=prp", "--iterations", "5", "7"},
+      {"--test=tf", "--tf-bits", "0", "7"}, {"--tf-bits", "97", "7"}, {"--shard", "4/3", "7"}, {"--results", "", "7"},
+      {"--summary", "--verify", "f"}, {"--checkpoint-every", "nan", "7"}, {"--shift", "9223372036854775808", "7"},
+      {"--shift", "-1", "7"}, {"--benchmark", "--forget", "3"},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(args.begin(), args.end())));
@@ -66,7 +61,6 @@ TEST(Options, BadInputIsOneLineError) {
   EXPECT_NE(parse({"--", "--json", "7"}).text.find("'--json' is not an exponent"), std::string::npos);
   // The largest shift that fits is taken as given (reduced mod p later), not wrapped.
   EXPECT_EQ(parse({"--shift", "9223372036854775807", "7"}).options.shift, INT64_MAX);
-  EXPECT_EQ(parse({"--checkpoint-every", "0.25", "7"}).options.checkpoint_every, 0.25);
 
   // The list of a --from file: comments, blank lines, CRLF; a bad line named.
   std::vector<exponent_span> spans;
@@ -86,52 +80,6 @@ TEST(Options, BenchmarkLengths) {
                                                                  {5000, 5120}, {4096, 4096}, {8 << 20, 8 << 20}}));
   for (const char* bad : {"0K", "K", "5KB", "1.5M", "9M", "8388609", "99999999999999999999M"})
     EXPECT_EQ(parse({"--benchmark", bad}).action, cli_action::error) << bad;
-}
-
-// Each kind of final line read back from the results file gives the same
-// line again; damaged lines are refused, a torn last line is left out.
-TEST(Report, ResultsFileLinesReadBack) {
-  std::vector<exponent_result> rs(8);
-  // Each as the program could have found it: a line that does not hold together is not read back.
-  const int32_t ps[] = {2, 100004, 30323, 31, 100019, 100043, 100049, 100057};
-  for (size_t i = 0; i < rs.size(); ++i) rs[i].p = ps[i];
-  rs[0].kind = result_kind::small_prime;
-  rs[1].kind = result_kind::composite_exponent, rs[1].divisor = 2;
-  rs[2].kind = result_kind::factored, rs[2].tf_factor = "60647", rs[2].tf_bits = 16;
-  rs[3].kind = result_kind::proven_prime, rs[3].tf_bits = 16;
-  rs[4].kind = result_kind::no_factor, rs[4].factor_only = true, rs[4].tf_bits = 50;
-  for (exponent_result* r : {&rs[5], &rs[6], &rs[7]}) {
-    r->engine = "fast", r->seconds = 12.5;
-    r->outcome.verdict = true, r->outcome.res64 = 0x0123456789ABCDEF, r->outcome.fft_length = 5120;
-    r->outcome.max_roundoff = 0.1875, r->outcome.shift = 77, r->outcome.jacobi_errors = 1;
-  }
-  rs[5].tf_bits = 58, rs[5].outcome.note = "length raised";
-  // A probable-prime test resumed past p (its states run on to the proof's end).
-  rs[6].prp = true, rs[6].outcome.proof_file = "M100049.proof", rs[6].outcome.proof_power = 8;
-  rs[6].outcome.resumed_from = 100049 + 100;
-  rs[7].outcome.verdict = false, rs[7].outcome.partial = 1000, rs[7].outcome.resumed_from = 500;
-  std::string file;
-  for (const exponent_result& r : rs) {
-    exponent_result back;
-    std::string why;
-    ASSERT_TRUE(result_from_json(result_json(r), &back, &why)) << result_json(r) << ": " << why;
-    EXPECT_EQ(result_json(back), result_json(r));
-    EXPECT_EQ(result_text(back), result_text(r));
-    EXPECT_EQ(is_done(back), is_done(r));
-    file += result_json(r) + "\n";
-  }
-  for (const char* bad : {"[1]", "{}", "{\"exponent\":1}", "not json",
-                          R"({"exponent":7,"prime":false,"res64":null,"test":"tf","engine":"tf","fft_length":0,"max_roundoff":0,"seconds":1,"verdict":true,"factor":"12x","tf_bits":9})"}) {
-    exponent_result back;
-    std::string why;
-    EXPECT_FALSE(result_from_json(bad, &back, &why)) << bad;
-  }
-  const results_text t = parse_results(file + "garbage\n" + result_json(rs[5]).substr(0, 40), "r");
-  EXPECT_TRUE(t.results.size() == rs.size() && t.whole_bytes == file.size() + 8 && t.warnings.size() == 2u);
-  const results_summary s = summarize(t.results);
-  EXPECT_TRUE(s.exponents == 8 && s.primes == 2 && s.factored == 2 && s.tested == 2 && s.no_verdict == 2)
-      << s.primes << s.factored << s.tested << s.no_verdict;
-  EXPECT_EQ(s.prime_exponents, (std::vector<int32_t>{2, 31}));
 }
 
 // Without a verdict nothing may read as one: no "is prime", nulls in the JSON
@@ -164,8 +112,7 @@ TEST(Options, AutomaticFactoringDepthPastTheFastEngine) {
   ASSERT_LT(above - below, 1000) << below << " " << above;
   const cli_options opt;
   const int at_below = factoring_depth(below, opt), at_above = factoring_depth(above, opt);
-  EXPECT_GE(at_below, 60) << below;
-  EXPECT_GE(at_above, at_below) << above;
+  EXPECT_TRUE(at_below >= 60 && at_above >= at_below) << below << ": " << at_below << ", " << above << ": " << at_above;
   EXPECT_LE(factoring_depth(2147483647, opt), kFactorMaxBits);
 }
 
