@@ -191,8 +191,7 @@ TEST(Factor, ResumesFromTheReportedClassBoundary) {
   for (const factor_kernel kernel : {factor_kernel::scalar, factor_kernel::ifma}) {
     if (kernel == factor_kernel::ifma && !factor_ifma_supported()) continue;
     factor_options whole_opt;
-    whole_opt.to_bits = 30;
-    whole_opt.kernel = kernel;
+    whole_opt.to_bits = 30, whole_opt.kernel = kernel;
     const factor_outcome whole = trial_factor(30011, whole_opt);
     ASSERT_TRUE(whole.factor.empty() && whole.bits == 30 && whole.error.empty());
     // Stopped at the 300th class of level 29 (every class holds a k there).
@@ -208,16 +207,14 @@ TEST(Factor, ResumesFromTheReportedClassBoundary) {
     const factor_outcome stopped = trial_factor(30011, first);
     ASSERT_TRUE(stopped.interrupted && level == 29 && done.count() == 300) << level << " " << done.count();
     factor_options rest = whole_opt;
-    rest.from_bits = level;
-    rest.from_classes = done;
+    rest.from_bits = level, rest.from_classes = done;
     const factor_outcome resumed = trial_factor(30011, rest);
     EXPECT_TRUE(resumed.factor.empty() && resumed.bits == 30 && !resumed.interrupted);
     EXPECT_EQ(stopped.tested + resumed.tested, whole.tested);
   }
   // 60647 = 2 * 30323 + 1 divides M30323: k = 1, class 1 of level 15.
   factor_options opt;
-  opt.from_bits = 15;
-  opt.to_bits = 20;
+  opt.from_bits = 15, opt.to_bits = 20;
   opt.reached = [](int l, const factor_classes& d) { EXPECT_TRUE(l < 15 || (l == 15 && !d[1])) << l; };
   EXPECT_EQ(trial_factor(30323, opt).factor, "60647");
   opt.from_classes.set(1);
