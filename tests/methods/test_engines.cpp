@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <random>
 #include <string>
 #include <string_view>
 
@@ -32,10 +31,9 @@ void sweep(int32_t lo, int32_t hi, bool (*wanted)(std::string_view name, int32_t
       if (!wanted(e.name, p)) continue;
       ASSERT_TRUE(e.applicable(p)) << e.name << " " << p;
       const ll_outcome o = run_lucas_lehmer(e, p, {});
-      ASSERT_TRUE(o.verdict) << e.name << " p=" << p << ": " << o.note << o.error;
-      EXPECT_EQ(o.res64, low64(want)) << e.name << " p=" << p;
-      EXPECT_EQ(o.prime, mpz_sgn(want.get()) == 0) << e.name << " p=" << p;
-      EXPECT_EQ(o.note, "") << e.name << " p=" << p;  // the fast engine's table length needs no retry
+      // The fast engine's table length needs no retry: no note.
+      ASSERT_TRUE(o.verdict && o.note.empty()) << e.name << " p=" << p << ": " << o.note << o.error;
+      EXPECT_TRUE(o.res64 == low64(want) && o.prime == (mpz_sgn(want.get()) == 0)) << e.name << " p=" << p;
     }
   }
 }
@@ -48,8 +46,7 @@ TEST(LongEngines, ReferenceMatchesOracleFrom1000To3000) {
 }
 
 // Known primes: prime, Res64 zero, progress reports monotone and ending at
-// p - 2 (how many arrive depends on the machine's speed). Random primes
-// below 50000: fast and exact agree, the fast engine well within its bound.
+// p - 2 (how many arrive depends on the machine's speed).
 void expect_prime(const char* name, int32_t p) {
   int64_t last = -1;
   engine_options opt;
@@ -62,18 +59,10 @@ void expect_prime(const char* name, int32_t p) {
   EXPECT_EQ(last, p - 2) << name << " p=" << p;
 }
 
-TEST(Engines, FastAndExactFindKnownPrimesAndAgreeOnRandomOnes) {
+TEST(Engines, FastAndExactFindKnownPrimes) {
   for (int32_t p : {4423, 9689, 9941, 11213, 19937, 21701, 23209, 44497}) {
     expect_prime("fast", p);
     if (p < 40000) expect_prime("exact", p);
-  }
-  std::mt19937_64 rng(testing_support::test_seed());
-  for (int k = 0; k < 5; ++k) {
-    int32_t p = 3000 + static_cast<int32_t>(rng() % 46900);
-    while (!is_prime(p)) ++p;
-    const ll_outcome f = run("fast", p), e = run("exact", p);
-    ASSERT_TRUE(f.verdict) << p << " " << f.note;
-    EXPECT_TRUE(f.res64 == e.res64 && f.prime == e.prime && f.max_roundoff < 0.3) << "p=" << p;
   }
 }
 
@@ -90,15 +79,13 @@ TEST(Loop, CrossingTheBoundRetriesLongerOrGivesNoVerdict) {
     opt.start_length = start;
     const ll_outcome f = run("fast", p, opt), e = run("exact", p);
     ASSERT_TRUE(f.verdict) << p << " " << f.note;
-    EXPECT_TRUE(f.res64 == e.res64 && f.prime == e.prime) << p;
-    EXPECT_GT(f.fft_length, start);
+    EXPECT_TRUE(f.res64 == e.res64 && f.prime == e.prime && f.fft_length > start) << p;
     EXPECT_NE(f.note.find("length raised from " + std::to_string(start)), std::string::npos) << f.note;
 
     engine fixed = *find_engine("fast");
     fixed.next_length = nullptr;
     const ll_outcome n = run_lucas_lehmer(fixed, p, opt);
     EXPECT_TRUE(!n.verdict && n.error.empty() && n.fft_length == start && n.max_roundoff >= 0.4) << n.note;
-    EXPECT_NE(n.note.find("reached the bound 0.4; no verdict"), std::string::npos) << n.note;
   }
 }
 
@@ -140,15 +127,12 @@ TEST(Loop, AllocationFailureIsAnErrorNotAVerdict) {
   for (fail_at = 1; fail_at <= kArrayCount; ++fail_at) {
     calls = 0;
     const ll_outcome o = run_lucas_lehmer(failing, 127, {});
-    EXPECT_TRUE(!o.verdict && !o.prime) << fail_at;
-    EXPECT_NE(o.error.find("memory"), std::string::npos) << o.error;
+    EXPECT_TRUE(!o.verdict && !o.prime && o.error.find("memory") != std::string::npos) << fail_at << " " << o.error;
   }
 }
 
-// Each name finds its own engine (a repeated name would find the first);
-// auto picks one that applies, never the slow reference one.
-TEST(Engines, TableNamesAndAutoChoice) {
-  for (const engine& e : engine_table()) EXPECT_TRUE(find_engine(e.name) == &e) << e.name;
+// Auto picks an engine that applies, never the slow reference one.
+TEST(Engines, AutoChoiceAppliesAndIsNeverTheReference) {
   for (int32_t p : {3, 127, 3001, 21701, 86243, 1257787, 2147483647}) {
     const engine* e = auto_engine(p);
     ASSERT_TRUE(e != nullptr && e->applicable(p) && choose_engine("auto", p) == e) << p;

@@ -34,8 +34,7 @@ std::string str(mpz_srcptr m) {
 
 std::string decimal(u128 x) {
   mpz m;
-  to_mpz(m, x);
-  return str(m);
+  return to_mpz(m, x), str(m);
 }
 
 // p and the k of published factors 2kp + 1 of 2^p - 1 between 2^64 and 2^80
@@ -70,35 +69,19 @@ u128 gmp_search(int32_t p, u128 k_first, u128 k_last) {
   return 0;
 }
 
-// Random odd moduli of every size from 2 bits to 125 and random exponents:
-// 2^p mod q and single products agree with GMP.
-TEST(Factor, MontgomeryArithmeticAgreesWithGmp) {
+// Random odd moduli of every size from 2 bits to 125 (one word and two) and
+// random exponents: 2^p mod q agrees with GMP.
+TEST(Factor, MontgomeryPowerAgreesWithGmp) {
   std::mt19937_64 rng(testing_support::test_seed());
-  mpz q, r, two, a, b, R;
+  mpz q, r, two;
   mpz_set_ui(two, 2);
   for (int i = 0; i < 20000; ++i) {
     const int bits = 2 + static_cast<int>(rng() % 124);
-    u128 qq = (static_cast<u128>(rng()) << 64 | rng()) >> (128 - bits);
-    qq |= (static_cast<u128>(1) << (bits - 1)) | 1;
+    const u128 qq = ((static_cast<u128>(rng()) << 64 | rng()) >> (128 - bits)) | (static_cast<u128>(1) << (bits - 1)) | 1;
     const uint32_t p = 1 + static_cast<uint32_t>(rng() % (i % 2 == 0 ? 200 : 2147483647u));
     to_mpz(q, qq);
     mpz_powm_ui(r, two, p, q);
     ASSERT_EQ(decimal(factor_pow2_mod(p, qq)), str(r)) << "p " << p << " q " << decimal(qq);
-    // One product a b R^-1 mod q: two words (R = 2^128) or one (R = 2^64).
-    const u128 x = (static_cast<u128>(rng()) << 64 | rng()) % qq, y = (static_cast<u128>(rng()) << 64 | rng()) % qq;
-    to_mpz(a, x);
-    to_mpz(b, y);
-    mpz_mul(a, a, b);
-    const bool wide = (qq >> 64) != 0;
-    mpz_set_ui(R, 1);
-    mpz_mul_2exp(R, R, wide ? 128 : 64);
-    mpz_invert(R, R, q);
-    mpz_mul(a, a, R);
-    mpz_mod(a, a, q);
-    const u128 got = wide ? factor_arith::mont2(qq).mul(x, y)
-                          : factor_arith::mont1(static_cast<uint64_t>(qq)).mul(static_cast<uint64_t>(x),
-                                                                                 static_cast<uint64_t>(y));
-    ASSERT_EQ(decimal(got), str(a)) << decimal(qq);
   }
 }
 
@@ -106,7 +89,7 @@ TEST(Factor, MontgomeryArithmeticAgreesWithGmp) {
 // search reaches the square root), finds exactly the smallest factor the
 // plain search finds (many of them are themselves sieve primes, e.g. 23 for
 // p = 11), never 2^p - 1 itself; the square root is reached exactly for the
-// Mersenne primes; p = 30323 keeps its factor 60647 = 2p + 1.
+// Mersenne primes, and the automatic depth stops there too.
 TEST(Factor, FindsTheSmallestFactorTheGmpSearchFinds) {
   for (int32_t p = 3; p <= 1500; p += 2) {
     if (!is_prime(p)) continue;
@@ -120,77 +103,14 @@ TEST(Factor, FindsTheSmallestFactorTheGmpSearchFinds) {
     EXPECT_EQ(f.factor, want == 0 ? "" : decimal(want)) << "p " << p;
     EXPECT_TRUE(p > 83 ? want != 0 || f.sqrt_reached || f.bits == 21 : f.sqrt_reached == mersenne_prime) << p;
   }
-  factor_options o;
-  o.to_bits = 20;
-  EXPECT_EQ(trial_factor(30323, o).factor, "60647");
+  EXPECT_LE(factor_auto_depth(61, 1e9), 31);
 }
 
-// Windows of k across 2^64 for a range of p, and around published factors:
-// the same smallest factor as the plain search over the window, or none.
-TEST(Factor, WindowsBelowAndAbove64BitsAgreeWithGmp) {
-  std::vector<std::pair<int32_t, u128>> windows = published_factors();  // p and the window's middle k
-  for (int32_t p = 1000003; p < 1000003 + 400; p += 2)
-    if (is_prime(p)) windows.emplace_back(p, (static_cast<u128>(1) << 64) / (2 * static_cast<u128>(p)));
-  int found = 0;
-  for (const auto& [p, middle] : windows) {
-    factor_options o;
-    o.to_bits = 80;
-    o.k_first = middle - 20000;
-    o.k_last = middle + 20000;
-    const factor_outcome f = trial_factor(p, o);
-    const u128 want = gmp_search(p, o.k_first, o.k_last);
-    EXPECT_EQ(f.factor, want == 0 ? "" : decimal(want)) << "p " << p;
-    found += !f.factor.empty();
-  }
-  EXPECT_GE(found, 5);
-}
-
-// The IFMA chain's 2^-p mod q on random odd q of every size from 2 bits to
-// 96, and on q at 2^k +- a little (the limb boundary 2^52, 2^64, up to just
-// below 2^96), for random p, in batches of every length (the last group
-// filled with copies of the last q): GMP's inverse of 2^p, the inverse of
-// the scalar chain's 2^p, and nothing written past the batch.
-TEST(Factor, IfmaInversePowerAgreesWithGmpAndTheScalarChain) {
-  if (!factor_ifma_supported()) GTEST_SKIP() << "this processor lacks AVX-512 IFMA";
-  std::mt19937_64 rng(testing_support::test_seed());
-  std::vector<u128> qs;
-  for (int k = 2; k <= 96; ++k)
-    for (int d = -7; d <= 7; d += 2)
-      if (const u128 q = (static_cast<u128>(1) << k) + d; q >= 3 && (q >> 96) == 0) qs.push_back(q);
-  for (int i = 0; i < 4000; ++i) {
-    const int bits = 2 + static_cast<int>(rng() % 95);
-    const u128 q = ((static_cast<u128>(rng()) << 64 | rng()) >> (128 - bits)) | (static_cast<u128>(1) << (bits - 1)) | 1;
-    qs.push_back(q);
-  }
-  std::shuffle(qs.begin(), qs.end(), rng);
-  mpz q, r, two, e, s;
-  mpz_set_ui(two, 2);
-  for (size_t at = 0; at < qs.size();) {
-    const size_t n = std::min<size_t>(qs.size() - at, rng() % 40);
-    const uint32_t p = 1 + static_cast<uint32_t>(rng() % (at % 3 == 0 ? 300 : 0xFFFFFFFEu));
-    testing_support::guarded<u128> out(n);
-    factor_ifma::pow2_inverse(p, qs.data() + at, n, out.data());
-    ASSERT_TRUE(out.intact()) << "p " << p << " n " << n;
-    mpz_set_si(e, -static_cast<long>(p));
-    for (size_t i = 0; i < n; ++i) {
-      const u128 qq = qs[at + i];
-      to_mpz(q, qq);
-      mpz_powm(r, two, e, q);
-      ASSERT_EQ(decimal(out[i]), str(r)) << "p " << p << " q " << decimal(qq);
-      to_mpz(s, factor_pow2_mod(p, qq));
-      mpz_mul(s, s, r);
-      mpz_mod(s, s, q);
-      ASSERT_EQ(mpz_cmp_ui(s.get(), 1), 0) << "p " << p << " q " << decimal(qq);
-    }
-    at += n;
-  }
-}
-
-// The IFMA search and the scalar one over windows of k below 2^52, across
-// 2^52 and 2^64, and holding published factors (p 137 to 193): the same
-// factor, levels and count of candidates tested.
-TEST(Factor, IfmaSearchFindsWhatTheScalarSearchFinds) {
-  if (!factor_ifma_supported()) GTEST_SKIP() << "this processor lacks AVX-512 IFMA";
+// Windows of k across 2^52, 2^64 and 2^90 for a range of p, and around
+// published factors: every kernel this processor runs finds the plain
+// search's smallest factor over the window (or none), and the IFMA one
+// tests as many candidates as the scalar one.
+TEST(Factor, WindowsAgreeWithGmpOnEveryKernel) {
   std::vector<std::pair<int32_t, u128>> windows = published_factors();  // p and the window's middle k
   for (int32_t p = 100003; p < 100003 + 200; p += 2)
     if (is_prime(p))
@@ -199,17 +119,54 @@ TEST(Factor, IfmaSearchFindsWhatTheScalarSearchFinds) {
   for (const auto& [p, middle] : windows) {
     factor_options o;
     o.to_bits = kFactorMaxBits;
-    o.k_first = middle - 3000;
-    o.k_last = middle + 3000;
-    o.kernel = factor_kernel::scalar;
-    const factor_outcome a = trial_factor(p, o);
-    o.kernel = factor_kernel::ifma;
-    const factor_outcome b = trial_factor(p, o);
-    ASSERT_TRUE(a.error.empty() && b.error.empty()) << a.error << b.error;
-    EXPECT_TRUE(a.factor == b.factor && a.bits == b.bits && a.tested == b.tested) << "p " << p;
-    found += !b.factor.empty();
+    o.k_first = middle - 5000, o.k_last = middle + 5000;
+    const u128 want = gmp_search(p, o.k_first, o.k_last);
+    uint64_t scalar_tested = 0;
+    for (const factor_kernel kernel : {factor_kernel::scalar, factor_kernel::ifma}) {
+      if (kernel == factor_kernel::ifma && !factor_ifma_supported()) continue;
+      o.kernel = kernel;
+      const factor_outcome f = trial_factor(p, o);
+      ASSERT_TRUE(f.error.empty()) << f.error;
+      EXPECT_EQ(f.factor, want == 0 ? "" : decimal(want)) << "p " << p << " kernel " << static_cast<int>(kernel);
+      if (kernel == factor_kernel::scalar) scalar_tested = f.tested, found += !f.factor.empty();
+      EXPECT_EQ(f.tested, scalar_tested) << "p " << p;
+    }
   }
   EXPECT_GE(found, 5);
+}
+
+// The IFMA chain's 2^-p mod q on random odd q of every size from 2 bits to
+// 96, and on q at 2^k +- a little (the limb boundary 2^52, 2^64, up to just
+// below 2^96), for random p, in batches of every length (the last group
+// filled with copies of the last q): GMP's inverse of 2^p, and nothing
+// written past the batch.
+TEST(Factor, IfmaInversePowerAgreesWithGmp) {
+  if (!factor_ifma_supported()) GTEST_SKIP() << "this processor lacks AVX-512 IFMA";
+  std::mt19937_64 rng(testing_support::test_seed());
+  std::vector<u128> qs;
+  for (int k = 2; k <= 96; ++k)
+    for (int d = -7; d <= 7; d += 2)
+      if (const u128 q = (static_cast<u128>(1) << k) + d; q >= 3 && (q >> 96) == 0) qs.push_back(q);
+  for (int i = 0; i < 4000; ++i) {
+    const int bits = 2 + static_cast<int>(rng() % 95);
+    qs.push_back(((static_cast<u128>(rng()) << 64 | rng()) >> (128 - bits)) | (static_cast<u128>(1) << (bits - 1)) | 1);
+  }
+  std::shuffle(qs.begin(), qs.end(), rng);
+  mpz q, r, two, e;
+  mpz_set_ui(two, 2);
+  for (size_t at = 0, n; at < qs.size(); at += n) {
+    n = std::min<size_t>(qs.size() - at, rng() % 40);
+    const uint32_t p = 1 + static_cast<uint32_t>(rng() % (at % 3 == 0 ? 300 : 0xFFFFFFFEu));
+    testing_support::guarded<u128> out(n);
+    factor_ifma::pow2_inverse(p, qs.data() + at, n, out.data());
+    ASSERT_TRUE(out.intact()) << "p " << p << " n " << n;
+    mpz_set_si(e, -static_cast<long>(p));
+    for (size_t i = 0; i < n; ++i) {
+      to_mpz(q, qs[at + i]);
+      mpz_powm(r, two, e, q);
+      ASSERT_EQ(decimal(out[i]), str(r)) << "p " << p << " q " << decimal(qs[at + i]);
+    }
+  }
 }
 
 // MERSENNE_FACTOR_KERNEL picks the arithmetic; a name it does not know, or
@@ -222,8 +179,7 @@ TEST(Factor, KernelOverrideIsHonouredOrRefused) {
   setenv("MERSENNE_FACTOR_KERNEL", "ifma", 1);
   const factor_outcome ifma = trial_factor(30323, o);
   unsetenv("MERSENNE_FACTOR_KERNEL");
-  EXPECT_NE(bad.error.find("MERSENNE_FACTOR_KERNEL=avx"), std::string::npos) << bad.error;
-  EXPECT_TRUE(bad.factor.empty() && bad.tested == 0);
+  EXPECT_TRUE(!bad.error.empty() && bad.factor.empty() && bad.tested == 0) << bad.error;
   EXPECT_TRUE(factor_ifma_supported() ? ifma.factor == "60647" : !ifma.error.empty() && ifma.factor.empty()) << ifma.error;
 }
 
@@ -235,8 +191,7 @@ TEST(Factor, ResumesFromTheReportedClassBoundary) {
   for (const factor_kernel kernel : {factor_kernel::scalar, factor_kernel::ifma}) {
     if (kernel == factor_kernel::ifma && !factor_ifma_supported()) continue;
     factor_options whole_opt;
-    whole_opt.to_bits = 30;
-    whole_opt.kernel = kernel;
+    whole_opt.to_bits = 30, whole_opt.kernel = kernel;
     const factor_outcome whole = trial_factor(30011, whole_opt);
     ASSERT_TRUE(whole.factor.empty() && whole.bits == 30 && whole.error.empty());
     // Stopped at the 300th class of level 29 (every class holds a k there).
@@ -252,27 +207,20 @@ TEST(Factor, ResumesFromTheReportedClassBoundary) {
     const factor_outcome stopped = trial_factor(30011, first);
     ASSERT_TRUE(stopped.interrupted && level == 29 && done.count() == 300) << level << " " << done.count();
     factor_options rest = whole_opt;
-    rest.from_bits = level;
-    rest.from_classes = done;
+    rest.from_bits = level, rest.from_classes = done;
     const factor_outcome resumed = trial_factor(30011, rest);
     EXPECT_TRUE(resumed.factor.empty() && resumed.bits == 30 && !resumed.interrupted);
     EXPECT_EQ(stopped.tested + resumed.tested, whole.tested);
   }
   // 60647 = 2 * 30323 + 1 divides M30323: k = 1, class 1 of level 15.
   factor_options opt;
-  opt.from_bits = 15;
-  opt.to_bits = 20;
+  opt.from_bits = 15, opt.to_bits = 20;
   opt.reached = [](int l, const factor_classes& d) { EXPECT_TRUE(l < 15 || (l == 15 && !d[1])) << l; };
   EXPECT_EQ(trial_factor(30323, opt).factor, "60647");
   opt.from_classes.set(1);
   opt.reached = nullptr;
   const factor_outcome skipped = trial_factor(30323, opt);
   EXPECT_TRUE(skipped.factor.empty() && skipped.bits == 20);
-}
-
-TEST(Factor, AutomaticDepthGrowsWithTheTestAndStopsAtTheSquareRoot) {
-  EXPECT_LT(factor_auto_depth(2000003, 100), factor_auto_depth(2000003, 10000));
-  EXPECT_LE(factor_auto_depth(61, 1e9), 31);
 }
 
 }  // namespace

@@ -23,22 +23,18 @@ void* (*gmp_realloc)(void*, size_t, size_t);
 void (*gmp_free)(void*, size_t);
 
 void* failing_gmp_alloc(size_t n) { return should_fail() ? throw std::bad_alloc() : gmp_alloc(n); }
-void* failing_gmp_realloc(void* p, size_t old, size_t n) {
-  return should_fail() ? throw std::bad_alloc() : gmp_realloc(p, old, n);
-}
+void* failing_gmp_realloc(void* p, size_t old, size_t n) { return should_fail() ? throw std::bad_alloc() : gmp_realloc(p, old, n); }
 
 TEST(Failures, EveryAllocationOfEveryEngineFailsSoftly) {
   mp_get_memory_functions(&gmp_alloc, &gmp_realloc, &gmp_free);
   mp_set_memory_functions(failing_gmp_alloc, failing_gmp_realloc, gmp_free);
   engine_options opt;
   opt.shift = 0;
+  const int32_t p = 521;
   for (const engine& e : engine_table()) {
-    const int32_t p = 521;
     const ll_outcome want = run_lucas_lehmer(e, p, opt);  // plans made, nothing counted
     ASSERT_TRUE(want.verdict && want.prime) << e.name;
-    armed = true;
-    allocations = 0;
-    fail_at = -1;
+    armed = true, allocations = 0, fail_at = -1;
     run_lucas_lehmer(e, p, opt);
     const long total = allocations;
     EXPECT_GT(total, 2) << e.name;

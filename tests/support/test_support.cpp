@@ -75,6 +75,15 @@ void lucas_lehmer_after(mpz_ptr out, unsigned p, int64_t k) {
 
 void lucas_lehmer_residue(mpz_ptr out, unsigned p) { lucas_lehmer_after(out, p, p >= 2 ? int64_t{p} - 2 : 0); }
 
+void fermat_after(mpz_ptr out, unsigned p, int64_t k) {
+  mpz_value m, e, three;
+  mpz_ui_pow_ui(m, 2, p);
+  mpz_sub_ui(m, m, 1);
+  mpz_setbit(e, static_cast<mp_bitcnt_t>(k));
+  mpz_set_ui(three, 3);
+  mpz_powm(out, three, e, m);
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

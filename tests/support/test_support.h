@@ -99,4 +99,7 @@ void lucas_lehmer_residue(mpz_ptr out, unsigned p);
 // s(k) mod 2^p - 1 (s(0) = 4), with GMP.
 void lucas_lehmer_after(mpz_ptr out, unsigned p, int64_t k);
 
+// 3^(2^k) mod 2^p - 1, the probable-prime test's residue after k squarings, with GMP.
+void fermat_after(mpz_ptr out, unsigned p, int64_t k);
+
 }  // namespace testing_support
