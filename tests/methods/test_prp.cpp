@@ -126,7 +126,8 @@ TEST(Prp, TooLittleMemoryIsRefusedForTheTestAndForVerify) {
     for (const auto& [at, byte] : {std::pair{h, '\3'}, {h + rb, '\3'}, {h + 2 * rb, '\11'}}) f.seekp(at).put(byte);
   }
   std::filesystem::resize_file(proof, static_cast<uintmax_t>(h + 3 * rb));
-  for (const auto& [command, status] : {std::pair<std::string, int>{"$M --test=prp --tf-bits 0 150000001", kExitNoVerdict},
+  for (const auto& [command, status] : {std::pair<std::string, int>{"$M --test=prp --tf-bits 0 150000001",
+                                                                    kExitNoVerdict},
                                         {"$M --verify " + proof, kExitProofInvalid}}) {
     const auto r = testing_support::run_shell("ulimit -v 300000; " + command);
     EXPECT_TRUE(r.status == status && r.out.find("engine needs about") != std::string::npos &&
