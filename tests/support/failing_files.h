@@ -22,12 +22,8 @@ namespace testing_support {
 class failing_files {
  public:
   failing_files(int64_t at, int error, bool short_before = false) {
-    at_ = at;
-    error_ = error;
-    short_before_ = short_before;
-    count_ = 0;
-    failed_.clear();
-    folders_.clear();
+    at_ = at, error_ = error, short_before_ = short_before, count_ = 0;
+    failed_.clear(), folders_.clear();
     previous_ = set_file_calls(&kCalls);
   }
   ~failing_files() { set_file_calls(previous_); }
@@ -52,18 +48,13 @@ class failing_files {
   // Counts a call; whether it is the one to fail (errno set).
   static bool fails(const std::string& name) {
     if (++count_ != at_ || error_ == 0) return false;
-    failed_ = name;
-    errno = error_;
+    failed_ = name, errno = error_;
     return true;
   }
   // Counts a read or write of size: the size it may move, or -1 when it is to fail (errno set).
   static ssize_t moved(const std::string& name, size_t size) {
+    if (fails(name)) return -1;  // counts the call
     const auto all = static_cast<ssize_t>(size), half = static_cast<ssize_t>(size / 2);
-    if (++count_ == at_ && error_ != 0) {
-      failed_ = name;
-      errno = error_;
-      return -1;
-    }
     if (size < 2 || count_ > at_ || (count_ < at_ && !short_before_)) return all;
     if (count_ == at_) failed_ = name;
     return half;
