@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "base/numbers.h"
+#include "formats/factor_classes.h"
 
 namespace {
 
@@ -175,6 +176,8 @@ bool read_fields(work_type t, std::string_view rest, assignment* a, std::string*
                " is not above how_far_factored " + std::to_string(a->factored_to);
         return false;
       }
+      if (a->factor_to > kFactorMaxBits)
+        a->refusal = "trial factoring beyond 2^" + std::to_string(kFactorMaxBits) + " is not supported";
       return true;
     }
     case work_type::pminus1:

@@ -32,6 +32,7 @@ TEST(WorkFile, EveryLineKindIsRead) {
       {"PRP=n/a,1,2,2203,-1,70,2,5,1", work_line::kind::task, work_type::prp, 2203, 70, 0, false, true},
       {"PRP=1,2,2203,-1,70,2,3,1,\"1234,5678\"", work_line::kind::task, work_type::prp, 2203, 70, 0, false, true},
       {"Factor=N/A,1000003,1,40", work_line::kind::task, work_type::factor, 1000003, 1, 40, false, false},
+      {"Factor=1000003,90,100", work_line::kind::task, work_type::factor, 1000003, 90, 100, false, true},
       {"Pminus1=1,2,100003,-1,1000,100000", work_line::kind::task, work_type::pminus1, 100003, 0, 0, false, true},
       {"  9689 ", work_line::kind::task, work_type::ll, 9689, 0, 0, false, false},
       {"[Worker #3]", work_line::kind::section, work_type::ll, 0, 0, 0, false, false},
