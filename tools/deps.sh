@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, where missing.
 set -euo pipefail
 packages=(g++ cmake make pkg-config libgtest-dev libbenchmark-dev libgmp-dev libfftw3-dev
-          libcli11-dev nlohmann-json3-dev libssl-dev)
+          libcli11-dev nlohmann-json3-dev libssl-dev libecm-dev libprimesieve-dev)
 [ "${1:-}" = "--bench" ] && packages+=(gnuplot-nox)
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "arith/engine.h"
 
@@ -19,6 +20,20 @@ enum class result_kind {
   factored,            // trial factoring found a factor: not prime, no test runs
   proven_prime,        // trial factoring reached the square root of 2^p - 1 without a factor: prime
   no_factor,           // --test=tf: no factor below 2^tf_bits (done, but no verdict on primality)
+  pm1_factor,          // P-1 found a factor (before a test, or --test=pm1): not prime, no test runs
+  pm1_none,            // --test=pm1: no factor within the bounds (done, no verdict on primality)
+  ecm_factor,          // --test=ecm: a curve found a factor: not prime
+  ecm_none,            // --test=ecm: no curve found one (done, no verdict on primality)
+};
+
+// What a P-1 run (methods/pm1.h) or ECM curves (methods/ecm.h) did for one exponent.
+struct factoring_record {
+  bool ran = false;                  // P-1 or ECM ran for this exponent
+  uint64_t b1 = 0, b2 = 0;           // the bounds (P-1: b2 = b1 when stage 2 did not run)
+  int curves = 0;                    // ECM: curves run
+  std::vector<std::string> factors;  // prime factors found, decimal, ascending
+  double chance = -1;                // P-1: the chance of a factor its bounds were chosen for; < 0: not estimated
+  int64_t fft_length = 0;            // the transform length it ran at; 0: none
 };
 
 struct exponent_result {
@@ -30,6 +45,10 @@ struct exponent_result {
   bool factor_only = false;  // --test=tf: trial factoring only
   int tf_bits = -1;        // trial factoring searched every q below 2^tf_bits; -1: none ran
   std::string tf_factor;   // for factored: the factor (decimal)
+  bool pm1_only = false;   // --test=pm1: P-1 factoring only
+  bool ecm_only = false;   // --test=ecm: ECM curves only
+  factoring_record pm1;    // P-1 (before a test, or alone); ran = false: none ran
+  factoring_record ecm;    // --test=ecm
   ll_outcome outcome;      // for tested
   double seconds = 0.0;
 };

@@ -12,7 +12,7 @@
 struct search_result {
   const char* status = "";    // "P" (probable) prime, "C" composite, "F" factor found, "NF" no factor in the range
   int32_t exponent = 0;
-  const char* worktype = ""; // "LL", "PRP-3", "TF"
+  const char* worktype = ""; // "LL", "PRP-3", "TF", "P-1"
   // LL and PRP-3, where a test ran:
   bool residue = false;       // the fields below are present
   uint64_t res64 = 0;
@@ -27,7 +27,9 @@ struct search_result {
   // TF:
   int bitlo = 0, bithi = 0;
   bool range_complete = false;
-  std::vector<std::string> factors;  // decimal
+  std::vector<std::string> factors;  // TF and P-1: decimal
+  // P-1 (with factors above, and fft_length):
+  uint64_t b1 = 0, b2 = 0;
   std::string program_version;
   std::string timestamp;      // "YYYY-MM-DD hh:mm:ss", UTC
   std::string aid;            // empty: none (left out)

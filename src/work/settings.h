@@ -31,6 +31,14 @@ struct work_settings {
   bool factor_only = false;              // trial factoring only
   bool tf_auto = false;                  // factor every exponent first, to the automatic depth
   int tf_bits = -1;                      // factor to 2^B (0: never); -1: not given
+  bool pm1 = false;                      // P-1 before every test where its odds pay
+  uint64_t pm1_b1 = 0, pm1_b2 = 0;       // --pm1-bounds: fixed bounds (b2 0: b1); 0: chosen by the odds
+  uint64_t pm1_b2_start = 0;             // stage 2 from there (work files' B2_start); 0: from b1
+  bool pm1_only = false;                 // --test=pm1: P-1 only, every factor its bounds reach
+  int tests_saved = 2;                   // the tests a factor saves (2: a first test, 1: a double-check)
+  bool ecm_only = false;                 // --test=ecm
+  int ecm_curves = 0;                    // --curves
+  uint64_t ecm_b1 = 0;                   // --ecm-b1
   std::string results_file;              // append final lines here, skip those already there
   int shard_index = 1, shard_count = 1;  // every N-th exponent from the I-th
 };
