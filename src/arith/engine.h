@@ -102,6 +102,15 @@ class stepper {
   // limits as square does. By default through other's store and multiply;
   // an engine whose steppers can multiply in their own form does so.
   virtual double multiply_by(const stepper& other, double limit);
+  // s -> m s^2 mod 2^p - 1 for m in 1..3 (P-1's multiplications by 3 folded
+  // into its squarings); returns and limits as square does. By default a
+  // squaring, then the exact product by m through store and load.
+  virtual double square_times(uint32_t m, double limit);
+  // s -> a - b mod 2^p - 1 for the residues of steppers a and b of this p
+  // (either may be this one). By default through store and load; an engine
+  // whose steppers hold a linear form subtracts in it, its digits no longer
+  // balanced (the next product's rounding distance shows what that costs).
+  virtual void set_difference(const stepper& a, const stepper& b, int32_t p);
   // The transform length the next operation uses; 0 where none is used.
   virtual int64_t length() const = 0;
 };

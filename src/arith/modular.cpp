@@ -14,9 +14,13 @@ bool starting_length(const engine& e, int32_t p, const engine_options& opt, int6
   return *n != 0;
 }
 
-stepper_set::stepper_set(const engine& e, int32_t p, int64_t n, const engine_options& opt, int count)
-    : e_(e), p_(p), opt_(opt), st_(static_cast<size_t>(count)) {
+stepper_set::stepper_set(const engine& e, int32_t p, int64_t n, const engine_options& opt, int count, int threaded)
+    : e_(e), p_(p), opt_(opt), single_(opt),
+      threaded_(threaded < 0 ? static_cast<size_t>(count) : static_cast<size_t>(threaded)),
+      st_(static_cast<size_t>(count)) {
   MERSENNE_REQUIRE(count >= 1);
+  single_.threads = 1;
+  single_.thread_report = nullptr;
   make(n);
 }
 
@@ -33,7 +37,7 @@ void stepper_set::make(int64_t n) {
                            " this process can have");
     }
   }
-  for (auto& s : st_) s = make_stepper(e_, p_, n, opt_);
+  for (size_t k = 0; k < st_.size(); ++k) st_[k] = make_stepper(e_, p_, n, k < threaded_ ? opt_ : single_);
 }
 
 bool stepper_set::raise() {

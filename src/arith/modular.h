@@ -23,8 +23,10 @@ class stepper_set {
  public:
   // count >= 1 steppers of e for p at length n, each s = 0, made only where
   // the memory all of them need can still be had (else engine_failure naming
-  // both figures). Throws engine_failure or std::bad_alloc.
-  stepper_set(const engine& e, int32_t p, int64_t n, const engine_options& opt, int count);
+  // both figures); the first `threaded` of them (all when negative) run on
+  // opt.threads, the rest on one thread (residues only held and read).
+  // Throws engine_failure or std::bad_alloc.
+  stepper_set(const engine& e, int32_t p, int64_t n, const engine_options& opt, int count, int threaded = -1);
 
   stepper& operator[](size_t k) { return *st_[k]; }
   const stepper& operator[](size_t k) const { return *st_[k]; }
@@ -54,6 +56,8 @@ class stepper_set {
   const engine& e_;
   int32_t p_;
   const engine_options& opt_;
+  engine_options single_;  // opt_ on one thread
+  size_t threaded_;
   std::vector<std::unique_ptr<stepper>> st_;
 };
 

@@ -91,6 +91,33 @@ double stepper::multiply_by(const stepper& other, double limit) {
   return multiply(t, limit);
 }
 
+double stepper::square_times(uint32_t m, double limit) {
+  MERSENNE_REQUIRE(m >= 1 && m <= 3);
+  mpz_value before;
+  if (m != 1) store(before);
+  const double err = square(0, 0, limit);
+  if (m == 1 || !(err < limit)) return err;
+  mpz_value t;
+  store(t);
+  mpz_mul_ui(t, t, m);
+  load(t);  // load reduces mod 2^p - 1
+  return err;
+}
+
+void stepper::set_difference(const stepper& a, const stepper& b, int32_t p) {
+  mpz_value x, y;
+  a.store(x);
+  b.store(y);
+  mpz_sub(x, x, y);
+  if (mpz_sgn(x.get()) < 0) {
+    mpz_set_ui(y, 0);
+    mpz_setbit(y, static_cast<mp_bitcnt_t>(p));
+    mpz_sub_ui(y, y, 1);
+    mpz_add(x, x, y);
+  }
+  load(x);
+}
+
 std::unique_ptr<stepper> make_stepper(const engine& e, int32_t p, int64_t n, const engine_options& opt) {
   std::lock_guard<std::mutex> hold(memory_gate());
   if (e.memory_bytes != nullptr) {

@@ -185,4 +185,16 @@ inline constexpr double kFactorBeforeTestSeconds = 10.0;
 inline constexpr int32_t kInverseChoiceLength = 1024;
 inline constexpr int kInverseChoiceRounds = 3;
 
+// P-1: the largest B1 taken. Stage 1's exponent has about 1.44 B1 bits and is
+// built whole (its bits are read from the top down): 180 MB at this bound.
+inline constexpr uint64_t kPm1LargestB1 = 1000000000;
+
+// P-1's stage 2 holds as many baby steps (residues in the engine's own form)
+// as fit in this share of the memory the process may have: D = 2310 (240
+// baby steps) or 30030 (2880) where they fit, 210 (24) where memory is short.
+// Pairing alone gives 0.866, 0.852 and 0.840 products per prime for D = 210,
+// 2310 and 30030 over the primes of (10^6, 3 10^7]; the giant steps add 2 / D
+// products per integer of the range.
+inline constexpr double kPm1MemoryShare = 0.6;
+
 }  // namespace tuning

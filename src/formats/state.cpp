@@ -26,6 +26,11 @@ constexpr uint32_t kPrpVersion = 2;  // probable-prime states: version 1 followe
 constexpr uint32_t kDepthVersion = 3;
 constexpr uint32_t kPrpDepthVersion = 4;
 constexpr size_t kDepthField = 4;
+// P-1 states: version 3 followed by the P-1 section (stage, bounds, position,
+// the factors found, stage 2's product), then the depth.
+constexpr uint32_t kPm1Version = 5;
+constexpr size_t kPm1Fields = 4 + 4 * 8 + 8;  // stage, b1, b2, b2 start, done, factors' length
+constexpr size_t kLongestFactors = 1 << 16;
 constexpr size_t kPrpFields = 4 * 4 + 8 + 8;  // block, check shift, errors, power, step, kept length
 constexpr size_t kHeader = 16 + 4 * 4 + 8 + 4 * 4 + 8 + 8;  // magic, version..flags, iteration, shifts+errors, elapsed, length
 constexpr size_t kDigest = 32;
@@ -33,7 +38,7 @@ constexpr size_t kDigest = 32;
 // The longest state of p (a probable-prime state keeping x_p): nothing longer is read.
 size_t largest_state(int32_t p) {
   const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
-  return kHeader + 3 * residue_bytes + kPrpFields + kDepthField + kDigest;
+  return kHeader + 3 * residue_bytes + kPrpFields + kPm1Fields + kLongestFactors + 8 + kDepthField + kDigest;
 }
 
 using le::get;
@@ -46,10 +51,12 @@ bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std:
 }  // namespace
 
 const char* test_name(test_kind kind) {
-  return kind == test_kind::ll ? "ll" : kind == test_kind::prp ? "prp" : "?";
+  return kind == test_kind::ll ? "ll" : kind == test_kind::prp ? "prp" : kind == test_kind::pm1 ? "pm1" : "?";
 }
 
-int64_t test_iterations(test_kind kind, int32_t p) { return kind == test_kind::prp ? p : int64_t{p} - 2; }
+int64_t test_iterations(test_kind kind, int32_t p) {
+  return kind == test_kind::prp ? p : kind == test_kind::pm1 ? 0 : int64_t{p} - 2;
+}
 
 void to_json(nlohmann::ordered_json& j, const state_listing& s) {
   j = nlohmann::ordered_json::object();
@@ -62,9 +69,9 @@ void to_json(nlohmann::ordered_json& j, const state_listing& s) {
 }
 
 std::vector<uint8_t> encode_state(const run_state& s) {
-  const bool prp = s.test == test_kind::prp;
+  const bool prp = s.test == test_kind::prp, pm1 = s.test == test_kind::pm1;
   std::vector<uint8_t> out(kMagic, kMagic + 16);
-  put(out, prp ? kPrpDepthVersion : kDepthVersion, 4);
+  put(out, prp ? kPrpDepthVersion : pm1 ? kPm1Version : kDepthVersion, 4);
   put(out, static_cast<uint32_t>(s.test), 4);
   put(out, static_cast<uint32_t>(s.p), 4);
   put(out, s.verified ? 1 : 0, 4);
@@ -88,6 +95,17 @@ std::vector<uint8_t> encode_state(const run_state& s) {
     out.insert(out.end(), s.check.begin(), s.check.end());
     out.insert(out.end(), s.kept.begin(), s.kept.end());
   }
+  if (pm1) {
+    put(out, s.pm1_stage, 4);
+    put(out, s.pm1_b1, 8);
+    put(out, s.pm1_b2, 8);
+    put(out, s.pm1_b2_start, 8);
+    put(out, s.pm1_done, 8);
+    put(out, s.pm1_factors.size(), 8);
+    out.insert(out.end(), s.pm1_factors.begin(), s.pm1_factors.end());
+    put(out, s.check.size(), 8);
+    out.insert(out.end(), s.check.begin(), s.check.end());
+  }
   put(out, static_cast<uint32_t>(s.tf_bits), 4);
   uint8_t digest[kDigest];
   sha256(out.data(), out.size(), digest);
@@ -105,9 +123,9 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     return false;
   }
   const uint32_t version = static_cast<uint32_t>(get(data + 16, 4));
-  if (version < kVersion || version > kPrpDepthVersion) {
+  if (version < kVersion || version > kPm1Version) {
     *why = "format version " + std::to_string(version) + ", this program reads versions " + std::to_string(kVersion) +
-           " to " + std::to_string(kPrpDepthVersion);
+           " to " + std::to_string(kPm1Version);
     return false;
   }
   const uint32_t file_p = static_cast<uint32_t>(get(data + 24, 4));
@@ -117,7 +135,31 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
   }
   const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
   const bool prp = version == kPrpVersion || version == kPrpDepthVersion;
+  const bool pm1 = version == kPm1Version;
   const size_t depth_bytes = version >= kDepthVersion ? kDepthField : 0;
+  // A P-1 state's size depends on its factors' text and whether it holds stage 2's product.
+  size_t pm1_bytes = 0, factor_bytes = 0, product_bytes = 0;
+  if (pm1) {
+    const size_t at = kHeader + residue_bytes;
+    if (size < at + kPm1Fields + 8 + depth_bytes + kDigest) {
+      *why = "too short to be a P-1 state (" + std::to_string(size) + " bytes)";
+      return false;
+    }
+    const uint64_t f = get(data + at + kPm1Fields - 8, 8);
+    if (f > kLongestFactors || at + kPm1Fields + f + 8 > size) {
+      *why = "its factors' field is " + std::to_string(f) + " bytes long, more than the file holds";
+      return false;
+    }
+    factor_bytes = static_cast<size_t>(f);
+    const uint64_t c = get(data + at + kPm1Fields + factor_bytes, 8);
+    if (c != 0 && c != residue_bytes) {
+      *why = "its product is " + std::to_string(c) + " bytes long, a state of M" + std::to_string(p) + " keeps 0 or " +
+             std::to_string(residue_bytes);
+      return false;
+    }
+    product_bytes = static_cast<size_t>(c);
+    pm1_bytes = kPm1Fields + factor_bytes + 8 + product_bytes;
+  }
   // A probable-prime state's size depends on whether x_p is kept: read that length before comparing.
   size_t kept_bytes = 0;
   if (prp && size >= kHeader + residue_bytes + kPrpFields) {
@@ -130,7 +172,7 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     kept_bytes = static_cast<size_t>(kept_field);
   }
   const size_t want =
-      kHeader + residue_bytes + (prp ? kPrpFields + residue_bytes + kept_bytes : 0) + depth_bytes + kDigest;
+      kHeader + residue_bytes + (prp ? kPrpFields + residue_bytes + kept_bytes : 0) + pm1_bytes + depth_bytes + kDigest;
   if (size != want) {
     *why = "wrong size (" + std::to_string(size) + " bytes, a state of M" + std::to_string(p) + " has " +
            std::to_string(want) + ")";
@@ -159,7 +201,7 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
   s.roundoff_errors = static_cast<uint32_t>(get(data + 52, 4));
   const uint64_t elapsed = get(data + 56, 8);
   std::memcpy(&s.elapsed, &elapsed, 8);
-  if (s.test != (prp ? test_kind::prp : test_kind::ll) || s.iteration < 0 || s.shift >= static_cast<uint32_t>(p) ||
+  if (s.test != (prp ? test_kind::prp : pm1 ? test_kind::pm1 : test_kind::ll) || s.iteration < 0 || s.shift >= static_cast<uint32_t>(p) ||
       s.start_shift >= static_cast<uint32_t>(p) || !(s.elapsed >= 0)) {
     *why = "fields out of range";
     return false;
@@ -186,6 +228,23 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     // x_p is kept exactly from iteration p on; the proof's layout is whole.
     if (s.block == 0 || s.check_shift >= static_cast<uint32_t>(p) || s.proof_power > 12 || s.proof_step < 0 ||
         (s.proof_power == 0) != (s.proof_step == 0) || (kept_bytes != 0) != (s.iteration >= p)) {
+      *why = "fields out of range";
+      return false;
+    }
+  }
+  if (pm1) {
+    const uint8_t* f = data + kHeader + residue_bytes;
+    s.pm1_stage = static_cast<uint32_t>(get(f, 4));
+    s.pm1_b1 = get(f + 4, 8);
+    s.pm1_b2 = get(f + 12, 8);
+    s.pm1_b2_start = get(f + 20, 8);
+    s.pm1_done = get(f + 28, 8);
+    s.pm1_factors.assign(reinterpret_cast<const char*>(f + kPm1Fields), factor_bytes);
+    const uint8_t* product = f + kPm1Fields + factor_bytes + 8;
+    s.check.assign(product, product + product_bytes);
+    // Stage 2 holds its product; the factors are decimals and commas.
+    if ((s.pm1_stage != 1 && s.pm1_stage != 2) || s.pm1_b1 < 2 || (s.pm1_stage == 2) != (product_bytes != 0) ||
+        s.pm1_factors.find_first_not_of("0123456789,") != std::string::npos) {
       *why = "fields out of range";
       return false;
     }
@@ -303,6 +362,7 @@ struct kind_suffixes {
 
 kind_suffixes suffixes_of(test_kind kind) {
   if (kind == test_kind::prp) return {".prp.state", ".prp.state.bak", ".prp.state.new", ".prp.verified"};
+  if (kind == test_kind::pm1) return {".pm1.state", ".pm1.state.bak", ".pm1.state.new", ".pm1.verified"};
   return {".state", ".state.bak", ".state.new", ".verified"};
 }
 
@@ -377,6 +437,7 @@ void state_dir::forget(int32_t p) const {
   forget_factoring(p);
   forget(p, test_kind::ll);
   forget(p, test_kind::prp);
+  forget(p, test_kind::pm1);
 }
 
 bool state_dir::save_factoring(const factoring_state& f, std::string* why) const {
@@ -407,7 +468,8 @@ void state_dir::forget_factoring(int32_t p) const {
 
 bool state_dir::holds(int32_t p) const {
   for (const char* suffix : {".state", ".state.bak", ".state.new", ".verified", ".prp.state", ".prp.state.bak",
-                             ".prp.state.new", ".prp.verified", ".factoring"})
+                             ".prp.state.new", ".prp.verified", ".pm1.state", ".pm1.state.bak", ".pm1.state.new",
+                             ".pm1.verified", ".factoring"})
     if (::access(file(p, suffix).c_str(), F_OK) == 0) return true;
   return false;
 }
@@ -441,7 +503,8 @@ std::vector<int32_t> state_dir::exponents() const {
     const std::string digits = name.substr(1, dot - 1), suffix = name.substr(dot);
     if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
     if (suffix != ".state" && suffix != ".state.bak" && suffix != ".verified" && suffix != ".prp.state" &&
-        suffix != ".prp.state.bak" && suffix != ".prp.verified" && suffix != ".factoring")
+        suffix != ".prp.state.bak" && suffix != ".prp.verified" && suffix != ".pm1.state" &&
+        suffix != ".pm1.state.bak" && suffix != ".pm1.verified" && suffix != ".factoring")
       continue;
     const long long v = std::atoll(digits.c_str());
     if (v >= 2 && v <= 2147483647) ps.push_back(static_cast<int32_t>(v));

@@ -13,11 +13,11 @@
 
 #include "formats/factor_classes.h"
 
-// The test a state belongs to: Lucas-Lehmer, or the base-3 Fermat
-// probable-prime test with its Gerbicz check (methods/prp.h).
-enum class test_kind : uint32_t { ll = 1, prp = 2 };
+// The test a state belongs to: Lucas-Lehmer, the base-3 Fermat
+// probable-prime test with its Gerbicz check (methods/prp.h), or P-1 factoring (methods/pm1.h).
+enum class test_kind : uint32_t { ll = 1, prp = 2, pm1 = 3 };
 
-// "ll" or "prp"; "?" for a kind this build does not know.
+// "ll", "prp" or "pm1"; "?" for a kind this build does not know.
 const char* test_name(test_kind kind);
 
 struct run_state {
@@ -41,10 +41,15 @@ struct run_state {
   int64_t proof_step = 0;
   std::vector<uint8_t> check;    // the check product d, ceil(p/8) bytes
   std::vector<uint8_t> kept;     // x_p without shift once iteration >= p, else empty
+  // P-1 states only (check: stage 2's product so far):
+  uint32_t pm1_stage = 0;        // 1: residue is stage 1's x_i; 2: residue is stage 1's result, unshifted
+  uint64_t pm1_b1 = 0, pm1_b2 = 0, pm1_b2_start = 0;
+  uint64_t pm1_done = 0;         // stage 2: giant steps done
+  std::string pm1_factors;       // the prime factors found so far, decimal, comma-separated
 };
 
 // The iterations a test of p runs: p for the probable-prime test (and on
-// to its proof's end), p - 2 for Lucas-Lehmer.
+// to its proof's end), p - 2 for Lucas-Lehmer; 0 for P-1, whose length its bounds set.
 int64_t test_iterations(test_kind kind, int32_t p);
 
 // One entry of the listing of saved states: a test's newest state and the

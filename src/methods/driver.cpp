@@ -108,9 +108,11 @@ bool chain_driver::square() {
   const uint32_t j = static_cast<uint32_t>((2 * static_cast<uint64_t>(now_.shift[0])) % static_cast<uint64_t>(p_));
   const int32_t at = c_ != 0 ? static_cast<int32_t>(j) : 0;
   raise_at_ = now_.iteration + 1;  // a length raised is named for the iteration it computes
-  const double err = set_->run(0, [this, at](stepper& s) {
+  const uint32_t m = policy_.times(now_.iteration + 1);
+  MERSENNE_REQUIRE(m == 1 || c_ == 0);
+  const double err = set_->run(0, [this, at, m](stepper& s) {
     used_ = s.length();
-    return s.square(c_, at, tuning::kRetryDistance);
+    return m == 1 ? s.square(c_, at, tuning::kRetryDistance) : s.square_times(m, tuning::kRetryDistance);
   });
   if (!within_bound(err)) return false;
   now_.shift[0] = j;

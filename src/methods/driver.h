@@ -54,6 +54,9 @@ class chain_policy {
   virtual int64_t target() const = 0;
   // c in x -> x^2 - c 2^(2k) each iteration (0..3; 0: plain squarings).
   virtual uint32_t subtract() const { return 0; }
+  // m in x -> m x^2 for the squaring that makes iteration i (1..3; 1: none),
+  // for a policy that subtracts nothing.
+  virtual uint32_t times(int64_t) const { return 1; }
   // True: checks are spaced by time, about kCheckShare of the run, and
   // repeated where one failed; false: only where after() asks for one.
   virtual bool timed_checks() const { return false; }

@@ -40,7 +40,7 @@ double fast_carry_scalar(const fast_layout& L, double* z, double* x, fast_subtra
     const double r = (v + kRound) - kRound;
     err = std::fmax(err, std::fabs(v - r));
     big = std::fmax(big, std::fabs(v));
-    z[j] = r;
+    z[j] = r * sub.times;
   }
   if (!(big < kTooLarge)) return 1.0;
   // Word 0's subtraction enters as the starting carry; elsewhere it is taken off in place.
@@ -69,6 +69,7 @@ inline v4 from_left(v4 prev, v4 cur) { return __builtin_shuffle(prev, cur, v4i{3
 struct block_subtract {
   int64_t block;
   v4 lanes;
+  double times;
 };
 
 // The first carry sweep of block k: rounded, unweighted words less the
@@ -80,6 +81,7 @@ inline void first_sweep(const fast_layout& L, const double* z, int64_t k, const 
   v4 r = (v + kRound) - kRound;
   err = vmax(err, vabs(v - r));
   big = vmax(big, vabs(v));
+  if (sub.times != 1.0) r *= sub.times;
   if (k == sub.block) r -= sub.lanes;
   const v4 at = load(&L.round_at[j]);
   const v4 hi = (r + at) - at;
@@ -109,7 +111,7 @@ void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, in
   MERSENNE_REQUIRE(L.n % 4 == 0 && L.n >= 8 && 0 <= from && from <= to && to <= L.n / 4);
   MERSENNE_REQUIRE(subtract.word >= 0 && subtract.word < L.n);
   const int64_t blocks = L.n / 4;
-  block_subtract sub{subtract.word / 4, v4{0.0, 0.0, 0.0, 0.0}};
+  block_subtract sub{subtract.word / 4, v4{0.0, 0.0, 0.0, 0.0}, subtract.times};
   sub.lanes[subtract.word % 4] = subtract.value;
   v4 err = {0, 0, 0, 0}, big = err;
   // The carries into block `from` come from the two blocks to its left
@@ -139,14 +141,14 @@ void fast_carry_vector_part(const fast_layout& L, const double* z, double* x, in
 }
 
 // The checks of the vector carry on the maxima of its parts.
-double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, double err, double big) {
+double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, double err, double big, double times) {
   if (!(big < kTooLarge)) return 1.0;
   // With w = min_bits, the second carry is at most 1.01 + big / 2^(2w) in
   // size, so each digit is within 2^(w-1) + that of zero. Keep digits within
   // 3/4 of their word: otherwise settle all words one by one (only for words
   // of a few bits, which the table never chooses).
   const double w = std::ldexp(1.0, L.min_bits);
-  if (!(1.01 + big / (w * w) <= w / 4)) {
+  if (!(1.01 + big * times / (w * w) <= w / 4)) {
     for (int64_t j = 0; j < L.n; ++j) {
       const double v = x[j] * L.unweight[j] * static_cast<double>(L.n);
       z[j] = (v + kRound) - kRound;
@@ -161,5 +163,5 @@ double fast_carry_vector_finish(const fast_layout& L, double* z, double* x, doub
 double fast_carry_vector(const fast_layout& L, double* z, double* x, fast_subtract sub) {
   double err, big;
   fast_carry_vector_part(L, z, x, 0, L.n / 4, sub, &err, &big);
-  return fast_carry_vector_finish(L, z, x, err, big);
+  return fast_carry_vector_finish(L, z, x, err, big, sub.times);
 }

@@ -61,6 +61,7 @@ struct placed_subtract {
   int64_t column = -1;
   int64_t row = 0;
   double value = 0;
+  double times = 1;  // each rounded word is first multiplied by this
 };
 
 enum class row_mode { square, multiply, forward };

@@ -564,6 +564,8 @@ void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool 
   const vn round_long = splat_as<vn>(k.round_long), round_short = splat_as<vn>(k.round_short);
   const vn inv_long = splat_as<vn>(k.inv_long), inv_short = splat_as<vn>(k.inv_short), zero = splat_as<vn>(0);
   const bool sub_here = sub.column >= j1_0 && sub.column < j1_0 + 8;
+  const bool scaled = sub.times != 1.0;
+  const vn times = splat_as<vn>(sub.times);
   for (int64_t g = 0; g < n2; g += 8) {
     pieces r8[8];
     {
@@ -586,6 +588,7 @@ void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool 
         vn rv = (u + kRound) - kRound;
         err = nmax(err, nabs(u - rv));
         big = nmax(big, nabs(u));
+        if (scaled) rv *= times;
         if (sub_here && j1 == sub.column && sub.row >= g0 && sub.row < g0 + kW) rv[sub.row - g0] -= sub.value;
         const vn x = rv + cy;
         const vn round_at = long_word ? round_long : round_short;

@@ -31,9 +31,12 @@ inline int64_t fast_word_offset(int32_t p, int64_t n, int64_t j) { return (stati
 fast_layout make_fast_layout(int32_t p, int64_t n);
 
 // What a step subtracts after the product: value in units of word `word`.
+// The rounded product is first multiplied by times (1, 2 or 3: P-1's
+// multiplications by 3 folded into its squarings).
 struct fast_subtract {
   int64_t word = 0;
   double value = 0.0;
+  double times = 1.0;
 };
 
 // c 2^j (0 <= j < p, c <= 3) as a subtraction at the word holding bit j,

@@ -97,6 +97,37 @@ double fast_squarer::square(uint32_t c, int32_t j, double limit) {
   return carry(fast_subtract_at(layout_, c, j), limit);
 }
 
+double fast_squarer::square_times(uint32_t m, double limit) {
+  MERSENNE_REQUIRE(m >= 1 && m <= 3);
+  transform_only();
+  fast_subtract sub;
+  sub.times = m;
+  return carry(sub, limit);
+}
+
+void fast_squarer::set_difference(const stepper& a, const stepper& b, int32_t p) {
+  const auto* x = dynamic_cast<const fast_squarer*>(&a);
+  const auto* y = dynamic_cast<const fast_squarer*>(&b);
+  if (x == nullptr || y == nullptr || x->layout_.n != layout_.n || y->layout_.n != layout_.n ||
+      x->layout_.p != layout_.p || y->layout_.p != layout_.p)
+    return stepper::set_difference(a, b, p);
+  for (int64_t j = 0; j < layout_.n; ++j) x_[j] = x->x_[j] - y->x_[j];
+}
+
+double fast_squarer::multiply_by(const stepper& other, double limit) {
+  const auto* o = dynamic_cast<const fast_squarer*>(&other);
+  if (o == nullptr || o->layout_.n != layout_.n || o->layout_.p != layout_.p) return stepper::multiply_by(other, limit);
+  const int64_t n = layout_.n;
+  if (y_.size() == 0) y_ = aligned_buffer<double>(z_.size());
+  const fftw_plan r2c = static_cast<fftw_plan>(r2c_);
+  // Out of place, FFTW's real transform leaves its input as it was: other may be this one.
+  fftw_execute_dft_r2c(r2c, const_cast<double*>(o->x_.data()), reinterpret_cast<fftw_complex*>(y_.data()));
+  fftw_execute_dft_r2c(r2c, x_.data(), reinterpret_cast<fftw_complex*>(z_.data()));
+  multiply_spectra(z_.data(), y_.data(), n / 2 + 1);
+  fftw_execute_dft_c2r(static_cast<fftw_plan>(c2r_), reinterpret_cast<fftw_complex*>(z_.data()), z_.data());
+  return carry(fast_subtract{}, limit);
+}
+
 double fast_squarer::multiply(mpz_srcptr v, double limit) {
   const int64_t n = layout_.n;
   if (y_.size() == 0) y_ = aligned_buffer<double>(z_.size());

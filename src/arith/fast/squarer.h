@@ -19,6 +19,12 @@ class fast_squarer final : public stepper {
   void store(mpz_ptr out) const override;
   double square(uint32_t c, int32_t j, double limit) override;
   double multiply(mpz_srcptr v, double limit) override;
+  // With another fast_squarer of the same p and length: its weighted digits
+  // are transformed here, never stored.
+  double multiply_by(const stepper& other, double limit) override;
+  double square_times(uint32_t m, double limit) override;
+  // With fast_squarers of the same p and length: digit by digit.
+  void set_difference(const stepper& a, const stepper& b, int32_t p) override;
   int64_t length() const override { return layout_.n; }
 
   const fast_layout& layout() const { return layout_; }

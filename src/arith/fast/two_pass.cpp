@@ -177,6 +177,7 @@ void two_pass_squarer::column_pass(int member, fast_subtract sub) {
     ps.row = sub.word / shape_.n1;
     ps.value = sub.value;
   }
+  ps.times = sub.times;
   const int64_t count = static_cast<int64_t>(segments_.size());
   const auto [first, last] = share(count, member, members);
   for (int64_t seg = first; seg < last; ++seg) {
@@ -255,6 +256,28 @@ double two_pass_squarer::square(uint32_t c, int32_t j, double limit) {
   const double err = iterate(row_mode::square, fast_subtract_at(p_, shape_.n, c, j));
   if (err < limit) state_.swap(work_);
   return err;
+}
+
+double two_pass_squarer::square_times(uint32_t m, double limit) {
+  MERSENNE_REQUIRE(m >= 1 && m <= 3);
+  fast_subtract sub;
+  sub.times = m;
+  const double err = iterate(row_mode::square, sub);
+  if (err < limit) state_.swap(work_);
+  return err;
+}
+
+void two_pass_squarer::set_difference(const stepper& a, const stepper& b, int32_t p) {
+  const auto* x = dynamic_cast<const two_pass_squarer*>(&a);
+  const auto* y = dynamic_cast<const two_pass_squarer*>(&b);
+  const auto same = [this](const two_pass_squarer* o) {
+    return o != nullptr && o->p_ == p_ && o->shape_.n == shape_.n && o->kernels_ == kernels_;
+  };
+  if (!same(x) || !same(y)) return stepper::set_difference(a, b, p);
+  const size_t count = state_.size();
+  double* s = state_.data();
+  const double *u = x->state_.data(), *v = y->state_.data();
+  for (size_t i = 0; i < count; ++i) s[i] = u[i] - v[i];
 }
 
 double two_pass_squarer::multiply(mpz_srcptr v, double limit) {

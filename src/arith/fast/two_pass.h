@@ -63,6 +63,10 @@ class two_pass_squarer final : public stepper {
   // state's rows are transformed on the fly in the row pass, nothing leaves
   // the transform's form.
   double multiply_by(const stepper& other, double limit) override;
+  double square_times(uint32_t m, double limit) override;
+  // With two-pass squarers of the same p, length and kernels: on their
+  // states, which are linear in the digits.
+  void set_difference(const stepper& a, const stepper& b, int32_t p) override;
   int64_t length() const override { return shape_.n; }
 
   const two_pass_shape& shape() const { return shape_; }

@@ -1,0 +1,106 @@
+// P-1 against factors whose k = (q - 1) / 2p is known: stage 1 finds q when
+// k is B1-smooth, stage 2 when k's largest prime is in (B1, B2], neither
+// otherwise; the fast and exact engines agree; a damaged stage 1 is caught;
+// a stage 2 stopped and resumed covers the same range.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "arith/engine_table.h"
+#include "formats/state.h"
+#include "methods/pm1.h"
+#include "support/test_support.h"
+
+namespace {
+
+// 2^1217 - 1 = 1045741327 * ..., with k = 3 * 7 * 41 * 499.
+constexpr int32_t kP = 1217;
+const std::string kQ = "1045741327";
+
+bool has(const pm1_outcome& r, const std::string& f) {
+  return std::find(r.factors.begin(), r.factors.end(), f) != r.factors.end();
+}
+
+pm1_outcome run(const char* engine, uint64_t b1, uint64_t b2, const engine_options& opt = {}, bool all = true) {
+  pm1_request req;
+  req.b1 = b1;
+  req.b2 = b2;
+  req.all_factors = all;
+  return run_pm1(*find_engine(engine), kP, req, opt);
+}
+
+TEST(Pm1, EachStageFindsWhatItsBoundsReachAndTheEnginesAgree) {
+  for (const char* e : {"fast", "exact"}) {
+    SCOPED_TRACE(e);
+    const pm1_outcome one = run(e, 500, 0);
+    ASSERT_TRUE(one.done) << one.out.error << one.out.note;
+    EXPECT_TRUE(has(one, kQ));
+    EXPECT_EQ(one.b2, 500u);
+    const pm1_outcome two = run(e, 100, 1000);
+    ASSERT_TRUE(two.done) << two.out.error << two.out.note;
+    EXPECT_TRUE(has(two, kQ));
+    EXPECT_EQ(two.b2, 1000u);
+    const pm1_outcome short_of = run(e, 100, 400);
+    ASSERT_TRUE(short_of.done);
+    EXPECT_FALSE(has(short_of, kQ));
+    if (std::string(e) == "exact") continue;
+    EXPECT_EQ(two.factors, run("exact", 100, 1000).factors);
+  }
+}
+
+TEST(Pm1, AFaultInStageOneIsCaughtAndRecomputed) {
+  engine_options opt;
+  opt.inject_faults = {300};
+  const pm1_outcome r = run("fast", 500, 0, opt);
+  ASSERT_TRUE(r.done) << r.out.error << r.out.note;
+  EXPECT_GE(r.out.jacobi_errors, 1u);
+  EXPECT_TRUE(has(r, kQ));
+}
+
+TEST(Pm1, AStoppedStageTwoResumesAndCoversTheWholeRange) {
+  testing_support::temp_dir dir;
+  std::string why;
+  const auto states = state_dir::open(dir.path, &why);
+  ASSERT_TRUE(states) << why;
+  std::mt19937_64 rng(testing_support::test_seed());
+  std::atomic<bool> stop{false};
+  engine_options opt;
+  opt.states = states.get();
+  opt.stop = &stop;
+  int64_t stop_at = 0;
+  opt.progress = [&](int64_t done, int64_t total) {
+    if (total > 0 && done == stop_at) stop = true;
+  };
+  pm1_outcome r;
+  int runs = 0;
+  for (; runs < 20; ++runs) {
+    stop = false;
+    stop_at = 1 + static_cast<int64_t>(rng() % 3);
+    r = run("fast", 100, 3000, opt);
+    if (!r.out.interrupted) break;
+  }
+  ASSERT_TRUE(r.done) << r.out.error << r.out.note;
+  EXPECT_GE(runs, 1);
+  EXPECT_GT(r.out.resumed_from, 0);
+  EXPECT_TRUE(has(r, kQ));
+  EXPECT_EQ(r.factors, run("fast", 100, 3000).factors);
+}
+
+TEST(Pm1, AFactorFoundBeforeATestEndsTheRunAndSurvivesARestart) {
+  testing_support::temp_dir dir;
+  std::string why;
+  const auto states = state_dir::open(dir.path, &why);
+  engine_options opt;
+  opt.states = states.get();
+  const pm1_outcome first = run("fast", 500, 5000, opt, false);
+  ASSERT_TRUE(first.done);
+  EXPECT_TRUE(has(first, kQ));
+  EXPECT_EQ(first.b2, 500u);  // stage 2 not needed
+  // Killed before its result was written: the next run reports it from the state.
+  const pm1_outcome again = run("fast", 500, 5000, opt, false);
+  EXPECT_GT(again.out.resumed_from, 0);
+  EXPECT_EQ(again.factors, first.factors);
+}
+
+}  // namespace
