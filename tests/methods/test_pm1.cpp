@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "arith/engine_table.h"
+#include "arith/residue.h"
 #include "formats/state.h"
 #include "methods/pm1.h"
 #include "support/test_support.h"
@@ -49,9 +50,26 @@ TEST(Pm1, EachStageFindsWhatItsBoundsReachAndTheEnginesAgree) {
   }
 }
 
-TEST(Pm1, AFaultInStageOneIsCaughtAndRecomputed) {
+// Stage 1's last iteration: the bits of 2 p E less one.
+int64_t stage1_iterations(uint64_t b1) {
+  mpz_value n;
+  mpz_set_ui(n, 2 * kP);
+  for (uint64_t q = 2; q <= b1; ++q) {
+    bool prime = true;
+    for (uint64_t f = 2; f * f <= q; ++f) prime = prime && q % f != 0;
+    if (!prime) continue;
+    uint64_t power = q;
+    while (power <= b1 / q) power *= q;
+    mpz_mul_ui(n, n, static_cast<unsigned long>(power));
+  }
+  return static_cast<int64_t>(mpz_sizeinbase(n, 2)) - 1;
+}
+
+// Damage is squared away within one iteration as far as the symbol goes, so
+// only the iteration before a check point shows: the run's end is one.
+TEST(Pm1, AFaultBeforeACheckInStageOneIsCaughtAndRecomputed) {
   engine_options opt;
-  opt.inject_faults = {300};
+  opt.inject_faults = {stage1_iterations(500)};
   const pm1_outcome r = run("fast", 500, 0, opt);
   ASSERT_TRUE(r.done) << r.out.error << r.out.note;
   EXPECT_GE(r.out.jacobi_errors, 1u);
@@ -101,6 +119,50 @@ TEST(Pm1, AFactorFoundBeforeATestEndsTheRunAndSurvivesARestart) {
   const pm1_outcome again = run("fast", 500, 5000, opt, false);
   EXPECT_GT(again.out.resumed_from, 0);
   EXPECT_EQ(again.factors, first.factors);
+}
+
+// The seam's two additions against GMP, on the fast engine's paths (the
+// one-transform squarer at small p, the two-pass kernels above), aliasing included.
+TEST(Pm1, SquaringsTimesThreeAndDifferencesInTheEnginesFormAreExact) {
+  std::mt19937_64 rng(testing_support::test_seed());
+  for (int32_t p : {1217, 110503}) {
+    SCOPED_TRACE(p);
+    const engine& e = *find_engine("fast");
+    int64_t n = e.start_length(p, 0);
+    mpz_value a, b, m, want, got, tmp;
+    mpz_set_ui(m, 0);
+    mpz_setbit(m, static_cast<mp_bitcnt_t>(p));
+    mpz_sub_ui(m, m, 1);
+    testing_support::random_residue(a, p, rng);
+    testing_support::random_residue(b, p, rng);
+    mpz_mod(a, a, m);
+    mpz_mod(b, b, m);
+    auto x = make_stepper(e, p, n, {}), y = make_stepper(e, p, n, {}), z = make_stepper(e, p, n, {});
+    x->load(a);
+    y->load(b);
+    z->set_difference(*x, *y, p);
+    z->store(got);
+    mpz_sub(want, a, b);
+    mpz_mod(want, want, m);
+    EXPECT_EQ(mpz_cmp(got, want), 0);
+    // A difference multiplies as any residue does; then one in place.
+    ASSERT_LT(z->multiply_by(*x, 0.4), 0.4);
+    z->store(got);
+    mpz_mul(want, want, a);
+    mpz_mod(want, want, m);
+    EXPECT_EQ(mpz_cmp(got, want), 0);
+    x->set_difference(*x, *y, p);
+    x->store(got);
+    mpz_sub(tmp, a, b);
+    mpz_mod(tmp, tmp, m);
+    EXPECT_EQ(mpz_cmp(got, tmp), 0);
+    ASSERT_LT(y->square_times(3, 0.4), 0.4);
+    y->store(got);
+    mpz_mul(want, b, b);
+    mpz_mul_ui(want, want, 3);
+    mpz_mod(want, want, m);
+    EXPECT_EQ(mpz_cmp(got, want), 0);
+  }
 }
 
 }  // namespace
