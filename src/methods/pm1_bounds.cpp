@@ -220,7 +220,7 @@ double pm1_chance(int32_t p, int factored_to, uint64_t b1, uint64_t b2) {
   for (int x = first; x <= last; ++x) {
     const double term = smooth_probability(x - 1 - log2p - smoother, b1, b2) / x;
     sum += term;
-    if (term <= 1e-7 * sum && x > first + 8) break;  // the terms only fall from here
+    if (term <= 1e-6 * sum && x > first + 8) break;  // the terms only fall from here
   }
   return sum;
 }

@@ -117,6 +117,8 @@ TEST(Pm1Chance, HeldToThePlainModel) {
   EXPECT_GT(chance, 0.03);
   EXPECT_LT(chance, 0.05);
   EXPECT_LT(pm1_chance(100000007, 80, 1000000, 30000000), chance);
+  // Far past any reach: every term rounds to 0, and the sum still ends.
+  EXPECT_LT(pm1_chance(2147483647, 3000, 100, 100), 1e-300);
 }
 
 TEST(Pm1Cost, CountsThePrimesOfStage2) {
