@@ -185,14 +185,30 @@ TEST(Pm1Twin, AgreesWithThePlainAnswerOnRandomExponents) {
       for (int i = 0; i < e; ++i) mpz_mul_ui(t, t, prime);
     }
     EXPECT_EQ(mpz_cmp(t, k), 0) << s.q;
-    // GMP-ECM found it; the plain answer says so too within the bounds it
-    // covered, and no later than stage 1 when k divides E.
-    if (s.stage == 0) {
-      EXPECT_GT(s.largest_prime(), b2) << s.q;
+    // Where k is b1-powersmooth but for at most one prime of (b1, b2], P-1 finds
+    // it (so says the plain answer), in stage 1 when there is no such prime.
+    int above = 0;
+    bool reached = true;
+    for (const auto& [prime, e] : s.k_primes) {
+      uint64_t power = 1;
+      for (int i = 0; i < e; ++i) power *= prime;
+      if (power <= b1) continue;
+      ++above;
+      reached = reached && e == 1 && prime <= b2;
     }
-    if (s.largest_power() <= b1) {
+    if (above == 0) {
       EXPECT_EQ(s.stage, 1) << s.q;
+    } else if (above == 1 && reached) {
+      EXPECT_GE(s.stage, 1) << s.q;
     }
+  }
+}
+
+TEST(Pm1Twin, FindsFactorsAbove64Bits) {
+  for (int32_t p : testing_support::exponents_with_large_smooth_factors()) {
+    const auto found = testing_support::smooth_factors_of(p, 100000, 10000000, 65);
+    ASSERT_FALSE(found.empty()) << "p = " << p;
+    EXPECT_GE(found[0].stage, 1) << found[0].q;
   }
 }
 

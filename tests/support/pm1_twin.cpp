@@ -75,6 +75,15 @@ uint64_t reported_b2(const std::string& text) {
   return at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + 3, nullptr, 10);
 }
 
+// Whether p is prime.
+bool is_prime_exponent(int32_t p) {
+  if (p < 2) return false;
+  for (int32_t d = 2; d * d <= p; ++d) {
+    if (p % d == 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<std::string> ecm_pm1_factors(int32_t p, uint64_t b1, uint64_t b2, uint64_t* b2_covered) {
@@ -158,49 +167,61 @@ uint64_t smooth_factor::largest_power() const {
   return most;
 }
 
-std::vector<smooth_factor> smooth_factors(std::mt19937_64& rng, int32_t p_lo, int32_t p_hi, uint64_t b1, uint64_t b2,
-                                          int count, int min_bits, int tries) {
+std::vector<smooth_factor> smooth_factors_of(int32_t p, uint64_t b1, uint64_t b2, int min_bits) {
   std::vector<smooth_factor> out;
-  std::set<int32_t> used;
-  std::vector<uint64_t> primes;
-  std::uniform_int_distribution<int32_t> pick(p_lo, p_hi);
   mpz_t q, k;
   mpz_init(q);
   mpz_init(k);
-  for (int attempt = 0; attempt < tries && static_cast<int>(out.size()) < count; ++attempt) {
-    int32_t p = pick(rng);
-    while (mpz_set_ui(q, static_cast<unsigned long>(p)), mpz_probab_prime_p(q, 25) == 0) p = p < p_hi ? p + 1 : p_lo;
-    if (!used.insert(p).second) continue;
-    uint64_t covered = 0;
-    for (const std::string& d : ecm_pm1_factors(p, b1, b2, &covered)) {
-      mpz_set_str(q, d.c_str(), 10);
-      if (mpz_probab_prime_p(q, 25) == 0 || static_cast<int>(mpz_sizeinbase(q, 2)) < min_bits) continue;
-      mpz_sub_ui(k, q, 1);
-      if (!mpz_divisible_ui_p(k, 2 * static_cast<unsigned long>(p))) continue;
-      mpz_divexact_ui(k, k, 2 * static_cast<unsigned long>(p));
-      smooth_factor s;
-      s.p = p;
-      s.q = d;
-      s.k = decimal(k);
-      if (primes.empty() || primes.back() < covered) primes = primes_to(std::max(covered, b1));
-      for (uint64_t r : primes) {
-        if (mpz_cmp_ui(k, 1) == 0) break;
-        int a = 0;
-        while (mpz_divisible_ui_p(k, r)) {
-          mpz_divexact_ui(k, k, r);
-          ++a;
-        }
-        if (a > 0) s.k_primes.emplace_back(r, a);
+  uint64_t covered = 0;
+  const std::vector<std::string> found = ecm_pm1_factors(p, b1, b2, &covered);
+  const std::vector<uint64_t> primes = primes_to(std::max(covered, b1));
+  for (const std::string& d : found) {
+    mpz_set_str(q, d.c_str(), 10);
+    if (mpz_probab_prime_p(q, 25) == 0 || static_cast<int>(mpz_sizeinbase(q, 2)) < min_bits) continue;
+    mpz_sub_ui(k, q, 1);
+    if (!mpz_divisible_ui_p(k, 2 * static_cast<unsigned long>(p))) continue;
+    mpz_divexact_ui(k, k, 2 * static_cast<unsigned long>(p));
+    smooth_factor s;
+    s.p = p;
+    s.q = d;
+    s.k = decimal(k);
+    for (uint64_t r : primes) {
+      if (mpz_cmp_ui(k, 1) == 0) break;
+      int a = 0;
+      while (mpz_divisible_ui_p(k, r)) {
+        mpz_divexact_ui(k, k, r);
+        ++a;
       }
-      if (mpz_cmp_ui(k, 1) != 0) continue;  // k has a prime beyond GMP-ECM's bounds
-      s.stage = pm1_stage_finding(p, q, b1, std::max(b1, b2));
-      out.push_back(std::move(s));
-      if (static_cast<int>(out.size()) == count) break;
+      if (a > 0) s.k_primes.emplace_back(r, a);
     }
+    if (mpz_cmp_ui(k, 1) != 0) continue;  // k has a prime beyond GMP-ECM's bounds
+    s.stage = pm1_stage_finding(p, q, b1, std::max(b1, b2));
+    out.push_back(std::move(s));
   }
   mpz_clear(q);
   mpz_clear(k);
   return out;
+}
+
+std::vector<smooth_factor> smooth_factors(std::mt19937_64& rng, int32_t p_lo, int32_t p_hi, uint64_t b1, uint64_t b2,
+                                          int count, int min_bits, int tries) {
+  std::vector<smooth_factor> out;
+  std::set<int32_t> used;
+  std::uniform_int_distribution<int32_t> pick(p_lo, p_hi);
+  for (int attempt = 0; attempt < tries && static_cast<int>(out.size()) < count; ++attempt) {
+    int32_t p = pick(rng);
+    while (!is_prime_exponent(p)) p = p < p_hi ? p + 1 : p_lo;
+    if (!used.insert(p).second) continue;
+    for (smooth_factor& s : smooth_factors_of(p, b1, b2, min_bits)) {
+      if (static_cast<int>(out.size()) < count) out.push_back(std::move(s));
+    }
+  }
+  return out;
+}
+
+const std::vector<int32_t>& exponents_with_large_smooth_factors() {
+  static const std::vector<int32_t> exponents = {433};
+  return exponents;
 }
 
 }  // namespace testing_support
