@@ -87,6 +87,12 @@ TEST(Split, PartBeyondTheBudgetIsMarkedComposite) {
   bool all_prime = true;
   EXPECT_EQ(prime_factors_within(g, 137, tight, &all_prime), strings{"174224571863520493293247799005065324265471"});
   EXPECT_FALSE(all_prime);
+  // Too large for rho and the curves at all.
+  split_budget small_parts;
+  small_parts.rho_ecm_bits = 64;
+  all_prime = true;
+  EXPECT_EQ(prime_factors_within(g, 137, small_parts, &all_prime).size(), 1u);
+  EXPECT_FALSE(all_prime);
 }
 
 TEST(Ecm, FindsAKnownFactor) {

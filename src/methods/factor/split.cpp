@@ -110,6 +110,7 @@ struct splitter {
   // A proper divisor of the composite n into f by a root (n a perfect
   // power), Pollard's rho or GMP-ECM; false when the budget ran out.
   bool find_divisor(mpz_srcptr n, mpz_ptr f) {
+    if (mpz_sizeinbase(n, 2) > budget.rho_ecm_bits) return false;
     if (mpz_perfect_power_p(n)) {
       for (unsigned long e = 2; e <= mpz_sizeinbase(n, 2); ++e) {
         if (mpz_root(f, n, e) != 0) return true;
@@ -124,9 +125,14 @@ struct splitter {
     return false;
   }
 
+  // Whether n is a probable prime (false, untested, past the budget's size).
+  bool prime(mpz_srcptr n) const {
+    return mpz_sizeinbase(n, 2) <= budget.prime_test_bits && mpz_probab_prime_p(n, kPrimeReps) > 0;
+  }
+
   // Files n > 1 as a prime, or splits it and files its parts.
   void split(mpz_srcptr n) {
-    if (mpz_probab_prime_p(n, kPrimeReps) > 0) {
+    if (prime(n)) {
       primes.push_back(decimal(n));
       return;
     }
@@ -154,7 +160,7 @@ std::vector<std::string> prime_factors_within(mpz_srcptr g, int32_t p, const spl
   mpz_set(rest, g);
   // The small factors first: every prime factor of 2^p - 1 (p prime) is 2kp + 1,
   // and 1 or 7 modulo 8; the first such divisor of what is left is prime.
-  if (mpz_cmp_ui(rest.get(), 1) > 0 && mpz_probab_prime_p(rest, kPrimeReps) == 0) {
+  if (mpz_cmp_ui(rest.get(), 1) > 0 && !s.prime(rest)) {
     uint64_t last_k = trial_limit(rest, p, budget.trial_k);
     for (uint64_t k = 1; k <= last_k; ++k) {
       const uint64_t q = 2 * k * static_cast<uint64_t>(p) + 1;
@@ -166,7 +172,7 @@ std::vector<std::string> prime_factors_within(mpz_srcptr g, int32_t p, const spl
       mpz_value qq;
       mpz_set_ui(qq, q);
       s.split(qq);
-      if (mpz_cmp_ui(rest.get(), 1) == 0 || mpz_probab_prime_p(rest, kPrimeReps) > 0) break;
+      if (mpz_cmp_ui(rest.get(), 1) == 0 || s.prime(rest)) break;
       last_k = trial_limit(rest, p, budget.trial_k);
     }
   }

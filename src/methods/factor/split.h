@@ -19,6 +19,11 @@ struct split_budget {
   // 300 bits all of them take about two minutes.
   std::vector<std::pair<double, int>> ecm_levels = {
       {2000, 25}, {11000, 90}, {50000, 300}, {250000, 50}, {1000000, 20}};
+  // Rho and the curves run on parts up to this many bits (on larger ones
+  // they would take hours), the prime test on parts up to prime_test_bits
+  // (three exponentiations; a larger part is given back untested, as composite).
+  uint64_t rho_ecm_bits = 2048;
+  uint64_t prime_test_bits = 65536;
 };
 
 // The prime factors of g > 1, a divisor of 2^p - 1, ascending, in decimal
