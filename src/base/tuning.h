@@ -197,4 +197,12 @@ inline constexpr uint64_t kPm1LargestB1 = 1000000000;
 // products per integer of the range.
 inline constexpr double kPm1MemoryShare = 0.6;
 
+// --test=ecm runs GMP-ECM's curves on 2^p - 1 up to this exponent (its own
+// arithmetic for 2^p - 1); above it one curve at B1 = 50000 takes more than a
+// minute. Measured on AMD EPYC (2 cores, load about 1), GMP-ECM 7.0.5,
+// seconds per curve at B1 = 50000 with its default B2 (stage 1 + stage 2):
+//   p      1061         5009         20011
+//   s      0.20 + 0.15  1.5 + 0.4    13.9 + 14.8
+inline constexpr int32_t kEcmLargestExponent = 40000;
+
 }  // namespace tuning

@@ -25,6 +25,7 @@ struct ecm_outcome {
 };
 
 // req.curves curves on 2^p - 1 (stopping after the curve that finds a
-// factor, or after the current curve when *stop turns true); progress(done, total) after each curve.
+// factor, or at once when *stop turns true: the curve then running is
+// dropped, not counted); progress(done, total) after each curve.
 ecm_outcome run_ecm(int32_t p, const ecm_request& req, const std::atomic<bool>* stop,
                     const std::function<void(int, int)>& progress);
