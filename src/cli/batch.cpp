@@ -98,8 +98,10 @@ record_context server_context() {
 assignment command_line_task(int32_t p, const work_settings& s) {
   assignment a;
   a.p = p;
-  a.type = s.factor_only ? work_type::factor : s.prp ? work_type::prp : work_type::ll;
+  a.type = s.factor_only ? work_type::factor : s.pm1_only ? work_type::pminus1 : s.prp ? work_type::prp : work_type::ll;
   a.factor_to = s.tf_bits;
+  a.b1 = s.pm1_b1;
+  a.b2 = s.pm1_b2;
   return a;
 }
 
