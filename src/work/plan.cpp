@@ -136,6 +136,10 @@ bool pm1_first(const exponent_plan& plan, const work_settings& s, engine_options
   }
   fill_run_options(plan, s, eo);
   eo.iterations = 0;
+  // The driver's counts of stage 1 are told as its share: the test's own count starts after it.
+  eo.progress = [report = eo.pm1_progress](int64_t done, int64_t total) {
+    if (report && total > 0) report(1, static_cast<double>(done) / static_cast<double>(total));
+  };
   pm1_request req;
   req.b1 = plan.pm1_b1;
   req.b2 = plan.pm1_b2;
