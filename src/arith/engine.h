@@ -71,6 +71,9 @@ struct engine_options {
   // Trial factoring before a test: called now and then with the level (q
   // below 2^level) and its share done, 0..1; may be empty.
   std::function<void(int level, double share)> factor_progress;
+  // P-1: called now and then with its stage (1 or 2) and that stage's share
+  // done, 0..1; may be empty. While P-1 runs, progress is not called.
+  std::function<void(int stage, double share)> pm1_progress;
   // Trial factoring searched every q below 2^factored_to before this test
   // (recorded in its saved states; 0: unknown).
   int factored_to = 0;

@@ -98,8 +98,10 @@ record_context server_context() {
 assignment command_line_task(int32_t p, const work_settings& s) {
   assignment a;
   a.p = p;
-  a.type = s.factor_only ? work_type::factor : s.prp ? work_type::prp : work_type::ll;
+  a.type = s.factor_only ? work_type::factor : s.pm1_only ? work_type::pminus1 : s.prp ? work_type::prp : work_type::ll;
   a.factor_to = s.tf_bits;
+  a.b1 = s.pm1_b1;
+  a.b2 = s.pm1_b2;
   return a;
 }
 
@@ -240,6 +242,7 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
       slot.index = index;
       engine_options eo;
       slot.level = 0;
+      slot.pm1_stage = 0;
       slot.threads.team = 0;
       slot.threads.running = 0;
       eo.thread_report = &slot.threads;
@@ -248,10 +251,19 @@ cli_outcome run_batch(const cli_options& opt, int out_fd, FILE* err, bool show_p
         slot.done.store(static_cast<int64_t>(share * 1000), std::memory_order_relaxed);
         slot.total.store(1000, std::memory_order_relaxed);
       };
+      eo.pm1_progress = [&slot](int stage, double share) {
+        slot.level.store(0, std::memory_order_relaxed);
+        slot.pm1_stage.store(stage, std::memory_order_relaxed);
+        slot.done.store(static_cast<int64_t>(share * 1000), std::memory_order_relaxed);
+        slot.total.store(1000, std::memory_order_relaxed);
+      };
       eo.progress = [&slot](int64_t done, int64_t total) {
         slot.level.store(0, std::memory_order_relaxed);
+        slot.pm1_stage.store(0, std::memory_order_relaxed);
         int64_t none = -1;
-        slot.base.compare_exchange_strong(none, done);
+        // The rate counts from the test's first report, not from the factoring before it.
+        if (slot.base.compare_exchange_strong(none, done))
+          slot.start_ns.store(clock_type::now().time_since_epoch().count(), std::memory_order_relaxed);
         slot.done.store(done, std::memory_order_relaxed);
         slot.total.store(total, std::memory_order_relaxed);
       };

@@ -27,7 +27,14 @@ Before the test of a prime p whose test would take 10 s or more, 2^p - 1 is
 trial-factored (factors 2kp + 1 below 2^B, B from the measured rates; --tf
 for every p, --tf-bits B for exactly 2^B, 0 for none; --test=tf factors
 only). A factor found is reported with the words "trial factoring"; a search
-reaching the square root of 2^p - 1 proves it prime. --results FILE appends
+reaching the square root of 2^p - 1 proves it prime.
+
+--pm1 runs P-1 factoring after the trial factoring and before each test whose
+odds pay for it (B1 and B2 chosen for the chance of a factor times the tests
+it saves, --tests-saved 2 or 1, against P-1's cost); --pm1-bounds B1[,B2]
+fixes the bounds (no B2: stage 1 only). A factor found settles the exponent.
+--test=pm1 runs P-1 alone and reports every factor its bounds reach;
+--test=ecm --curves N --ecm-b1 B1 runs ECM curves on small exponents. --results FILE appends
 each final JSON line to FILE, and run again with FILE reports what it holds
 instead of doing it again; --from FILE reads exponents (one p or range a
 line, '-' for stdin); --shard I/N takes every N-th exponent from the I-th;

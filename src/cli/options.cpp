@@ -9,10 +9,45 @@
 #include "arith/engine_table.h"
 #include "base/machine.h"
 #include "cli/help.h"
+#include "methods/ecm.h"
 #include "methods/factor/factor.h"
 #include "work/plan.h"
 
 namespace {
+
+// A P-1 or ECM bound: decimal digits only, from 2 to 2^63 - 1; false with a reason naming option otherwise.
+bool parse_bound(const std::string& text, const char* option, const char* what, uint64_t* out, std::string* why) {
+  uint64_t v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (text.empty() || ec == std::errc::invalid_argument || (ec == std::errc() && end != text.data() + text.size())) {
+    *why = std::string(option) + " takes a whole number for " + what + ", not '" + text + "'";
+    return false;
+  }
+  if (ec != std::errc() || v < 2 || v > static_cast<uint64_t>(INT64_MAX)) {
+    *why = std::string(option) + ": " + what + " " + text + " is out of range (2 to " + std::to_string(INT64_MAX) + ")";
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+// Reads --pm1-bounds "B1[,B2]" into b1, b2 (B2 left out: stage 1 only, b2 = b1);
+// false with a reason when B1 < 2, B2 < B1 or either is no number.
+bool parse_pm1_bounds(const std::string& text, uint64_t* b1, uint64_t* b2, std::string* why) {
+  const size_t comma = text.find(',');
+  uint64_t first = 0, second = 0;
+  if (!parse_bound(text.substr(0, comma), "--pm1-bounds", "B1", &first, why)) return false;
+  second = first;
+  if (comma != std::string::npos && !parse_bound(text.substr(comma + 1), "--pm1-bounds", "B2", &second, why))
+    return false;
+  if (second < first) {
+    *why = "--pm1-bounds: B2 " + std::to_string(second) + " is below B1 " + std::to_string(first);
+    return false;
+  }
+  *b1 = first;
+  *b2 = second;
+  return true;
+}
 
 // The help lines of the flags that exclude one another carry no list of
 // those they exclude: the usage error names the pair.
@@ -95,9 +130,29 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   std::string test = "ll";
   app.add_option("--test", test,
                  "ll: the Lucas-Lehmer test; prp: the base-3 probable-prime test with the Gerbicz check; tf: trial "
-                 "factoring only")
-      ->check(CLI::IsMember({"ll", "prp", "tf"}))
+                 "factoring only; pm1: P-1 factoring only (every factor its bounds reach); ecm: ECM curves only "
+                 "(small p, with --curves and --ecm-b1)")
+      ->check(CLI::IsMember({"ll", "prp", "tf", "pm1", "ecm"}))
       ->capture_default_str();
+  CLI::Option* pm1_flag = app.add_flag(
+      "--pm1", o.pm1,
+      "P-1 factoring before every test whose odds pay for it (bounds chosen by the odds; stops at its first factor)");
+  std::string pm1_bounds;
+  CLI::Option* pm1_bounds_option =
+      app.add_option("--pm1-bounds", pm1_bounds,
+                     "P-1 with these bounds B1[,B2] (B2 left out: stage 1 only), before every test, or with "
+                     "--test=pm1 alone")
+          ->type_name("B1[,B2]");
+  CLI::Option* tests_saved_option =
+      app.add_option("--tests-saved", o.tests_saved,
+                     "the tests a factor saves, for the odds of P-1: 2 for a first test, 1 for a double-check")
+          ->check(CLI::Range(1, 2))
+          ->capture_default_str();
+  CLI::Option* curves_option =
+      app.add_option("--curves", o.ecm_curves, "with --test=ecm: the number of curves")->check(CLI::PositiveNumber);
+  std::string ecm_b1;
+  CLI::Option* ecm_b1_option = app.add_option("--ecm-b1", ecm_b1, "with --test=ecm: the stage 1 bound of each curve")
+                                   ->type_name("B1");
   CLI::Option* proof_option =
       app.add_option("--proof", o.proof_power,
                      "with --test=prp: write the proof M<p>.power<POWER>.proof of this power (1 to 12; it keeps about "
@@ -115,7 +170,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
                  "reported from it, not done again");
   CLI::Option* worktodo_option = app.add_option(
       "--worktodo", o.worktodo,
-      "take the assignments of the work FILE (Test=, DoubleCheck=, PRP=, PRPDC=, Factor= or bare exponent lines) "
+      "take the assignments of the work FILE (Test=, DoubleCheck=, PRP=, PRPDC=, Factor=, Pminus1=, Pfactor= or bare "
+      "exponent lines) "
       "in order instead of exponents; each finished one's line is taken out once its result line is in "
       "--results-json; lines added to worktodo.add beside FILE are merged in");
   app.add_option("--worker", o.worker, "with --worktodo: only the lines of its section [Worker #N]")
@@ -181,6 +237,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   if (progress_flag->count() > 0) o.progress = progress ? progress_mode::on : progress_mode::off;
   o.prp = test == "prp";
   o.factor_only = test == "tf";
+  o.pm1_only = test == "pm1";
+  o.ecm_only = test == "ecm";
   // A NaN passes the positive-number check (every comparison with it is false).
   if (!std::isfinite(o.checkpoint_every) || !(o.checkpoint_every > 0))
     return refuse("--checkpoint-every takes a positive number of seconds");
@@ -196,6 +254,23 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
       return refuse("--shift takes a whole number from 0 to " + std::to_string(INT64_MAX) + ", not '" + shift + "'");
     o.shift = static_cast<int64_t>(v);
   }
+  if (std::string why; pm1_bounds_option->count() > 0 && !parse_pm1_bounds(pm1_bounds, &o.pm1_b1, &o.pm1_b2, &why))
+    return refuse(why);
+  if (std::string why; ecm_b1_option->count() > 0 && !parse_bound(ecm_b1, "--ecm-b1", "B1", &o.ecm_b1, &why))
+    return refuse(why);
+  // Fixed bounds ask for P-1 before every test, as --pm1 does.
+  if (pm1_bounds_option->count() > 0 && !o.pm1_only) o.pm1 = true;
+  if ((o.pm1_only || o.ecm_only) && o.iterations > 0)
+    return refuse("--iterations applies to the Lucas-Lehmer test only");
+  if (o.factor_only && (pm1_flag->count() > 0 || pm1_bounds_option->count() > 0))
+    return refuse("--pm1 and --pm1-bounds run before a test; --test=tf runs none");
+  if (o.ecm_only && (pm1_flag->count() > 0 || pm1_bounds_option->count() > 0 || tests_saved_option->count() > 0))
+    return refuse("--pm1, --pm1-bounds and --tests-saved do not go with --test=ecm");
+  if (o.pm1_only && pm1_flag->count() > 0) return refuse("--pm1 runs P-1 before a test; --test=pm1 runs P-1 alone");
+  if (o.ecm_only && (curves_option->count() == 0 || ecm_b1_option->count() == 0))
+    return refuse("--test=ecm needs --curves N and --ecm-b1 B1");
+  if (!o.ecm_only && (curves_option->count() > 0 || ecm_b1_option->count() > 0))
+    return refuse("--curves and --ecm-b1 need --test=ecm");
   if (summary) {
     if (tokens.empty()) return refuse("--summary needs at least one results file");
     o.summary_files = tokens;
@@ -265,6 +340,15 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
       return refuse(why);
     o.exponents.push_back(span);
   }
+  // ECM takes the small exponents: a range is refused when its largest prime is beyond them.
+  if (o.ecm_only && !forget)
+    for (const exponent_span& span : o.exponents) {
+      int32_t p = span.last;
+      while (p > span.first && p > 2 && smallest_prime_factor(p) != p) --p;
+      if (p > 2 && smallest_prime_factor(p) == p && !ecm_applicable(p))
+        return refuse("--test=ecm does not take M" + std::to_string(p) +
+                      ": ECM runs on small exponents only (P-1 or a test serves larger ones)");
+    }
   share(jobs, o.from_file.empty() && o.exponents.size() == 1 && o.exponents[0].first == o.exponents[0].last);
   result.action = forget ? cli_action::forget : cli_action::run;
   return result;

@@ -109,6 +109,11 @@ std::string progress_line::render() {
                   total > 0 ? 100.0 * done / total : 0.0);
     return std::string(text) + (others > 0 ? " (+" + std::to_string(others) + " running)" : "");
   }
+  if (const int stage = first->pm1_stage.load(); stage > 0) {
+    std::snprintf(text, sizeof text, "M%d: P-1 stage %d (%.1f%%)", first->p.load(), stage,
+                  total > 0 ? 100.0 * done / total : 0.0);
+    return std::string(text) + (others > 0 ? " (+" + std::to_string(others) + " running)" : "");
+  }
   std::snprintf(text, sizeof text, "M%d: iteration %lld/%lld (%.1f%%), %.0f it/s, ETA %s", first->p.load(),
                 static_cast<long long>(done), static_cast<long long>(total), total > 0 ? 100.0 * done / total : 0.0,
                 rate, rate > 0 ? short_duration((total - done) / rate).c_str() : "?");

@@ -23,6 +23,7 @@ struct progress_slot {
   std::atomic<int64_t> start_ns{0};  // steady clock, nanoseconds
   std::atomic<int64_t> base{-1};     // iterations done at the first report (a resumed test's start); -1: none yet
   std::atomic<int> level{0};         // trial factoring to 2^level, done/total per mille; 0: a test runs
+  std::atomic<int> pm1_stage{0};     // P-1 in stage 1 or 2, done/total per mille; 0: none runs
   thread_use threads;                // what the test's stepper says of its threads
 };
 

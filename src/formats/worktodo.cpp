@@ -125,6 +125,8 @@ bool read_fields(work_type t, std::string_view rest, assignment* a, std::string*
         *why = "p-1_done '" + std::string(f[2]) + "' is neither 0 nor 1";
         return false;
       }
+      // P-1 not done yet: a factor would save this test, and a first test's double-check too.
+      if (f.size() > 2 && f[2] == "0") a->tests_saved = t == work_type::ll ? 2 : 1;
       return true;
     case work_type::prp:
     case work_type::prp_dc: {

@@ -25,7 +25,7 @@ struct assignment {
   int prp_base = 3;          // PRP=: the base and residue type asked for
   int residue_type = 1;
   bool known_factors = false;  // PRP=: a cofactor test (factors listed)
-  int tests_saved = 0;       // PRP= and Pfactor=: the tests a factor would save (0: not given)
+  int tests_saved = 0;       // PRP=, Pfactor= (and Test= with p-1_done 0): the tests a factor would save (0: not given)
   uint64_t b1 = 0, b2 = 0;   // Pminus1=: the bounds asked for
   uint64_t b2_start = 0;     // Pminus1=: stage 2 from there (0: from B1)
   std::string refusal;       // not empty: a line this program cannot do, and why

@@ -10,7 +10,10 @@
 #include "arith/engine_table.h"
 #include "base/tuning.h"
 #include "formats/state.h"
+#include "methods/ecm.h"
 #include "methods/factor/factor.h"
+#include "methods/pm1.h"
+#include "methods/pm1_bounds.h"
 #include "methods/prp.h"
 #include "methods/run.h"
 
@@ -99,6 +102,164 @@ bool factor_first(int32_t p, const exponent_plan& plan, const work_settings& s, 
   return true;
 }
 
+// The engine options of a run for plan under s: eo's own (progress, stop,
+// states, warn) with the threads, shift, faults and checkpoints of the settings.
+void fill_run_options(const exponent_plan& plan, const work_settings& s, engine_options& eo) {
+  eo.threads = plan.threads;
+  eo.shift = s.shift;
+  eo.inject_faults = s.inject_faults;
+  eo.checkpoint_every = s.checkpoint_every;
+}
+
+// The P-1 record of what o covered and found, at the bounds of plan.
+factoring_record pm1_record(const exponent_plan& plan, const pm1_outcome& o) {
+  factoring_record f;
+  f.ran = true;
+  f.b1 = o.b1 != 0 ? o.b1 : plan.pm1_b1;
+  f.b2 = o.b2 != 0 ? o.b2 : f.b1;
+  f.factors = o.factors;
+  f.chance = plan.pm1_chance;
+  f.fft_length = o.out.fft_length;
+  return f;
+}
+
+// P-1 of plan into r, after its factoring. True when the test is still to
+// run (nothing found, or P-1 failed before a test: warned of); false when
+// a factor settled the exponent, P-1 was the whole work, or it was stopped.
+bool pm1_first(const exponent_plan& plan, const work_settings& s, engine_options eo, exponent_result& r) {
+  const int32_t p = plan.p;
+  if (!plan.pm1) {
+    if (!plan.pm1_only) return true;
+    r.engine = "pm1";
+    r.outcome.error = plan.pm1_refusal;
+    return false;
+  }
+  fill_run_options(plan, s, eo);
+  eo.iterations = 0;
+  // The driver's counts of stage 1 are told as its share: the test's own count starts after it.
+  eo.progress = [report = eo.pm1_progress](int64_t done, int64_t total) {
+    if (report && total > 0) report(1, static_cast<double>(done) / static_cast<double>(total));
+  };
+  pm1_request req;
+  req.b1 = plan.pm1_b1;
+  req.b2 = plan.pm1_b2;
+  req.b2_start = plan.pm1_b2_start;
+  req.all_factors = plan.pm1_only;
+  pm1_outcome o;
+  try {
+    o = run_pm1(*plan.pm1_on, p, req, eo);
+  } catch (const std::bad_alloc&) {
+    o = pm1_outcome{};
+    o.out.error = "not enough memory for P-1 of p = " + std::to_string(p);
+  } catch (const std::exception& x) {
+    o = pm1_outcome{};
+    o.out.error = x.what();
+  }
+  if (o.out.interrupted) {
+    r.engine = "pm1";
+    r.outcome.interrupted = true;
+    r.outcome.saved_at = o.out.saved_at;
+    return false;
+  }
+  // Found factors count even where the rest of the run failed: each is checked to divide.
+  if (!o.factors.empty()) {
+    r.engine = "pm1";
+    r.kind = result_kind::pm1_factor;
+    r.pm1 = pm1_record(plan, o);
+    r.outcome.note = o.out.note;
+    return false;
+  }
+  if (o.out.error.empty() && !o.done)
+    o.out.error = "P-1 of M" + std::to_string(p) + " ended before its bounds were covered";
+  if (!o.out.error.empty()) {
+    if (plan.pm1_only) {
+      r.engine = "pm1";
+      r.outcome = o.out;
+      r.outcome.verdict = false;
+      return false;
+    }
+    if (eo.warn) eo.warn("P-1 of M" + std::to_string(p) + " failed: " + o.out.error + "; going on with the test");
+    return true;
+  }
+  r.pm1 = pm1_record(plan, o);
+  if (!plan.pm1_only) return true;
+  r.engine = "pm1";
+  r.kind = result_kind::pm1_none;
+  r.outcome.note = o.out.note;
+  return false;
+}
+
+// ECM curves of plan into r.
+void ecm_alone(const exponent_plan& plan, const engine_options& eo, exponent_result& r) {
+  r.engine = "ecm";
+  if (!ecm_applicable(plan.p)) {
+    r.outcome.error = "ECM does not take M" + std::to_string(plan.p) + " (small exponents only)";
+    return;
+  }
+  ecm_request req;
+  req.curves = plan.ecm_curves;
+  req.b1 = plan.ecm_b1;
+  ecm_outcome o;
+  const std::function<void(int, int)> progress = [&eo](int done, int total) {
+    if (eo.progress) eo.progress(done, total);
+  };
+  try {
+    o = run_ecm(plan.p, req, eo.stop, progress);
+  } catch (const std::bad_alloc&) {
+    o = ecm_outcome{};
+    o.error = "not enough memory for ECM on p = " + std::to_string(plan.p);
+  }
+  r.ecm.ran = true;
+  r.ecm.b1 = plan.ecm_b1;
+  r.ecm.curves = o.curves_done;
+  r.ecm.factors = o.factors;
+  if (!o.factors.empty()) {
+    r.kind = result_kind::ecm_factor;
+  } else if (o.interrupted) {
+    r.outcome.interrupted = true;
+  } else if (!o.error.empty()) {
+    r.ecm.ran = false;
+    r.outcome.error = o.error;
+  } else if (o.curves_done < plan.ecm_curves) {
+    r.outcome.error = "ECM ran " + std::to_string(o.curves_done) + " of " + std::to_string(plan.ecm_curves) + " curves";
+  } else {
+    r.kind = result_kind::ecm_none;
+  }
+}
+
+// P-1's part of the plan for prime p under s: its bounds (fixed, else
+// chosen by the odds from the depth trial factoring reached, at least
+// factored_to) and its engine, or why it cannot run when it is the whole work.
+void plan_pm1(exponent_plan& plan, const work_settings& s, int factored_to) {
+  const int32_t p = plan.p;
+  plan.pm1_only = s.pm1_only;
+  if (!(s.pm1 || s.pm1_only) || s.factor_only || s.ecm_only || s.iterations > 0) return;
+  // P-1 alone, with no factoring asked for, counts on the depth a test would have been factored to.
+  int depth = std::max(plan.factor_depth, factored_to);
+  if (s.pm1_only && s.tf_bits < 0 && !s.tf_auto) depth = std::max(depth, factoring_depth(p, s));
+  uint64_t b1 = s.pm1_b1, b2 = std::max(s.pm1_b2, s.pm1_b1);
+  if (b1 < 2) {
+    const pm1_choice c = choose_pm1_bounds(p, depth, s.tests_saved);
+    b1 = c.b1;
+    b2 = std::max(c.b2, c.b1);
+  }
+  const engine* fast = find_engine("fast");
+  if (fast != nullptr && fast->applicable(p)) plan.pm1_on = fast;
+  if (b1 < 2) {
+    plan.pm1_refusal = "P-1 does not pay for M" + std::to_string(p) + " by the odds (--pm1-bounds sets its bounds)";
+    return;
+  }
+  if (plan.pm1_on == nullptr) {
+    plan.pm1_refusal = "P-1 runs on the fast engine, which does not take M" + std::to_string(p);
+    return;
+  }
+  plan.pm1 = true;
+  plan.pm1_b1 = b1;
+  plan.pm1_b2 = b2;
+  plan.pm1_b2_start = s.pm1_b2_start;
+  plan.pm1_chance = pm1_chance(p, depth, b1, b2);
+}
+
 }  // namespace
 
 core_share share_cores(int cores, int jobs, int threads, bool one_exponent) {
@@ -130,7 +291,7 @@ int factoring_depth(int32_t p, const work_settings& s) {
   return 0;
 }
 
-exponent_plan plan_exponent(int32_t p, const work_settings& s) {
+exponent_plan plan_exponent(int32_t p, const work_settings& s, int factored_to) {
   exponent_plan plan;
   plan.p = p;
   plan.prp = s.prp;
@@ -145,7 +306,13 @@ exponent_plan plan_exponent(int32_t p, const work_settings& s) {
     plan.divisor = d;
     return plan;
   }
-  plan.factor_depth = factoring_depth(p, s);
+  plan.ecm_only = s.ecm_only;
+  plan.ecm_curves = s.ecm_curves;
+  plan.ecm_b1 = s.ecm_b1;
+  // Factoring methods alone factor first only where asked to.
+  const bool alone = s.pm1_only || s.ecm_only;
+  plan.factor_depth = !alone || s.tf_bits >= 0 || s.tf_auto ? factoring_depth(p, s) : 0;
+  plan_pm1(plan, s, factored_to);
   plan.runs_on = choose_engine(s.engine, p);
   plan.engine_name = plan.runs_on != nullptr ? plan.runs_on->name : s.engine;
   plan.engine_fits = plan.runs_on != nullptr && plan.runs_on->applicable(p);
@@ -157,22 +324,25 @@ exponent_result carry_out(const exponent_plan& plan, const work_settings& s, eng
   r.p = plan.p;
   r.prp = plan.prp;
   r.factor_only = plan.factor_only;
+  r.pm1_only = plan.pm1_only;
+  r.ecm_only = plan.ecm_only;
   const auto t0 = clock_type::now();
   if (plan.settled != result_kind::tested) {
     r.kind = plan.settled;
     r.divisor = plan.divisor;
   } else if (plan.factor_depth > 0 && !factor_first(plan.p, plan, s, eo, factored_to, r)) {
     // Settled by factoring (a factor, the square root reached, or factoring only), or stopped.
+  } else if (plan.ecm_only) {
+    ecm_alone(plan, eo, r);
+  } else if (!pm1_first(plan, s, eo, r)) {
+    // Settled by P-1's factor, P-1 was the whole work, or it was stopped.
   } else {
     r.engine = plan.engine_name;
     if (!plan.engine_fits) {
       r.kind = result_kind::no_engine;
     } else {
-      eo.threads = plan.threads;
-      eo.shift = s.shift;
+      fill_run_options(plan, s, eo);
       eo.iterations = s.iterations;
-      eo.inject_faults = s.inject_faults;
-      eo.checkpoint_every = s.checkpoint_every;
       eo.proof_power = s.proof_power;
       eo.proof_dir = s.proof_dir;
       // Whatever escapes the loop (it reports its own failures) still gives no verdict, not a crash.
@@ -192,15 +362,17 @@ exponent_result carry_out(const exponent_plan& plan, const work_settings& s, eng
 }
 
 exponent_result test_exponent(int32_t p, const work_settings& s, engine_options eo, int factored_to) {
-  return carry_out(plan_exponent(p, s), s, std::move(eo), factored_to);
+  return carry_out(plan_exponent(p, s, factored_to), s, std::move(eo), factored_to);
 }
 
 exponent_result error_result(int32_t p, const work_settings& s, const std::string& error) {
   exponent_result r;
   r.p = p;
   r.prp = s.prp;
+  r.pm1_only = s.pm1_only;
+  r.ecm_only = s.ecm_only;
   const engine* e = choose_engine(s.engine, p);
-  r.engine = e != nullptr ? e->name : s.engine;
+  r.engine = s.pm1_only ? "pm1" : s.ecm_only ? "ecm" : e != nullptr ? e->name : s.engine;
   r.outcome.error = error;
   return r;
 }

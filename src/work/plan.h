@@ -45,21 +45,34 @@ struct exponent_plan {
   std::string engine_name;      // its name, or the name asked for
   bool engine_fits = false;     // the engine can test p
   int threads = 1;              // threads inside the test
+  // P-1 after the factoring, before the test (or alone, pm1_only).
+  bool pm1 = false;             // P-1 runs
+  bool pm1_only = false;        // P-1 is the whole work: every factor its bounds reach
+  uint64_t pm1_b1 = 0, pm1_b2 = 0, pm1_b2_start = 0;
+  double pm1_chance = -1;       // the chance of a factor at these bounds; < 0: not estimated
+  std::string pm1_refusal;      // pm1_only: why P-1 cannot run for p (no verdict); empty: it can
+  const engine* pm1_on = nullptr;  // the fast engine, where it applies to p
+  // ECM curves alone (--test=ecm).
+  bool ecm_only = false;
+  int ecm_curves = 0;
+  uint64_t ecm_b1 = 0;
 };
 
-// The plan for p >= 2 under s.
-exponent_plan plan_exponent(int32_t p, const work_settings& s);
+// The plan for p >= 2 under s, trial factoring known done to 2^factored_to
+// (a work line's how_far_factored; it feeds the odds of P-1).
+exponent_plan plan_exponent(int32_t p, const work_settings& s, int factored_to = 0);
 
 // The result of carrying out plan under s: factoring first where it asks
 // (on from 2^factored_to, the depth an earlier run reached, or from where
 // the states and factoring progress in eo's state directory say it got),
-// then, unless that settled it or only factoring was asked for, one engine
-// run; timed, with the progress, stop, states and warn of eo (the rest of
-// eo comes from s and the plan).
+// then P-1 where it asks (on the fast engine; a factor settles the
+// exponent, an error is warned of and the test goes on), then, unless that
+// settled it or only factoring was asked for, one engine run; timed, with
+// the progress, stop, states and warn of eo (the rest of eo comes from s and the plan).
 exponent_result carry_out(const exponent_plan& plan, const work_settings& s, engine_options eo = {},
                           int factored_to = 0);
 
-// carry_out(plan_exponent(p, s), s, eo, factored_to).
+// carry_out(plan_exponent(p, s, factored_to), s, eo, factored_to).
 exponent_result test_exponent(int32_t p, const work_settings& s, engine_options eo = {}, int factored_to = 0);
 
 // A result of no verdict for p under s, with error as the reason (another

@@ -43,6 +43,14 @@ bool settles(const exponent_result& saved, const work_settings& s) {
     case result_kind::factored:
     case result_kind::proven_prime:
       return true;
+    case result_kind::pm1_factor:
+    case result_kind::ecm_factor:
+      return true;
+    case result_kind::pm1_none:
+      // P-1 alone, with bounds no wider than those that found nothing.
+      return s.pm1_only && saved.pm1.b1 >= s.pm1_b1 && saved.pm1.b2 >= std::max(s.pm1_b1, s.pm1_b2);
+    case result_kind::ecm_none:
+      return s.ecm_only && saved.ecm.b1 >= s.ecm_b1 && saved.ecm.curves >= s.ecm_curves;
     case result_kind::no_engine:
       return false;
     case result_kind::no_factor:
@@ -51,7 +59,7 @@ bool settles(const exponent_result& saved, const work_settings& s) {
       break;
   }
   const ll_outcome& o = saved.outcome;
-  if (s.factor_only || saved.factor_only || saved.prp != s.prp || !o.error.empty()) return false;
+  if (s.factor_only || saved.factor_only || s.pm1_only || s.ecm_only || saved.pm1_only || saved.ecm_only || saved.prp != s.prp || !o.error.empty()) return false;
   const bool whole = s.iterations == 0 || s.iterations >= static_cast<int64_t>(saved.p) - 2;
   return whole ? o.verdict && o.partial == 0 : o.partial == s.iterations;
 }

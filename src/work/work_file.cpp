@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <random>
 #include <string_view>
 
@@ -99,6 +100,24 @@ work_settings settings_for(const assignment& task, const work_settings& base, ui
   s.factor_only = task.type == work_type::factor;
   if (!s.prp) s.proof_power = 0;
   if (s.factor_only) s.tf_bits = task.factor_to;
+  // A P-1 line is P-1 alone, every factor its bounds reach: Pminus1= with its
+  // own bounds, Pfactor= with those the odds choose for its depth and tests saved.
+  const bool pm1_line = task.type == work_type::pminus1 || task.type == work_type::pfactor;
+  s.pm1_only = pm1_line;
+  s.ecm_only = false;
+  if (pm1_line) {
+    s.pm1 = false;
+    s.tf_bits = 0;
+    s.tf_auto = false;
+    s.pm1_b1 = task.type == work_type::pminus1 ? task.b1 : 0;
+    s.pm1_b2 = task.type == work_type::pminus1 ? task.b2 : 0;
+    s.pm1_b2_start = task.type == work_type::pminus1 ? task.b2_start : 0;
+  } else {
+    // Before a test only with --pm1, and only where the line says a factor still saves tests.
+    s.pm1 = base.pm1 && task.type != work_type::factor && task.tests_saved > 0;
+    s.pm1_b2_start = 0;
+  }
+  if (task.tests_saved > 0) s.tests_saved = std::min(task.tests_saved, 2);
   if (task.type == work_type::double_check && base.shift < 0 && task.p > 2)
     s.shift = 1 + static_cast<int64_t>(random % static_cast<uint64_t>(task.p - 1));
   return s;
@@ -187,7 +206,22 @@ bool search_record(const exponent_result& r, const assignment& task, const recor
   s.architecture = ctx.architecture;
   const bool factoring = task.type == work_type::factor;
   s.worktype = work_type_name(task.type);
+  const bool pm1_task = task.type == work_type::pminus1 || task.type == work_type::pfactor;
   switch (r.kind) {
+    case result_kind::pm1_factor:
+    case result_kind::pm1_none:
+      // A factor settles the assignment, whatever it asked; no factor finishes only a P-1 one.
+      if (r.kind == result_kind::pm1_none && !pm1_task) return false;
+      s.status = r.kind == result_kind::pm1_factor ? "F" : "NF";
+      s.worktype = "P-1";
+      s.b1 = r.pm1.b1;
+      s.b2 = r.pm1.b2;
+      s.factors = r.pm1.factors;
+      s.fft_length = r.pm1.fft_length;
+      break;
+    case result_kind::ecm_factor:
+    case result_kind::ecm_none:
+      return false;  // the server hands out no ECM here
     case result_kind::factored:
       // A factor settles the assignment, whatever it asked: it goes back as a factoring result.
       s.status = "F";
@@ -217,7 +251,7 @@ bool search_record(const exponent_result& r, const assignment& task, const recor
       break;
     case result_kind::tested: {
       const ll_outcome& o = r.outcome;
-      if (factoring || !has_verdict(r) || o.partial > 0 || o.interrupted) return false;
+      if (factoring || pm1_task || r.pm1_only || !has_verdict(r) || o.partial > 0 || o.interrupted) return false;
       s.status = o.prime ? "P" : "C";
       s.residue = true;
       s.res64 = o.res64;

@@ -11,6 +11,7 @@
 #include "cli/batch.h"
 #include "cli/options.h"
 #include "work/report.h"
+#include "methods/ecm.h"
 #include "methods/factor/factor.h"
 #include "support/test_support.h"
 #include "arith/fast/fast.h"
@@ -69,6 +70,57 @@ TEST(Options, BadInputIsOneLineError) {
   EXPECT_EQ(spans, (std::vector<exponent_span>{{7, 7}, {11, 13}, {17, 17}, {19, 19}, {23, 23}}));
   EXPECT_FALSE(parse_exponent_list("7\n8x\n", &spans, &why));
   EXPECT_EQ(why, "line 2: not a decimal number: '8x'");
+}
+
+// P-1 and ECM options: the settings each fills, and every bad value or
+// pairing refused in one line before anything runs.
+TEST(Options, FactoringMethods) {
+  struct row {
+    std::vector<const char*> args;
+    bool pm1, pm1_only, ecm_only;
+    uint64_t b1, b2;
+    int tests_saved;
+  } good[] = {
+      {{"--pm1", "1277"}, true, false, false, 0, 0, 2},
+      {{"--pm1-bounds", "1000,50000", "1277"}, true, false, false, 1000, 50000, 2},
+      {{"--pm1-bounds=1000", "1277"}, true, false, false, 1000, 1000, 2},  // no B2: stage 1 only
+      {{"--test=pm1", "--pm1-bounds", "30,3000", "67"}, false, true, false, 30, 3000, 2},
+      {{"--test=pm1", "--tests-saved", "1", "67"}, false, true, false, 0, 0, 1},
+      {{"--pm1", "--tests-saved=1", "--test=prp", "1277"}, true, false, false, 0, 0, 1},
+  };
+  for (const row& g : good) {
+    const parsed_command c = parse(g.args);
+    SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(g.args.begin(), g.args.end())));
+    ASSERT_EQ(c.action, cli_action::run) << c.text;
+    const cli_options& o = c.options;
+    EXPECT_TRUE(o.pm1 == g.pm1 && o.pm1_only == g.pm1_only && o.ecm_only == g.ecm_only && !o.factor_only);
+    EXPECT_TRUE(o.pm1_b1 == g.b1 && o.pm1_b2 == g.b2 && o.tests_saved == g.tests_saved) << o.pm1_b1 << " " << o.pm1_b2;
+  }
+  const std::vector<std::vector<const char*>> bad = {
+      {"--pm1-bounds", "1", "1277"}, {"--pm1-bounds", "1000,999", "1277"}, {"--pm1-bounds", "1e6", "1277"},
+      {"--pm1-bounds", "1000,", "1277"}, {"--pm1-bounds", ",5000", "1277"}, {"--pm1-bounds", "-5", "1277"},
+      {"--pm1-bounds", "99999999999999999999", "1277"}, {"--pm1-bounds", "1000,2000,3000", "1277"},
+      {"--tests-saved", "0", "1277"}, {"--tests-saved", "3", "1277"}, {"--tests-saved", "two", "1277"},
+      {"--pm1", "--test=tf", "1277"}, {"--pm1-bounds", "1000", "--test=tf", "1277"}, {"--pm1", "--test=pm1", "67"},
+      {"--test=pm1", "--iterations", "5", "67"}, {"--test=ecm", "67"}, {"--test=ecm", "--curves", "3", "67"},
+      {"--test=ecm", "--ecm-b1", "1000", "67"}, {"--curves", "3", "--ecm-b1", "1000", "67"},
+      {"--test=ecm", "--curves", "0", "--ecm-b1", "1000", "67"}, {"--test=ecm", "--curves", "3", "--ecm-b1", "1", "67"},
+      {"--test=ecm", "--curves", "3", "--ecm-b1", "1000", "--pm1", "67"}, {"--test=ecm", "--curves", "3",
+      "--ecm-b1", "1000", "2147483647"}, {"--test=p-1", "67"},
+  };
+  for (const auto& args : bad) {
+    SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(args.begin(), args.end())));
+    const parsed_command c = parse(args);
+    EXPECT_EQ(c.action, cli_action::error);
+    EXPECT_TRUE(!c.text.empty() && c.text.find('\n') == std::string::npos) << c.text;
+  }
+  EXPECT_EQ(parse({"--pm1-bounds", "1000,999", "1277"}).text, "--pm1-bounds: B2 999 is below B1 1000");
+  // ECM where GMP-ECM takes the exponent: every field filled.
+  if (ecm_applicable(67)) {
+    const parsed_command c = parse({"--test=ecm", "--curves", "3", "--ecm-b1", "1000", "67"});
+    ASSERT_EQ(c.action, cli_action::run) << c.text;
+    EXPECT_TRUE(c.options.ecm_only && c.options.ecm_curves == 3 && c.options.ecm_b1 == 1000);
+  }
 }
 
 // Benchmark lengths: K and M suffixes, rounded up to the engine's next

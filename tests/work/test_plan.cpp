@@ -12,6 +12,10 @@
 #include "work/plan.h"
 #include "work/queue.h"
 
+#include <gmp.h>
+
+#include <algorithm>
+
 namespace {
 
 // Jobs and threads on 8 cores (and on 1), as given or by default, capped per core.
@@ -28,6 +32,101 @@ TEST(Plan, CoresSharedOut) {
   c = share_cores(1, 0, 5, false);
   ASSERT_TRUE(c.jobs == 1 && c.threads == 2 && c.warnings.size() == 1);
   EXPECT_EQ(c.warnings[0], "--threads 5 lowered to 2 (2 per core, 1 core usable)");
+}
+
+// P-1's place in the plan: with fixed bounds after the factoring and before
+// the test, never for trial factoring alone or an interim residue; alone
+// (--test=pm1) it reaches every factor, and where the fast engine does not
+// take p it is skipped before a test and refused alone.
+TEST(Plan, PminusOneBeforeTheTest) {
+  work_settings s;
+  s.pm1 = true;
+  s.pm1_b1 = 1000;
+  s.pm1_b2 = 50000;
+  s.tf_bits = 20;
+  exponent_plan plan = plan_exponent(100003, s);
+  EXPECT_TRUE(plan.pm1 && !plan.pm1_only && plan.pm1_on != nullptr && plan.factor_depth == 20);
+  EXPECT_TRUE(plan.pm1_b1 == 1000 && plan.pm1_b2 == 50000 && plan.pm1_b2_start == 0);
+  s.pm1_b2 = 0;  // stage 1 only
+  EXPECT_EQ(plan_exponent(100003, s).pm1_b2, 1000u);
+  for (auto change : {+[](work_settings& t) { t.factor_only = true; }, +[](work_settings& t) { t.iterations = 1000; },
+                      +[](work_settings& t) { t.pm1 = false; }}) {
+    work_settings t = s;
+    change(t);
+    EXPECT_FALSE(plan_exponent(100003, t).pm1);
+  }
+  EXPECT_FALSE(plan_exponent(100001, s).pm1);  // composite: settled before anything runs
+  // Past the fast engine: no P-1 before the test, a reason when it is the whole work.
+  plan = plan_exponent(2147483647, s);
+  EXPECT_TRUE(!plan.pm1 && !plan.pm1_only);
+  s.pm1 = false;
+  s.pm1_only = true;
+  s.tf_bits = -1;
+  plan = plan_exponent(2147483647, s);
+  EXPECT_TRUE(!plan.pm1 && plan.pm1_only && !plan.pm1_refusal.empty());
+  exponent_result r = carry_out(plan, s);
+  EXPECT_TRUE(r.pm1_only && r.engine == "pm1" && !has_verdict(r) && r.outcome.error == plan.pm1_refusal) << r.outcome.error;
+  plan = plan_exponent(100003, s);
+  EXPECT_TRUE(plan.pm1 && plan.pm1_only && plan.factor_depth == 0);  // alone: no factoring unless asked
+}
+
+// The k of a factor q = 2kp + 1 and the bounds that reach it: B2 its
+// largest prime, B1 the largest of its other prime powers.
+void bounds_reaching(const char* q, int32_t p, uint64_t* b1, uint64_t* b2) {
+  mpz_t k;
+  mpz_init_set_str(k, q, 10);
+  mpz_sub_ui(k, k, 1);
+  mpz_divexact_ui(k, k, 2 * static_cast<unsigned long>(p));
+  uint64_t n = mpz_get_ui(k);
+  mpz_clear(k);
+  std::vector<uint64_t> powers;  // ascending by prime
+  for (uint64_t d = 2; n > 1; ++d) {
+    if (d * d > n) d = n;
+    uint64_t power = 1;
+    while (n % d == 0) n /= d, power *= d;
+    if (power > 1) powers.push_back(power);
+  }
+  *b2 = powers.back();
+  powers.pop_back();
+  *b1 = std::max<uint64_t>(2, *std::max_element(powers.begin(), powers.end()));
+}
+
+// M67 = 193707721 x 761838257287: P-1 alone with bounds that reach the
+// smaller factor's k in stage 2 finds it; P-1 before a test settles M67
+// by it; an error in P-1 before a test leaves the test to run.
+TEST(Plan, PminusOneFindsTheFactorOfM67) {
+  uint64_t b1 = 0, b2 = 0;
+  bounds_reaching("193707721", 67, &b1, &b2);
+  ASSERT_TRUE(b1 == 27 && b2 == 2677) << b1 << " " << b2;  // k = 2^2 3^3 5 2677
+  work_settings s;
+  s.pm1_only = true;
+  s.pm1_b1 = b1;
+  s.pm1_b2 = b2;
+  s.checkpoints = false;
+  std::vector<std::string> warnings;
+  engine_options eo;
+  eo.warn = [&](const std::string& w) { warnings.push_back(w); };
+  exponent_result r = test_exponent(67, s, eo);
+  if (r.outcome.error.find("not built yet") != std::string::npos) {
+    // Before a test, P-1's failure is told and the test still runs.
+    s.pm1_only = false;
+    s.pm1 = true;
+    r = test_exponent(67, s, eo);
+    EXPECT_TRUE(r.kind == result_kind::tested && has_verdict(r) && !r.outcome.prime && warnings.size() == 1u);
+    GTEST_SKIP() << "P-1 is not built yet";
+  }
+  ASSERT_EQ(r.kind, result_kind::pm1_factor) << r.outcome.error;
+  EXPECT_TRUE(r.engine == "pm1" && r.pm1.ran && r.pm1.b1 == b1 && r.pm1.b2 == b2 && has_verdict(r));
+  EXPECT_EQ(r.pm1.factors.front(), "193707721");
+  s.pm1_only = false;
+  s.pm1 = true;
+  r = test_exponent(67, s, eo);
+  EXPECT_TRUE(r.kind == result_kind::pm1_factor && r.pm1.factors == std::vector<std::string>{"193707721"});
+  // Stage 1 alone does not reach 2677: nothing found, the test runs after it.
+  s.pm1_b2 = 0;
+  r = test_exponent(67, s, eo);
+  EXPECT_TRUE(r.kind == result_kind::tested && r.pm1.ran && r.pm1.b2 == b1 && r.pm1.factors.empty() && has_verdict(r));
+  EXPECT_TRUE(warnings.empty()) << warnings.front();
 }
 
 // What a results file holds settles a run only where it answers what is asked.

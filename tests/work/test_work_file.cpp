@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "support/test_support.h"
+#include "work/plan.h"
 #include "work/work_file.h"
 
 namespace {
@@ -155,6 +157,76 @@ TEST(WorkFile, ServerLinesHaveTheFieldsOfTheirWorkType) {
       }
     }
     EXPECT_EQ(search_result_line(r), line);
+  }
+}
+
+// P-1 lines are P-1 alone (Pminus1= with its bounds, Pfactor= by the odds
+// for its depth), Test= lines get P-1 first only with --pm1 and where it is
+// not done; a P-1 factor goes back as a "P-1" line with status F, none as NF
+// for a P-1 line only, and a P-1 that gave no verdict finishes nothing.
+TEST(WorkFile, PminusOneLinesAndTheirServerLines) {
+  work_settings base;
+  base.pm1 = true;
+  assignment pm1;
+  pm1.type = work_type::pminus1;
+  pm1.p = 67;
+  pm1.b1 = 27;
+  pm1.b2 = 2677;
+  pm1.b2_start = 100;
+  pm1.aid = "0123456789ABCDEF0123456789ABCDEF";
+  work_settings s = settings_for(pm1, base, 0);
+  EXPECT_TRUE(s.pm1_only && !s.pm1 && s.tf_bits == 0 && s.pm1_b1 == 27 && s.pm1_b2 == 2677 && s.pm1_b2_start == 100);
+  const exponent_plan plan = plan_exponent(67, s, 60);
+  EXPECT_TRUE(plan.pm1 && plan.pm1_only && plan.factor_depth == 0 && plan.pm1_b2_start == 100);
+  assignment pfactor;
+  pfactor.type = work_type::pfactor;
+  pfactor.p = 100003;
+  pfactor.factored_to = 50;
+  pfactor.tests_saved = 1;
+  s = settings_for(pfactor, base, 0);
+  EXPECT_TRUE(s.pm1_only && s.pm1_b1 == 0 && s.tests_saved == 1 && s.tf_bits == 0);
+  assignment test;
+  test.p = 100003;
+  for (const auto& [tests_saved, pm1_asked, runs] : {std::tuple{2, true, true}, {0, true, false}, {2, false, false}}) {
+    test.tests_saved = tests_saved;
+    base.pm1 = pm1_asked;
+    s = settings_for(test, base, 0);
+    EXPECT_TRUE(s.pm1 == runs && !s.pm1_only) << tests_saved << " " << pm1_asked;
+  }
+
+  exponent_result r;
+  r.p = 67;
+  r.kind = result_kind::pm1_factor;
+  r.engine = "pm1";
+  r.pm1.ran = true;
+  r.pm1.b1 = 27;
+  r.pm1.b2 = 2677;
+  r.pm1.factors = {"193707721"};
+  r.pm1.fft_length = 4;
+  search_result sr;
+  std::string why;
+  ASSERT_TRUE(search_record(r, pm1, {}, &sr, &why)) << why;
+  EXPECT_TRUE(std::string(sr.status) == "F" && std::string(sr.worktype) == "P-1" && sr.b1 == 27 && sr.b2 == 2677 &&
+              sr.factors == r.pm1.factors && sr.fft_length == 4 && sr.aid == pm1.aid);
+  EXPECT_TRUE(key_of(sr).factor && finishes(key_of(sr), pm1));
+  // Found before a test: the same line, settling the test's assignment.
+  test.type = work_type::prp;
+  test.p = 67;
+  ASSERT_TRUE(search_record(r, test, {}, &sr, &why)) << why;
+  EXPECT_TRUE(std::string(sr.status) == "F" && std::string(sr.worktype) == "P-1" && finishes(key_of(sr), test));
+  r.kind = result_kind::pm1_none;
+  r.pm1.factors.clear();
+  EXPECT_FALSE(search_record(r, test, {}, &sr, &why));
+  ASSERT_TRUE(search_record(r, pm1, {}, &sr, &why)) << why;
+  EXPECT_TRUE(std::string(sr.status) == "NF" && sr.factors.empty() && !key_of(sr).factor);
+  EXPECT_TRUE(finishes(key_of(sr), pm1) && !finishes(key_of(sr), test));
+  // No verdict from P-1 (an error): the line stays.
+  r = carry_out(plan_exponent(67, settings_for(pm1, base, 0)), settings_for(pm1, base, 0));
+  if (!r.outcome.error.empty()) {
+    EXPECT_TRUE(r.engine == "pm1" && r.pm1_only && !has_verdict(r));
+    EXPECT_FALSE(search_record(r, pm1, {}, &sr, &why));
+  } else {
+    EXPECT_EQ(r.kind, result_kind::pm1_factor);
   }
 }
 
