@@ -1,5 +1,6 @@
 #include "formats/result_line.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -14,20 +15,29 @@ bool has_verdict(const exponent_result& r) {
     case result_kind::composite_exponent:
     case result_kind::factored:
     case result_kind::proven_prime:
+    case result_kind::pm1_factor:
+    case result_kind::ecm_factor:
       return true;
     case result_kind::no_engine:
     case result_kind::no_factor:
+    case result_kind::pm1_none:
+    case result_kind::ecm_none:
       return false;
   }
   return false;
 }
 
 bool is_done(const exponent_result& r) {
-  return has_verdict(r) || r.kind == result_kind::no_factor ||
+  return has_verdict(r) || r.kind == result_kind::no_factor || r.kind == result_kind::pm1_none ||
+         r.kind == result_kind::ecm_none ||
          (r.kind == result_kind::tested && r.outcome.partial > 0 && r.outcome.error.empty());
 }
 
-const char* result_test_name(const exponent_result& r) { return r.factor_only ? "tf" : r.prp ? "prp" : "ll"; }
+const char* result_test_name(const exponent_result& r) {
+  if (r.pm1_only || r.kind == result_kind::pm1_factor || r.kind == result_kind::pm1_none) return "pm1";
+  if (r.ecm_only || r.kind == result_kind::ecm_factor || r.kind == result_kind::ecm_none) return "ecm";
+  return r.factor_only ? "tf" : r.prp ? "prp" : "ll";
+}
 
 std::string res64_hex(uint64_t res64) {
   char text[17];
@@ -58,6 +68,26 @@ std::string run_details(const exponent_result& r) {
   return s + ")";
 }
 
+// "factor F" or "factors F1, F2": the factors a factoring run found.
+std::string factor_list(const std::vector<std::string>& factors) {
+  std::string s = factors.size() == 1 ? "factor " : "factors ";
+  for (size_t i = 0; i < factors.size(); ++i) s += (i > 0 ? ", " : "") + factors[i];
+  return s;
+}
+
+// "0.52%", "3.1%", "12%": a chance (0 to 1) as a percentage to 2 significant digits.
+std::string percent(double chance) {
+  const double v = chance * 100.0;
+  char t[64];
+  int decimals = 0;
+  if (v > 0 && v < 10) decimals = std::min(12, 1 - static_cast<int>(std::floor(std::log10(v))));
+  std::snprintf(t, sizeof t, "%.*f%%", decimals, v);
+  return t;
+}
+
+// "1 curve", "5 curves".
+std::string curves(int n) { return std::to_string(n) + (n == 1 ? " curve" : " curves"); }
+
 // Seconds rounded to the millisecond, so that the JSON stays short.
 double rounded_seconds(double s) { return std::round(s * 1000.0) / 1000.0; }
 
@@ -71,6 +101,19 @@ T narrow_field(const nlohmann::json& j, const char* name, T fallback) {
       it->is_number_unsigned() ? std::in_range<T>(it->get<uint64_t>()) : std::in_range<T>(it->get<int64_t>());
   if (!fits) throw result_line_error(std::string("field ") + name + " out of range");
   return static_cast<T>(it->get<int64_t>());
+}
+
+// The bounds and chance of a factoring record from j's "B1", "B2" and
+// "chance" (each where present, of the right type); ran set.
+void read_bounds(const nlohmann::json& j, factoring_record* f) {
+  for (const char* name : {"B1", "B2"})
+    if (j.contains(name) && !j[name].is_number_unsigned())
+      throw result_line_error(std::string("field ") + name + " of the wrong type");
+  if (j.contains("chance") && !j["chance"].is_number()) throw result_line_error("field chance of the wrong type");
+  f->ran = true;
+  f->b1 = j.value("B1", uint64_t{0});
+  f->b2 = j.value("B2", uint64_t{0});
+  f->chance = j.value("chance", -1.0);
 }
 
 }  // namespace
@@ -93,6 +136,18 @@ std::string result_text(const exponent_result& r) {
              " - 1 (trial factoring)";
     case result_kind::no_factor:
       return m + ": no factor below 2^" + std::to_string(r.tf_bits);
+    case result_kind::pm1_factor:
+      return m + " is not prime: " + factor_list(r.pm1.factors) + " (P-1, B1=" + std::to_string(r.pm1.b1) +
+             ", B2=" + std::to_string(r.pm1.b2) + ")";
+    case result_kind::pm1_none:
+      return m + ": no factor from P-1 with B1=" + std::to_string(r.pm1.b1) + ", B2=" + std::to_string(r.pm1.b2) +
+             (r.pm1.chance < 0 ? "" : " (chance " + percent(r.pm1.chance) + ")");
+    case result_kind::ecm_factor:
+      return m + " is not prime: " + factor_list(r.ecm.factors) + " (ECM, " + curves(r.ecm.curves) +
+             ", B1=" + std::to_string(r.ecm.b1) + ")";
+    case result_kind::ecm_none:
+      return m + ": no factor from " + std::to_string(r.ecm.curves) + " ECM " + (r.ecm.curves == 1 ? "curve" : "curves") +
+             " with B1=" + std::to_string(r.ecm.b1);
     case result_kind::tested:
       break;
   }
@@ -125,8 +180,13 @@ void to_json(nlohmann::ordered_json& j, const exponent_result& r) {
   j["test"] = result_test_name(r);
   const bool factoring = r.kind == result_kind::factored || r.kind == result_kind::proven_prime ||
                          r.kind == result_kind::no_factor;
-  j["engine"] = factoring ? "tf" : tested || r.kind == result_kind::no_engine ? r.engine : "none";
-  j["fft_length"] = tested ? r.outcome.fft_length : 0;
+  const bool pm1 = r.kind == result_kind::pm1_factor || r.kind == result_kind::pm1_none;
+  const bool ecm = r.kind == result_kind::ecm_factor || r.kind == result_kind::ecm_none;
+  if (pm1 || ecm)
+    j["engine"] = pm1 ? "pm1" : "ecm";
+  else
+    j["engine"] = factoring ? "tf" : tested || r.kind == result_kind::no_engine ? r.engine : "none";
+  j["fft_length"] = tested ? r.outcome.fft_length : pm1 ? r.pm1.fft_length : ecm ? r.ecm.fft_length : 0;
   // A distance that is not finite (a coefficient that could not be decoded) comes out as null.
   if (tested && !std::isfinite(r.outcome.max_roundoff))
     j["max_roundoff"] = nullptr;
@@ -134,7 +194,7 @@ void to_json(nlohmann::ordered_json& j, const exponent_result& r) {
     j["max_roundoff"] = tested ? r.outcome.max_roundoff : 0.0;
   j["seconds"] = rounded_seconds(r.seconds);
   // A completed factoring run is a result, though not one on primality.
-  j["verdict"] = verdict || r.kind == result_kind::no_factor;
+  j["verdict"] = verdict || r.kind == result_kind::no_factor || pm1 || ecm;
   if (tested && r.outcome.error.empty()) {
     if (r.outcome.partial > 0) j["partial"] = r.outcome.partial;
     j["resumed_from"] = r.outcome.resumed_from;
@@ -148,7 +208,20 @@ void to_json(nlohmann::ordered_json& j, const exponent_result& r) {
   }
   if (r.kind == result_kind::composite_exponent) j["divisor"] = r.divisor;
   if (r.kind == result_kind::factored) j["factor"] = r.tf_factor;
+  if (pm1 || ecm) {
+    const factoring_record& f = pm1 ? r.pm1 : r.ecm;
+    j["factors"] = f.factors;
+    if (ecm) j["curves"] = f.curves;
+    j["B1"] = f.b1;
+    if (pm1) j["B2"] = f.b2;
+    if (pm1 && f.chance >= 0) j["chance"] = f.chance;
+  }
   if (r.tf_bits >= 0) j["tf_bits"] = r.tf_bits;
+  // P-1 that ran before the test and found nothing.
+  if (!pm1 && r.pm1.ran) {
+    j["pm1"] = {{"B1", r.pm1.b1}, {"B2", r.pm1.b2}};
+    if (r.pm1.chance >= 0) j["pm1"]["chance"] = r.pm1.chance;
+  }
   if (r.kind == result_kind::no_engine) j["note"] = "the " + r.engine + " engine cannot test this exponent";
   if (tested && !r.outcome.note.empty()) j["note"] = r.outcome.note;
   if (tested && !r.outcome.error.empty()) j["error"] = r.outcome.error;
@@ -175,23 +248,45 @@ void from_json(const nlohmann::json& j, exponent_result& out) {
   for (const auto& [name, is] : {std::pair{"partial", &J::is_number_integer}, {"resumed_from", &J::is_number_integer},
                                  {"shift", &J::is_number_integer}, {"errors", &J::is_object},
                                  {"factor", &J::is_string}, {"proof", &J::is_object}, {"divisor", &J::is_number_integer},
-                                 {"note", &J::is_string}, {"error", &J::is_string}, {"tf_bits", &J::is_number_integer}})
+                                 {"note", &J::is_string}, {"error", &J::is_string}, {"tf_bits", &J::is_number_integer},
+                                 {"factors", &J::is_array}, {"B1", &J::is_number_unsigned},
+                                 {"B2", &J::is_number_unsigned}, {"curves", &J::is_number_unsigned},
+                                 {"chance", &J::is_number}, {"pm1", &J::is_object}})
     if (j.contains(name) && !field(name, is, false))
       throw result_line_error(std::string("field ") + name + " of the wrong type");
   const int64_t p = j["exponent"].get<int64_t>();
   const std::string test = j["test"], engine = j["engine"];
-  if (p < 2 || p > 2147483647 || (test != "ll" && test != "prp" && test != "tf"))
+  if (p < 2 || p > 2147483647 || (test != "ll" && test != "prp" && test != "tf" && test != "pm1" && test != "ecm"))
     throw result_line_error("exponent or test out of range");
   r.p = static_cast<int32_t>(p);
   r.prp = test == "prp";
   r.factor_only = test == "tf";
+  r.pm1_only = test == "pm1";
+  r.ecm_only = test == "ecm";
   r.engine = engine;
   r.seconds = j["seconds"].get<double>();
   r.tf_bits = narrow_field(j, "tf_bits", -1);
   const bool verdict = j["verdict"];
   const bool prime = j["prime"].is_boolean() && j["prime"].get<bool>();
   ll_outcome& o = r.outcome;
-  if (engine == "tf" && j.contains("error")) {
+  if (j.contains("pm1")) read_bounds(j["pm1"], &r.pm1);
+  if ((engine == "pm1" || engine == "ecm") && !j.contains("error")) {
+    factoring_record& f = engine == "pm1" ? r.pm1 : r.ecm;
+    read_bounds(j, &f);
+    if (!j.contains("factors") || !j.contains("B1") || (engine == "pm1" ? !j.contains("B2") : !j.contains("curves")))
+      throw result_line_error("a " + engine + " line without its factors and bounds");
+    for (const nlohmann::json& q : j["factors"]) {
+      if (!q.is_string()) throw result_line_error("a factor that is not a string");
+      f.factors.push_back(q.get<std::string>());
+    }
+    f.curves = narrow_field(j, "curves", 0);
+    f.fft_length = j["fft_length"];
+    if (engine == "pm1")
+      r.kind = f.factors.empty() ? result_kind::pm1_none : result_kind::pm1_factor;
+    else
+      r.kind = f.factors.empty() ? result_kind::ecm_none : result_kind::ecm_factor;
+    r.engine.clear();
+  } else if (engine == "tf" && j.contains("error")) {
     // Factoring that failed: no depth and no verdict, like any test's error.
     r.kind = result_kind::tested;
     o.error = j["error"];

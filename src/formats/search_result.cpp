@@ -13,6 +13,12 @@ void to_json(nlohmann::ordered_json& j, const search_result& r) {
   j["status"] = r.status;
   j["exponent"] = r.exponent;
   j["worktype"] = r.worktype;
+  if (std::string_view(r.worktype) == "P-1") {
+    j["B1"] = r.b1;
+    j["B2"] = r.b2;
+    j["factors"] = r.factors;
+    if (r.fft_length > 0) j["fft-length"] = r.fft_length;
+  }
   if (r.residue) {
     j["res64"] = res64_hex(r.res64);
     if (!r.res2048.empty()) j["res2048"] = r.res2048;

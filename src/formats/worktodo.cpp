@@ -10,6 +10,7 @@ namespace {
 
 constexpr int64_t kLargestExponent = 2147483647;
 constexpr int64_t kLargestBits = 200;  // a factoring depth beyond any the server hands out
+constexpr int64_t kLargestBound = 1000000000000000000;  // a P-1 bound far beyond any run's reach
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -57,13 +58,18 @@ bool number(std::string_view f, int64_t lo, int64_t hi, const char* what, int64_
   return true;
 }
 
-// A number of tests saved: a decimal with an optional fraction.
-bool tests_saved(std::string_view f) {
+// A number of tests saved (a decimal with an optional fraction) into *out,
+// rounded to the nearest whole number but at least 1 where it is above 0.
+bool tests_saved(std::string_view f, int* out) {
   const size_t dot = f.find('.');
-  int64_t v;
-  const std::string_view whole = f.substr(0, dot);
-  if (read_decimal(whole, 1000, &v) != decimal_read::ok) return false;
-  return dot == std::string_view::npos || read_decimal(f.substr(dot + 1), INT64_MAX, &v) == decimal_read::ok;
+  int64_t whole = 0, fraction = 0;
+  if (read_decimal(f.substr(0, dot), 1000, &whole) != decimal_read::ok) return false;
+  if (dot != std::string_view::npos && read_decimal(f.substr(dot + 1), INT64_MAX, &fraction) != decimal_read::ok)
+    return false;
+  const bool half_up = dot != std::string_view::npos && f[dot + 1] >= '5';
+  *out = static_cast<int>(whole) + (half_up ? 1 : 0);
+  if (*out == 0 && fraction > 0) *out = 1;
+  return true;
 }
 
 struct work_name {
@@ -90,6 +96,60 @@ bool mersenne_fields(const std::vector<std::string_view>& f, assignment* a, std:
   }
   if (!number(f[2], 2, kLargestExponent, "exponent", &n, why)) return false;
   a->p = static_cast<int32_t>(n);
+  return true;
+}
+
+// The fields k,b,n,c at f[0..3] of a P-1 line: a Mersenne number's exponent
+// into a->p, or a->refusal for a number of another form; false with *why
+// when they are not numbers at all.
+bool p1_number(const std::vector<std::string_view>& f, assignment* a, std::string* why) {
+  int64_t v = 0;
+  const auto whole = [&](std::string_view x) {
+    if (!x.empty() && x.front() == '-') x.remove_prefix(1);
+    return read_decimal(x, INT64_MAX, &v) != decimal_read::not_decimal && !x.empty();
+  };
+  if (f.size() >= 4 && (f[0] != "1" || f[1] != "2" || f[3] != "-1") && whole(f[0]) && whole(f[1]) && whole(f[2]) &&
+      whole(f[3])) {
+    a->refusal = "P-1 of '" + std::string(f[0]) + "," + std::string(f[1]) + "," + std::string(f[2]) + "," +
+                 std::string(f[3]) + "' is not supported (only Mersenne numbers 1,2,p,-1)";
+    return true;
+  }
+  return mersenne_fields(f, a, why);
+}
+
+// The fields of a Pminus1= line after 1,2,p,-1 (B1,B2[,how_far_factored]
+// [,B2_start][,"factors"]) into *a; false with *why. B2 of 0 or below B1
+// means stage 1 alone (b2 = b1); a single field after B2 is how_far_factored
+// where it is a factoring depth (at most 2^200), else B2_start; a B2_start at
+// or below B1 means from B1 (b2_start 0).
+bool pminus1_fields(std::vector<std::string_view> f, assignment* a, std::string* why) {
+  if (!f.empty() && !f.back().empty() && f.back().front() == '"') {
+    a->known_factors = trim(f.back().substr(1, f.back().size() - 2)).size() > 0;
+    f.pop_back();
+  }
+  if (f.size() < 2 || f.size() > 4) {
+    *why = "expected B1,B2[,how_far_factored][,B2_start] after 1,2,p,-1";
+    return false;
+  }
+  int64_t b1 = 0, b2 = 0, v = 0;
+  if (!number(f[0], 2, kLargestBound, "B1", &b1, why) || !number(f[1], 0, kLargestBound, "B2", &b2, why)) return false;
+  a->b1 = static_cast<uint64_t>(b1);
+  a->b2 = b2 < b1 ? a->b1 : static_cast<uint64_t>(b2);
+  size_t next = 2;
+  if (f.size() == 4 || (f.size() == 3 && read_decimal(f[2], kLargestBits, &v) == decimal_read::ok)) {
+    if (!number(f[2], 0, kLargestBits, "how_far_factored", &v, why)) return false;
+    a->factored_to = static_cast<int>(v);
+    ++next;
+  }
+  if (next < f.size()) {
+    if (!number(f[next], 0, kLargestBound, "B2_start", &v, why)) return false;
+    if (static_cast<uint64_t>(v) > a->b2) {
+      *why = "B2_start " + std::to_string(v) + " is above B2 " + std::to_string(a->b2);
+      return false;
+    }
+    a->b2_start = static_cast<uint64_t>(v) > a->b1 ? static_cast<uint64_t>(v) : 0;
+  }
+  if (a->known_factors) a->refusal = "P-1 of a cofactor (known factors) is not supported";
   return true;
 }
 
@@ -143,7 +203,7 @@ bool read_fields(work_type t, std::string_view rest, assignment* a, std::string*
       if (!f.empty()) {
         if (!number(f[0], 0, kLargestBits, "how_far_factored", &v, why)) return false;
         a->factored_to = static_cast<int>(v);
-        if (!tests_saved(f[1])) {
+        if (!tests_saved(f[1], &a->tests_saved)) {
           *why = "tests_saved '" + std::string(f[1]) + "' is not a number";
           return false;
         }
@@ -182,14 +242,27 @@ bool read_fields(work_type t, std::string_view rest, assignment* a, std::string*
         a->refusal = "trial factoring beyond 2^" + std::to_string(kFactorMaxBits) + " is not supported";
       return true;
     }
-    case work_type::pminus1:
     case work_type::pfactor:
-      if (std::string ignored; mersenne_fields(f, a, &ignored)) {
-      } else if (!f.empty() && number(f[0], 2, kLargestExponent, "exponent", &v, &ignored)) {
-        a->p = static_cast<int32_t>(v);
+      // 1,2,p,-1,how_far_factored,tests_saved
+      if (!p1_number(f, a, why)) return false;
+      if (!a->refusal.empty()) return true;
+      if (f.size() != 6) {
+        *why = "expected how_far_factored,tests_saved after 1,2,p,-1";
+        return false;
       }
-      a->refusal = "P-1 factoring is not supported yet; the line is kept";
+      if (!number(f[4], 0, kLargestBits, "how_far_factored", &v, why)) return false;
+      a->factored_to = static_cast<int>(v);
+      if (!tests_saved(f[5], &a->tests_saved)) {
+        *why = "tests_saved '" + std::string(f[5]) + "' is not a number";
+        return false;
+      }
+      if (a->tests_saved == 0) a->refusal = "tests_saved is 0: a factor would save no test, so no P-1 bounds pay";
       return true;
+    case work_type::pminus1:
+      // 1,2,p,-1,B1,B2[,how_far_factored][,B2_start][,"factors"]
+      if (!p1_number(f, a, why)) return false;
+      if (!a->refusal.empty()) return true;
+      return pminus1_fields({f.begin() + 4, f.end()}, a, why);
   }
   return false;
 }

@@ -2,7 +2,10 @@
 //   Test=[AID,]p,how_far_factored,p-1_done        DoubleCheck= (the same fields)
 //   PRP=[AID,]1,2,p,-1[,how_far_factored,tests_saved][,base,residue_type][,"factors"]   PRPDC= (the same)
 //   Factor=[AID,]p,how_far_factored,how_far_to_factor_to
-//   Pminus1=... Pfactor=...   (recognised, not done here)
+//   Pfactor=[AID,]1,2,p,-1,how_far_factored,tests_saved   (P-1 with bounds chosen by the odds)
+//   Pminus1=[AID,]1,2,p,-1,B1,B2[,how_far_factored][,B2_start][,"factors"]   (P-1 with these bounds;
+//     B2 of 0 or below B1: stage 1 alone; a single field after B2 is how_far_factored where it is at
+//     most 200, else B2_start; known factors are refused)
 // a bare exponent (a Lucas-Lehmer test), blank lines, '#' comments and
 // "[Worker #n]" section lines. AID is 32 hex digits; "N/A", "n/a" or no
 // field at all mean none. Every line is kept as its bytes, so that the
@@ -24,10 +27,10 @@ struct assignment {
   int factor_to = 0;         // Factor=: factor up to 2^this
   int prp_base = 3;          // PRP=: the base and residue type asked for
   int residue_type = 1;
-  bool known_factors = false;  // PRP=: a cofactor test (factors listed)
-  int tests_saved = 0;       // PRP=, Pfactor= (and Test= with p-1_done 0): the tests a factor would save (0: not given)
-  uint64_t b1 = 0, b2 = 0;   // Pminus1=: the bounds asked for
-  uint64_t b2_start = 0;     // Pminus1=: stage 2 from there (0: from B1)
+  bool known_factors = false;  // PRP= and Pminus1=: of a cofactor (factors listed)
+  int tests_saved = 0;       // PRP=, Pfactor= (and Test= with p-1_done 0): the tests a factor would save, rounded (0: not given)
+  uint64_t b1 = 0, b2 = 0;   // Pminus1=: the bounds asked for (b2 = b1: no stage 2)
+  uint64_t b2_start = 0;     // Pminus1=: stage 2 from there, above b1 (0: from b1)
   std::string refusal;       // not empty: a line this program cannot do, and why
 };
 

@@ -40,6 +40,27 @@ bool small_mersenne_prime(int32_t p) {
   return prime;
 }
 
+// Whether a P-1 or ECM line r, read from j, could have been written here:
+// its test its method, every factor a proper factor of 2^p - 1 (at least
+// one where it says not prime), its bounds in order. False with *why.
+bool factoring_consistent(const exponent_result& r, const nlohmann::json& j, std::string* why) {
+  const bool pm1 = r.kind == result_kind::pm1_factor || r.kind == result_kind::pm1_none;
+  const bool found = r.kind == result_kind::pm1_factor || r.kind == result_kind::ecm_factor;
+  const factoring_record& f = pm1 ? r.pm1 : r.ecm;
+  const auto refuse = [&](const std::string& text) {
+    *why = text;
+    return false;
+  };
+  if (j["test"] != j["engine"]) return refuse("a " + j["engine"].get<std::string>() + " line of another test");
+  if (!j["res64"].is_null() || !j["verdict"].get<bool>() || (found ? j["prime"] != false : !j["prime"].is_null()))
+    return refuse(found ? "a factor on a line that is not a verdict of not prime"
+                        : "a factoring line without a factor that has a verdict on primality");
+  for (const std::string& q : f.factors)
+    if (!proper_mersenne_factor(q, r.p)) return refuse("factor " + q + " does not divide 2^" + std::to_string(r.p) + " - 1");
+  if (f.b1 < 2 || (pm1 ? f.b2 < f.b1 : f.curves < 1)) return refuse("bounds or curves out of range");
+  return true;
+}
+
 // Whether r, read from the line j, is a result this program could have
 // written: the fields its verdict rests on present and in agreement with
 // each other and with p. False with the reason in *why otherwise.
@@ -88,12 +109,19 @@ bool consistent(const exponent_result& r, const nlohmann::json& j, std::string* 
     case result_kind::no_engine:
       if (!prime.is_null() || verdict || !j["res64"].is_null()) return refuse("a line without an engine that has a verdict");
       return true;
+    case result_kind::pm1_factor:
+    case result_kind::pm1_none:
+    case result_kind::ecm_factor:
+    case result_kind::ecm_none:
+      return factoring_consistent(r, j, why);
     case result_kind::tested:
       break;
   }
   const ll_outcome& o = r.outcome;
   const bool res64 = j["res64"].is_string();
-  if (r.factor_only && o.error.empty()) return refuse("a factoring line that is neither a factor nor a depth");
+  if ((r.factor_only || r.pm1_only || r.ecm_only) && o.error.empty())
+    return refuse("a factoring line that is neither a factor nor a depth");
+  if (j.contains("pm1") && (r.pm1.b1 < 2 || r.pm1.b2 < r.pm1.b1)) return refuse("P-1 bounds out of order");
   if (!o.error.empty()) {
     if (!prime.is_null() || res64 || j.contains("partial") || j.contains("factor"))
       return refuse("a line with an error that has a result");

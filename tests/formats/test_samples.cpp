@@ -152,4 +152,47 @@ TEST(Samples, ResultLinesDecodeToTheirRecordAndEncodeToTheSameLine) {
   }
 }
 
+// P-1 and ECM lines, and a test's line after P-1 found nothing: each comes
+// back as its record, goes out again byte for byte and reads as its text.
+TEST(Samples, FactoringLinesDecodeToTheirRecordAndEncodeToTheSameLine) {
+  const auto lines = testing_support::lines_of(testing_support::read_file(kSamples + "/factoring-results.jsonl"));
+  const char* const text[] = {
+      "M29 is not prime: factors 233, 1103, 2089 (P-1, B1=100, B2=5000)",
+      "M67 is not prime: factor 193707721 (P-1, B1=1000, B2=50000)",
+      "M1000003: no factor from P-1 with B1=10000, B2=500000 (chance 1.2%)",
+      "M101 is not prime: factor 7432339208719 (ECM, 12 curves, B1=50000)",
+      "M1277: no factor from 1 ECM curve with B1=11000",
+      "M4423 is prime (fast, FFT 224, 0.0 s)",
+  };
+  ASSERT_EQ(lines.size(), std::size(text));
+  std::vector<exponent_result> got;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    ASSERT_NO_THROW(got.push_back(nlohmann::json::parse(lines[i]).get<exponent_result>())) << lines[i];
+    EXPECT_EQ(result_json(got.back()), lines[i]);
+    EXPECT_EQ(result_text(got.back()), text[i]);
+  }
+  using k = result_kind;
+  for (const auto& [i, kind, verdict, done] : {std::tuple{0, k::pm1_factor, true, true}, {2, k::pm1_none, false, true},
+                                               {3, k::ecm_factor, true, true}, {4, k::ecm_none, false, true}})
+    EXPECT_TRUE(got[i].kind == kind && has_verdict(got[i]) == verdict && is_done(got[i]) == done) << "line " << i + 1;
+  EXPECT_TRUE(got[0].pm1.factors == (std::vector<std::string>{"233", "1103", "2089"}) && got[0].pm1.chance < 0);
+  EXPECT_TRUE(got[1].pm1.b1 == 1000 && got[1].pm1.b2 == 50000 && got[1].pm1.fft_length == 16 && got[1].tf_bits == 20);
+  EXPECT_TRUE(got[2].pm1_only && got[2].pm1.chance == 0.0123 && got[2].pm1.factors.empty());
+  EXPECT_TRUE(got[3].ecm.curves == 12 && got[3].ecm.b1 == 50000 && got[3].ecm.factors[0] == "7432339208719");
+  EXPECT_TRUE(got[5].kind == k::tested && got[5].pm1.ran && got[5].pm1.b2 == 30000 && got[5].pm1.factors.empty());
+
+  // Without an estimate the chance is left out of both forms; a small one keeps 2 digits.
+  exponent_result r = got[2];
+  r.pm1.chance = -1;
+  EXPECT_EQ(result_text(r), "M1000003: no factor from P-1 with B1=10000, B2=500000");
+  EXPECT_FALSE(nlohmann::json::parse(result_json(r)).contains("chance"));
+  r.pm1.chance = 0.000456;
+  EXPECT_EQ(result_text(r), "M1000003: no factor from P-1 with B1=10000, B2=500000 (chance 0.046%)");
+  r = got[5];
+  r.pm1.chance = -1;
+  EXPECT_EQ(nlohmann::json::parse(result_json(r))["pm1"], nlohmann::json::parse(R"({"B1":1000,"B2":30000})"));
+  r.pm1.ran = false;
+  EXPECT_EQ(result_json(r), lines[5].substr(0, lines[5].find(",\"pm1\"")) + "}");
+}
+
 }  // namespace

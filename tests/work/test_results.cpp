@@ -160,6 +160,42 @@ TEST(Results, EveryLineTheProgramWritesIsTrustedAndCounted) {
   EXPECT_EQ(s.prime_exponents, (std::vector<int32_t>{2, 31, 127, 607, 4253, 4423, 9689}));
 }
 
+// P-1 and ECM lines the program writes are trusted; each damaged in one way
+// (a factor that does not divide, or is 2^p - 1 itself, a verdict that does
+// not fit, bounds out of order, the method's fields missing) is not.
+TEST(Results, FactoringLinesAreTrustedOnlyWhenTheirFactorsDivide) {
+  const auto lines =
+      testing_support::lines_of(testing_support::read_file(std::string(MERSENNE_FORMATS_SAMPLES) + "/factoring-results.jsonl"));
+  ASSERT_EQ(lines.size(), 6u);
+  for (const std::string& line : lines) {
+    exponent_result back;
+    std::string why;
+    EXPECT_TRUE(result_from_json(line, &back, &why)) << why << ": " << line;
+  }
+  using nlohmann::json;
+  const std::tuple<int, const char*, json> damaged[] = {
+      {0, "/factors/1", "1105"},         {0, "/factors/0", "536870911"},  {0, "/factors", json::array()},
+      {0, "/factors/2", 2089},           {0, "/prime", nullptr},          {0, "/test", "ll"},
+      {1, "/B2", 999},                   {1, "/B1", 1},                   {1, "/B1", -5},
+      {2, "/prime", false},              {2, "/factors", {"3"}},         {3, "/curves", 0},
+      {3, "/factors/0", "7432339208721"}, {4, "/verdict", false},         {5, "/pm1/B1", 0},
+  };
+  for (const auto& [i, at, value] : damaged) {
+    json j = json::parse(lines[i]);
+    j[json::json_pointer(at)] = value;
+    exponent_result back;
+    std::string why;
+    EXPECT_FALSE(result_from_json(j.dump(), &back, &why)) << j.dump();
+  }
+  for (const auto& [i, name] : {std::pair{0, "B2"}, {3, "curves"}, {4, "factors"}}) {
+    json j = json::parse(lines[i]);
+    j.erase(name);
+    exponent_result back;
+    std::string why;
+    EXPECT_FALSE(result_from_json(j.dump(), &back, &why)) << j.dump();
+  }
+}
+
 // A results file whose lines 7-20 are each damaged in one way (a field renamed,
 // a factor that does not divide, a prime's Res64 changed, a proof too shallow
 // for its exponent, ...): each is named with its line and not trusted, by

@@ -35,7 +35,7 @@ TEST(WorkFile, EveryLineKindIsRead) {
       {"PRP=1,2,2203,-1,70,2,3,1,\"1234,5678\"", work_line::kind::task, work_type::prp, 2203, 70, 0, false, true},
       {"Factor=N/A,1000003,1,40", work_line::kind::task, work_type::factor, 1000003, 1, 40, false, false},
       {"Factor=1000003,90,100", work_line::kind::task, work_type::factor, 1000003, 90, 100, false, true},
-      {"Pminus1=1,2,100003,-1,1000,100000", work_line::kind::task, work_type::pminus1, 100003, 0, 0, false, true},
+      {"Pminus1=1,2,100003,-1,1000,100000", work_line::kind::task, work_type::pminus1, 100003, 0, 0, false, false},
       {"  9689 ", work_line::kind::task, work_type::ll, 9689, 0, 0, false, false},
       {"[Worker #3]", work_line::kind::section, work_type::ll, 0, 0, 0, false, false},
       {"# Test=1279", work_line::kind::other, work_type::ll, 0, 0, 0, false, false},
@@ -65,6 +65,72 @@ TEST(WorkFile, EveryLineKindIsRead) {
   EXPECT_EQ(remove_work_line(text, "9689"), "# a\n[Worker #2]\n9689\n  \nlast");
   EXPECT_EQ(remove_work_line(text, "last"), "# a\n9689\n[Worker #2]\n9689\n  \n");
   EXPECT_EQ(remove_work_line(text, "968"), text);
+}
+
+// P-1 lines: the bounds, depth and tests saved each form gives, and every
+// way such a line is refused (kept, with the reason) or not read at all.
+TEST(WorkFile, PMinus1LinesGiveTheirBoundsOrTheReason) {
+  const std::string aid = "0123456789ABCDEF0123456789ABCDEF";
+  struct row {
+    std::string line;
+    uint64_t b1, b2, b2_start;
+    int factored_to, tests_saved;
+  } good[] = {
+      {"Pfactor=" + aid + ",1,2,100000007,-1,76,2", 0, 0, 0, 76, 2},
+      {"Pfactor=N/A,1,2,100000007,-1,76,1.3", 0, 0, 0, 76, 1},
+      {"Pfactor=1,2,100000007,-1,76,0.4", 0, 0, 0, 76, 1},
+      {"Pminus1=1,2,100003,-1,1000,100000", 1000, 100000, 0, 0, 0},
+      {"Pminus1=1,2,100003,-1,1000,0", 1000, 1000, 0, 0, 0},          // B2 0: stage 1 alone
+      {"Pminus1=1,2,100003,-1,1000,500", 1000, 1000, 0, 0, 0},        // B2 below B1: the same
+      {"Pminus1=1,2,100003,-1,1000,100000,68", 1000, 100000, 0, 68, 0},
+      {"Pminus1=1,2,100003,-1,1000,100000,50000", 1000, 100000, 50000, 0, 0},
+      {"Pminus1=1,2,100003,-1,1000,100000,68,50000", 1000, 100000, 50000, 68, 0},
+      {"Pminus1=1,2,100003,-1,1000,100000,68,900", 1000, 100000, 0, 68, 0},  // from below B1: from B1
+      {"Pminus1=1,2,100003,-1,1000,100000,68,\"\"", 1000, 100000, 0, 68, 0},
+  };
+  for (const row& r : good) {
+    const work_line w = parse_work_line(r.line);
+    ASSERT_EQ(w.what, work_line::kind::task) << r.line << ": " << w.why;
+    const assignment& a = w.task;
+    EXPECT_TRUE(a.refusal.empty() && (a.p == 100003 || a.p == 100000007) && a.b1 == r.b1 && a.b2 == r.b2 &&
+                a.b2_start == r.b2_start && a.factored_to == r.factored_to && a.tests_saved == r.tests_saved)
+        << r.line << ": " << a.refusal << " B1=" << a.b1 << " B2=" << a.b2 << " start=" << a.b2_start;
+    EXPECT_EQ(a.aid, r.line.find(aid) != std::string::npos ? aid : "") << r.line;
+    EXPECT_STREQ(work_type_name(a.type), "P-1");
+  }
+  const std::pair<std::string, std::string> refused[] = {
+      {"Pminus1=1,2,100003,-1,1000,100000,68,\"200007\"", "known factors"},
+      {"Pminus1=1,3,100003,-1,1000,100000", "only Mersenne numbers"},
+      {"Pfactor=2,2,100003,1,70,2", "only Mersenne numbers"},
+      {"Pfactor=1,2,100003,-1,70,0", "tests_saved is 0"},
+  };
+  for (const auto& [line, why] : refused) {
+    const work_line w = parse_work_line(line);
+    ASSERT_EQ(w.what, work_line::kind::task) << line << ": " << w.why;
+    EXPECT_NE(w.task.refusal.find(why), std::string::npos) << line << ": " << w.task.refusal;
+  }
+  const std::pair<std::string, std::string> bad[] = {
+      {"Pfactor=1,2,100003,-1,70", "expected how_far_factored,tests_saved"},
+      {"Pfactor=1,2,100003,-1,70,2,3", "expected how_far_factored,tests_saved"},
+      {"Pfactor=1,2,100003,-1,70,two", "tests_saved 'two'"},
+      {"Pfactor=1,2,1,-1,70,2", "exponent '1'"},
+      {"Pfactor=1,2,99999999999,-1,70,2", "exponent '99999999999'"},
+      {"Pfactor=1,2,100003,-1,300,2", "how_far_factored '300'"},
+      {"Pminus1=1,2,100003,-1,1000", "expected B1,B2"},
+      {"Pminus1=1,2,100003,-1,1000,100000,68,50000,9", "expected B1,B2"},
+      {"Pminus1=1,2,100003,-1,1,100000", "B1 '1'"},
+      {"Pminus1=1,2,100003,-1,-5,100000", "B1 '-5'"},
+      {"Pminus1=1,2,100003,-1,1000,1e6", "B2 '1e6'"},
+      {"Pminus1=1,2,100003,-1,1000,100000,500,50000", "how_far_factored '500'"},
+      {"Pminus1=1,2,100003,-1,1000,100000,200000", "B2_start 200000 is above B2 100000"},
+      {"Pminus1=1,2,100003,-1,1000,100000,\"7", "quote is not closed"},
+      {"Pminus1=x,2,100003,-1,1000,100000", "is not a Mersenne number"},
+  };
+  for (const auto& [line, why] : bad) {
+    const work_line w = parse_work_line(line);
+    ASSERT_EQ(w.what, work_line::kind::bad) << line;
+    EXPECT_NE(w.why.find(why), std::string::npos) << line << ": " << w.why;
+  }
 }
 
 // A run that recorded a result and died before taking the line out: the
@@ -110,7 +176,7 @@ TEST(WorkFile, RecordedResultsAreNotDoneAgainAndAddedLinesAreMerged) {
 TEST(WorkFile, ServerLinesHaveTheFieldsOfTheirWorkType) {
   const std::string text = read_file(std::string(MERSENNE_FORMATS_SAMPLES) + "/server-results.jsonl");
   const auto lines = testing_support::lines_of(text);
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 6u);
   for (const std::string& line : lines) {
     const nlohmann::json j = nlohmann::json::parse(line);
     const std::string type = j.at("worktype");
@@ -120,13 +186,26 @@ TEST(WorkFile, ServerLinesHaveTheFieldsOfTheirWorkType) {
     search_result r;
     r.status = j["status"] == "C" ? "C" : j["status"] == "F" ? "F" : "NF";
     r.exponent = j["exponent"];
-    r.worktype = type == "LL" ? "LL" : type == "PRP-3" ? "PRP-3" : "TF";
+    r.worktype = type == "LL" ? "LL" : type == "PRP-3" ? "PRP-3" : type == "P-1" ? "P-1" : "TF";
     r.program_version = j["program"]["version"];
     r.timestamp = j["timestamp"];
     r.os = j["os"]["os"];
     r.architecture = j["os"]["architecture"];
     if (j.contains("aid")) r.aid = j["aid"];
-    if (type != "TF") {
+    if (type == "P-1") {
+      ASSERT_TRUE(j.at("B1").is_number_unsigned() && j.at("B2").is_number_unsigned() && j.at("factors").is_array())
+          << line;
+      r.b1 = j["B1"];
+      r.b2 = j["B2"];
+      r.factors = j["factors"].get<std::vector<std::string>>();
+      r.fft_length = j.value("fft-length", int64_t{0});
+      search_key key;
+      std::string why;
+      ASSERT_TRUE(read_search_key(line, &key, &why)) << why;
+      EXPECT_TRUE(key.worktype == "P-1" && key.exponent == r.exponent && key.aid == r.aid &&
+                  key.factor == (r.status == std::string("F")))
+          << line;
+    } else if (type != "TF") {
       ASSERT_TRUE(j.at("res64").is_string() && j.at("shift-count").is_number_integer()) << line;
       r.residue = true;
       r.res64 = std::stoull(j["res64"].get<std::string>(), nullptr, 16);
