@@ -90,12 +90,12 @@ class pm1_stage1 : public chain_policy {
     rotate_left(at.r[0], three, at.shift[0], p_);
   }
   bool take(chain_driver& d, const run_state& s, chain_point& at, bool, std::string* tail) override {
-    if (s.pm1_stage != 1) {
-      *tail = " is of stage 2";  // run_pm1 takes those itself where they fit
-      return false;
-    }
     if (s.pm1_b1 != b1_) {
       *tail = " was saved with B1=" + std::to_string(s.pm1_b1) + ", not " + std::to_string(b1_);
+      return false;
+    }
+    if (s.pm1_stage != 1) {
+      *tail = " is of stage 2";  // run_pm1 takes those of this B1 itself
       return false;
     }
     if (s.iteration > target()) {

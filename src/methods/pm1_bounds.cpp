@@ -222,7 +222,7 @@ double pm1_chance(int32_t p, int factored_to, uint64_t b1, uint64_t b2) {
     sum += term;
     if (term <= 1e-6 * sum && x > first + 8) break;  // the terms only fall from here
   }
-  return sum;
+  return std::min(sum, 1.0);  // the model's sum overshoots for tiny p, where bounds reach most factors
 }
 
 double pm1_cost(uint64_t b1, uint64_t b2, const pm1_costs& c) { return cost_of(b1, b2, c, true); }

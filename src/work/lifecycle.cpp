@@ -27,7 +27,10 @@ bool close_exponent(int32_t p, test_kind kind, bool done, bool finished, const s
   if (!record.empty() && !results->append(record, held != nullptr && finished, why)) return false;
   if (held == nullptr) return true;
   if (done) states->forget_factoring(p);
-  if (finished) states->forget(p, kind);
+  if (finished) {
+    states->forget(p, kind);
+    states->forget(p, test_kind::pm1);  // P-1 before a test, or alone: done with the exponent
+  }
   // The lock stays only beside the files it guards.
   if (!states->holds(p)) held->remove_on_release();
   return true;
