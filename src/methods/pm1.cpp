@@ -509,7 +509,10 @@ bool pm1_run::stage2(mpz_ptr product, uint64_t done) {
       }
       if (!mul(1, 2) || !mul(2, 3)) return false;
       ++done;
-      if (opt_.progress) opt_.progress(static_cast<int64_t>(done), static_cast<int64_t>(steps));
+      if (opt_.pm1_progress)
+        opt_.pm1_progress(2, static_cast<double>(done) / static_cast<double>(steps));
+      else if (opt_.progress)
+        opt_.progress(static_cast<int64_t>(done), static_cast<int64_t>(steps));
       const bool stopping = opt_.stop != nullptr && opt_.stop->load(std::memory_order_relaxed);
       const auto now = clock_type::now();
       if (done < steps && (stopping || seconds_between(last_save, now) >= opt_.checkpoint_every)) {
