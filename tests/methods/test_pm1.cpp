@@ -11,6 +11,7 @@
 #include "arith/residue.h"
 #include "formats/state.h"
 #include "methods/pm1.h"
+#include "support/pm1_twin.h"
 #include "support/test_support.h"
 
 namespace {
@@ -119,6 +120,35 @@ TEST(Pm1, AFactorFoundBeforeATestEndsTheRunAndSurvivesARestart) {
   const pm1_outcome again = run("fast", 500, 5000, opt, false);
   EXPECT_GT(again.out.resumed_from, 0);
   EXPECT_EQ(again.factors, first.factors);
+}
+
+// Every factor that GMP-ECM's P-1 finds and the plain answer puts in a stage
+// of ours, ours finds with the same bounds; above 2^64 too.
+TEST(Pm1, FindsWhatGmpEcmsPm1FindsOnRandomExponents) {
+  std::mt19937_64 rng(testing_support::test_seed());
+  const uint64_t b1 = 1000, b2 = 50000;
+  std::vector<testing_support::smooth_factor> found = testing_support::smooth_factors(rng, 300, 3000, b1, b2, 8);
+  const int32_t large = testing_support::exponents_with_large_smooth_factors().at(0);
+  const auto big = testing_support::smooth_factors_of(large, 100000, 10000000, 65);
+  ASSERT_FALSE(big.empty());
+  found.push_back(big[0]);
+  int held = 0;
+  for (const auto& f : found) {
+    const bool is_big = &f == &found.back();
+    mpz_value q;
+    mpz_set_str(q, f.q.c_str(), 10);
+    const uint64_t c1 = is_big ? 100000 : b1, c2 = is_big ? 10000000 : b2;
+    if (testing_support::pm1_stage_finding(f.p, q, c1, c2) == 0) continue;
+    pm1_request req;
+    req.b1 = c1;
+    req.b2 = c2;
+    req.all_factors = true;
+    const pm1_outcome r = run_pm1(*find_engine("fast"), f.p, req, {});
+    ASSERT_TRUE(r.done) << r.out.error << r.out.note;
+    EXPECT_TRUE(has(r, f.q)) << "p = " << f.p << ", q = " << f.q;
+    ++held;
+  }
+  EXPECT_GE(held, 5);
 }
 
 // The seam's two additions against GMP, on the fast engine's paths (the

@@ -55,7 +55,7 @@ std::vector<smooth_factor> smooth_factors(std::mt19937_64& rng, int32_t p_lo, in
 
 // Exponents in [300, 3000] where GMP-ECM's P-1 with B1 = 100000, B2 = 10^7
 // finds a factor above 2^64 (from a search over every prime there; about one
-// exponent in TBD has one at these bounds, too few for a random draw).
+// exponent in many has one at these bounds, too few for a random draw).
 const std::vector<int32_t>& exponents_with_large_smooth_factors();
 
 }  // namespace testing_support
