@@ -197,12 +197,15 @@ inline constexpr uint64_t kPm1LargestB1 = 1000000000;
 // products per integer of the range.
 inline constexpr double kPm1MemoryShare = 0.6;
 
-// --test=ecm runs GMP-ECM's curves on 2^p - 1 up to this exponent (its own
-// arithmetic for 2^p - 1); above it one curve at B1 = 50000 takes more than a
-// minute. Measured on AMD EPYC (2 cores, load about 1), GMP-ECM 7.0.5,
-// seconds per curve at B1 = 50000 with its default B2 (stage 1 + stage 2):
-//   p      1061         5009         20011
-//   s      0.20 + 0.15  1.5 + 0.4    13.9 + 14.8
-inline constexpr int32_t kEcmLargestExponent = 40000;
+// --test=ecm runs GMP-ECM's curves on 2^p - 1 up to this exponent (GMP-ECM
+// has its own arithmetic for 2^p - 1); above it one curve at B1 = 50000
+// takes more than a minute. Measured with GMP-ECM 7.0.5 on Intel Xeon (2
+// cores shared), its own CPU-time report, seconds per curve at B1 = 50000
+// with its default B2 (12.7M), stage 1 + stage 2 (stage 2 takes about as
+// long as stage 1 from p = 20000 on; '-': a factor found in stage 1):
+//   p      1061         5009        20011        30011     40009     100003
+//   s      0.20 + 0.15  1.5 + 0.4   13.9 + 14.8  22.8 + -  37.0 + -  145 + 307
+// A curve grows about as p^1.7 here and reaches a minute near p = 35000.
+inline constexpr int32_t kEcmLargestExponent = 35000;
 
 }  // namespace tuning

@@ -220,7 +220,7 @@ std::vector<smooth_factor> smooth_factors(std::mt19937_64& rng, int32_t p_lo, in
 }
 
 const std::vector<int32_t>& exponents_with_large_smooth_factors() {
-  static const std::vector<int32_t> exponents = {433};
+  static const std::vector<int32_t> exponents = {433, 743};
   return exponents;
 }
 

@@ -53,9 +53,9 @@ std::vector<smooth_factor> smooth_factors_of(int32_t p, uint64_t b1, uint64_t b2
 std::vector<smooth_factor> smooth_factors(std::mt19937_64& rng, int32_t p_lo, int32_t p_hi, uint64_t b1, uint64_t b2,
                                           int count, int min_bits = 0, int tries = 200);
 
-// Exponents in [300, 3000] where GMP-ECM's P-1 with B1 = 100000, B2 = 10^7
-// finds a factor above 2^64 (from a search over every prime there; about one
-// exponent in many has one at these bounds, too few for a random draw).
+// Every prime p in [300, 3000] where GMP-ECM's P-1 with B1 = 100000,
+// B2 = 10^7 finds a factor above 2^64 (a search over all of them: two, 433
+// and 743; too few for a random draw).
 const std::vector<int32_t>& exponents_with_large_smooth_factors();
 
 }  // namespace testing_support
