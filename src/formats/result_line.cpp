@@ -81,6 +81,7 @@ std::string percent(double chance) {
   char t[64];
   int decimals = 0;
   if (v > 0 && v < 10) decimals = std::min(12, 1 - static_cast<int>(std::floor(std::log10(v))));
+  if (decimals > 0 && std::round(v * std::pow(10.0, decimals)) >= 100) --decimals;  // 9.96 is "10"
   std::snprintf(t, sizeof t, "%.*f%%", decimals, v);
   return t;
 }

@@ -188,6 +188,8 @@ TEST(Samples, FactoringLinesDecodeToTheirRecordAndEncodeToTheSameLine) {
   EXPECT_FALSE(nlohmann::json::parse(result_json(r)).contains("chance"));
   r.pm1.chance = 0.000456;
   EXPECT_EQ(result_text(r), "M1000003: no factor from P-1 with B1=10000, B2=500000 (chance 0.046%)");
+  r.pm1.chance = 0.0996;
+  EXPECT_EQ(result_text(r), "M1000003: no factor from P-1 with B1=10000, B2=500000 (chance 10%)");
   r = got[5];
   r.pm1.chance = -1;
   EXPECT_EQ(nlohmann::json::parse(result_json(r))["pm1"], nlohmann::json::parse(R"({"B1":1000,"B2":30000})"));
