@@ -38,6 +38,13 @@ void gmp_free(void* p, size_t) { std::free(p); }
 
 }  // namespace
 
+void mersenne_number(mpz_ptr m, int32_t p) {
+  MERSENNE_REQUIRE(p >= 1);
+  mpz_set_ui(m, 0);
+  mpz_setbit(m, static_cast<mp_bitcnt_t>(p));
+  mpz_sub_ui(m, m, 1);
+}
+
 void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp) {
   MERSENNE_REQUIRE(p >= 1);
   const bool negative = mpz_sgn(x) < 0;
@@ -110,9 +117,7 @@ void stepper::set_difference(const stepper& a, const stepper& b, int32_t p) {
   b.store(y);
   mpz_sub(x, x, y);
   if (mpz_sgn(x.get()) < 0) {
-    mpz_set_ui(y, 0);
-    mpz_setbit(y, static_cast<mp_bitcnt_t>(p));
-    mpz_sub_ui(y, y, 1);
+    mersenne_number(y, p);
     mpz_add(x, x, y);
   }
   load(x);
@@ -143,8 +148,7 @@ std::vector<uint8_t> residue_bytes(mpz_srcptr u, int32_t p) {
 void fermat_residue(mpz_ptr out, mpz_srcptr x_p, int32_t p) {
   MERSENNE_REQUIRE(p >= 3);
   mpz_value n, inv;
-  mpz_setbit(n, static_cast<mp_bitcnt_t>(p));
-  mpz_sub_ui(n, n, 1);
+  mersenne_number(n, p);
   mpz_set_ui(inv, 9);
   mpz_invert(inv, inv, n);
   mpz_mul(out, x_p, inv);

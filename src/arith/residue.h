@@ -27,6 +27,9 @@ class mpz_value {
   mpz_t v_;
 };
 
+// m = 2^p - 1. Requires p >= 1.
+void mersenne_number(mpz_ptr m, int32_t p);
+
 // Replaces x (any sign, any size) by x mod 2^p - 1 in [0, 2^p - 1), by folding
 // the bits above 2^p onto the low ones; tmp is scratch. Requires p >= 1.
 void mersenne_reduce(mpz_ptr x, int32_t p, mpz_ptr tmp);

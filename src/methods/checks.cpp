@@ -3,20 +3,10 @@
 #include "base/check.h"
 #include "arith/residue.h"
 
-namespace {
-
-void mersenne(mpz_ptr m, int32_t p) {
-  mpz_set_ui(m, 0);
-  mpz_setbit(m, static_cast<mp_bitcnt_t>(p));
-  mpz_sub_ui(m, m, 1);
-}
-
-}  // namespace
-
 jacobi_verdict jacobi_check(mpz_srcptr u, uint32_t k, int32_t p, mpz_ptr g) {
   MERSENNE_REQUIRE(p >= 3 && k < static_cast<uint32_t>(p));
   mpz_value m, x;
-  mersenne(m, p);
+  mersenne_number(m, p);
   mpz_set_ui(x, 0);
   mpz_setbit(x, (k + 1) % static_cast<uint32_t>(p));
   mpz_sub(x, u, x);
@@ -38,7 +28,7 @@ void rotate_left(mpz_ptr out, mpz_srcptr u, uint32_t e, int32_t p) {
 
 void damaged_residue(mpz_ptr c, int32_t p, uint64_t seed) {
   mpz_value m, t;
-  mersenne(m, p);
+  mersenne_number(m, p);
   mpz_set_ui(c, seed % 1000003 + 5);
   mpz_mod(c, c, m);
   for (;; mpz_add_ui(c, c, 1)) {

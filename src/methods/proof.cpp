@@ -183,8 +183,7 @@ proof_verdict verify_proof(const engine& e, const uint8_t* data, size_t size, co
   const int32_t p = v.p;
   const uint8_t* res = data + head.length;
   mpz_value top, a, b, m, x_p, t, n;
-  mpz_setbit(n, static_cast<mp_bitcnt_t>(p));
-  mpz_sub_ui(n, n, 1);
+  mersenne_number(n, p);
   for (int i = 0; i < proof_residue_count(head); ++i) {
     const std::string name = residue_name(i, v.power);
     if (!import_residue(t, res + static_cast<size_t>(i) * rb, p)) {
