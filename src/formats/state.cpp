@@ -28,8 +28,12 @@ constexpr uint32_t kPrpDepthVersion = 4;
 constexpr size_t kDepthField = 4;
 // P-1 states: version 3 followed by the P-1 section (stage, bounds, position,
 // the factors found, stage 2's product), then the depth.
-constexpr uint32_t kPm1Version = 5;
+constexpr uint32_t kPm1FirstVersion = 5;
+// Version 5 followed by stage 1's check (block, shifts, failures, the base
+// residue); a version 5 state's stage 1 holds no check product.
+constexpr uint32_t kPm1Version = 6;
 constexpr size_t kPm1Fields = 4 + 4 * 8 + 8;  // stage, b1, b2, b2 start, done, factors' length
+constexpr size_t kPm1CheckFields = 4 * 4 + 8;  // block, check shift, base shift, check failures, base length
 constexpr size_t kLongestFactors = 1 << 16;
 constexpr size_t kPrpFields = 4 * 4 + 8 + 8;  // block, check shift, errors, power, step, kept length
 constexpr size_t kHeader = 16 + 4 * 4 + 8 + 4 * 4 + 8 + 8;  // magic, version..flags, iteration, shifts+errors, elapsed, length
@@ -38,7 +42,8 @@ constexpr size_t kDigest = 32;
 // The longest state of p (a probable-prime state keeping x_p): nothing longer is read.
 size_t largest_state(int32_t p) {
   const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
-  return kHeader + 3 * residue_bytes + kPrpFields + kPm1Fields + kLongestFactors + 8 + kDepthField + kDigest;
+  return kHeader + 3 * residue_bytes + kPrpFields + kPm1Fields + kLongestFactors + 8 + kPm1CheckFields + kDepthField +
+         kDigest;
 }
 
 using le::get;
@@ -105,6 +110,12 @@ std::vector<uint8_t> encode_state(const run_state& s) {
     out.insert(out.end(), s.pm1_factors.begin(), s.pm1_factors.end());
     put(out, s.check.size(), 8);
     out.insert(out.end(), s.check.begin(), s.check.end());
+    put(out, s.block, 4);
+    put(out, s.check_shift, 4);
+    put(out, s.pm1_base_shift, 4);
+    put(out, s.gerbicz_errors, 4);
+    put(out, s.pm1_base.size(), 8);
+    out.insert(out.end(), s.pm1_base.begin(), s.pm1_base.end());
   }
   put(out, static_cast<uint32_t>(s.tf_bits), 4);
   uint8_t digest[kDigest];
@@ -135,10 +146,11 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
   }
   const size_t residue_bytes = (static_cast<size_t>(p) + 7) / 8;
   const bool prp = version == kPrpVersion || version == kPrpDepthVersion;
-  const bool pm1 = version == kPm1Version;
+  const bool pm1 = version >= kPm1FirstVersion;
+  const bool pm1_check = version >= kPm1Version;
   const size_t depth_bytes = version >= kDepthVersion ? kDepthField : 0;
   // A P-1 state's size depends on its factors' text and whether it holds stage 2's product.
-  size_t pm1_bytes = 0, factor_bytes = 0, product_bytes = 0;
+  size_t pm1_bytes = 0, factor_bytes = 0, product_bytes = 0, base_bytes = 0;
   if (pm1) {
     const size_t at = kHeader + residue_bytes;
     if (size < at + kPm1Fields + 8 + depth_bytes + kDigest) {
@@ -159,6 +171,21 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     }
     product_bytes = static_cast<size_t>(c);
     pm1_bytes = kPm1Fields + factor_bytes + 8 + product_bytes;
+    if (pm1_check) {
+      const size_t check_at = at + pm1_bytes;
+      if (check_at + kPm1CheckFields > size) {
+        *why = "too short to be a P-1 state (" + std::to_string(size) + " bytes)";
+        return false;
+      }
+      const uint64_t b = get(data + check_at + kPm1CheckFields - 8, 8);
+      if (b != 0 && b != residue_bytes) {
+        *why = "its check's base is " + std::to_string(b) + " bytes long, a state of M" + std::to_string(p) +
+               " keeps 0 or " + std::to_string(residue_bytes);
+        return false;
+      }
+      base_bytes = static_cast<size_t>(b);
+      pm1_bytes += kPm1CheckFields + base_bytes;
+    }
   }
   // A probable-prime state's size depends on whether x_p is kept: read that length before comparing.
   size_t kept_bytes = 0;
@@ -242,9 +269,24 @@ bool decode_state(const uint8_t* data, size_t size, int32_t p, run_state* out, s
     s.pm1_factors.assign(reinterpret_cast<const char*>(f + kPm1Fields), factor_bytes);
     const uint8_t* product = f + kPm1Fields + factor_bytes + 8;
     s.check.assign(product, product + product_bytes);
-    // Stage 2 holds its product; the factors are decimals and commas.
-    if ((s.pm1_stage != 1 && s.pm1_stage != 2) || s.pm1_b1 < 2 || (s.pm1_stage == 2) != (product_bytes != 0) ||
-        s.pm1_factors.find_first_not_of("0123456789,") != std::string::npos) {
+    // Stage 2 holds its product, and so does stage 1 from version 6 on, with
+    // its check's base and block; the factors are decimals and commas.
+    bool whole = (s.pm1_stage == 1 || s.pm1_stage == 2) && s.pm1_b1 >= 2 &&
+                 s.pm1_factors.find_first_not_of("0123456789,") == std::string::npos;
+    if (pm1_check) {
+      const uint8_t* c = product + product_bytes;
+      s.block = static_cast<uint32_t>(get(c, 4));
+      s.check_shift = static_cast<uint32_t>(get(c + 4, 4));
+      s.pm1_base_shift = static_cast<uint32_t>(get(c + 8, 4));
+      s.gerbicz_errors = static_cast<uint32_t>(get(c + 12, 4));
+      s.pm1_base.assign(c + kPm1CheckFields, c + kPm1CheckFields + base_bytes);
+      const bool first = s.pm1_stage == 1;
+      whole = whole && product_bytes != 0 && (base_bytes != 0) == first && (s.block != 0) == first &&
+              s.check_shift < static_cast<uint32_t>(p) && s.pm1_base_shift < static_cast<uint32_t>(p);
+    } else {
+      whole = whole && (s.pm1_stage == 2) == (product_bytes != 0);
+    }
+    if (!whole) {
       *why = "fields out of range";
       return false;
     }

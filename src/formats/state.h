@@ -41,11 +41,14 @@ struct run_state {
   int64_t proof_step = 0;
   std::vector<uint8_t> check;    // the check product d, ceil(p/8) bytes
   std::vector<uint8_t> kept;     // x_p without shift once iteration >= p, else empty
-  // P-1 states only (check: stage 2's product so far):
+  // P-1 states only (check: stage 1's check product, held with check_shift,
+  // or stage 2's product so far, unshifted; block: stage 1's check block):
   uint32_t pm1_stage = 0;        // 1: residue is stage 1's x_i; 2: residue is stage 1's result, unshifted
   uint64_t pm1_b1 = 0, pm1_b2 = 0, pm1_b2_start = 0;
   uint64_t pm1_done = 0;         // stage 2: giant steps done
   std::string pm1_factors;       // the prime factors found so far, decimal, comma-separated
+  std::vector<uint8_t> pm1_base; // stage 1: the residue its check product started from, ceil(p/8) bytes
+  uint32_t pm1_base_shift = 0;   // its shift
 };
 
 // The iterations a test of p runs: p for the probable-prime test (and on

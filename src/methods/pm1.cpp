@@ -59,79 +59,92 @@ void stage1_exponent(mpz_ptr n, int32_t p, uint64_t b1) {
   }
 }
 
-// Stage 1 over the chain driver: x_0 = 3 (the top bit of n), then per bit of
-// n from the top down one squaring, times 3 where the bit is set. x_i =
-// 3^(n >> (bits - 1 - i)), whose Jacobi symbol is (-1)^(that exponent), the
-// parity being the bit just taken; the shift does not change it, (2 | M) = 1.
+// u held with shift k, as the plain value.
+void unshift(mpz_ptr out, mpz_srcptr u, uint32_t k, int32_t p) {
+  rotate_left(out, u, (static_cast<uint32_t>(p) - k) % static_cast<uint32_t>(p), p);
+}
+
+// bytes as a residue into u (reduced); false when the value is 2^p or more.
+bool residue_from(mpz_ptr u, const std::vector<uint8_t>& bytes, int32_t p) {
+  mpz_import(u, bytes.size(), -1, 1, 0, 0, bytes.data());
+  if (mpz_sizeinbase(u, 2) > static_cast<size_t>(p)) return false;
+  mpz_value tmp;
+  mersenne_reduce(u, p, tmp);
+  return true;
+}
+
+// Stage 1 over the chain driver: x_0 = 3 (the top bit of n), then per bit
+// of n from the top down one squaring, times 3 where the bit is set, so
+// that x_i = 3^(n >> (T - i)), T = bits - 1 the target.
+//
+// Its check is Gerbicz's, for an exponent that is not a power of two:
+// blocks of B bits end at the iterations b with T - b a multiple of B (the
+// first block is shorter; its leading zero bits are steps of 1 -> 1^2), so
+// y_k = y_(k-1)^(2^B) 3^(a_k), a_k the block's bits. From a base y_s = v,
+// the product D_t = v y_(s+1) ... y_(s+t) obeys
+//   D_t = v D_(t-1)^(2^B) 3^(a_(s+1) + ... + a_(s+t)),
+// checked with B squarings at the end of every B blocks and at T; then v
+// and D start again from the checked residue. The first base is 1 at the
+// (virtual) block end before iteration 0. Stepper 0 holds x, 1 holds D and
+// 2 holds v, each with its own shift.
 class pm1_stage1 : public chain_policy {
  public:
-  pm1_stage1(int32_t p, uint64_t b1, mpz_srcptr n) : p_(p), b1_(b1), n_(n), bits_(mpz_sizeinbase(n, 2)) {
-    mersenne_number(m_, p);
+  pm1_stage1(int32_t p, uint64_t b1, mpz_srcptr n)
+      : p_(p), b1_(b1), n_(n), bits_(mpz_sizeinbase(n, 2)), block_(pm1_block(static_cast<int64_t>(bits_) - 1)) {
+    first_end_ = target() % block_;
+  }
+
+  // The check block for a stage 1 of t iterations: about sqrt(t) / 4, so
+  // that the check costs under 1% from t = 10^6 on, at most 1000.
+  static uint32_t pm1_block(int64_t t) {
+    return std::clamp<uint32_t>(static_cast<uint32_t>(std::sqrt(static_cast<double>(t) / 16.0)), 2, 1000);
   }
 
   test_kind kind() const override { return test_kind::pm1; }
+  int steppers() const override { return 3; }
   int64_t target() const override { return static_cast<int64_t>(bits_) - 1; }
   uint32_t times(int64_t i) const override { return bit(i) ? 3 : 1; }
-  bool timed_checks() const override { return true; }
   bool checks_end() const override { return true; }
+  bool verifies_on_load() const override { return false; }
   bool faults_repeat() const override { return false; }
   const char* state_noun() const override { return "P-1 state"; }
-  const char* check_name() const override { return "Jacobi check"; }
+  const char* check_name() const override { return "Gerbicz check"; }
+  const char* bound_word() const override { return "after"; }
 
   void start(chain_driver&, chain_point& at, bool) override {
-    mpz_value three;
+    mpz_value one, three;
+    mpz_set_ui(one, 1);
     mpz_set_ui(three, 3);
     rotate_left(at.r[0], three, at.shift[0], p_);
+    rotate_left(at.r[1], one, at.shift[1], p_);
+    rotate_left(at.r[2], one, at.shift[2], p_);
+    if (first_end_ == 0) multiply_in(at);  // iteration 0 ends the first block
   }
-  bool take(chain_driver& d, const run_state& s, chain_point& at, bool, std::string* tail) override {
-    if (s.pm1_b1 != b1_) {
-      *tail = " was saved with B1=" + std::to_string(s.pm1_b1) + ", not " + std::to_string(b1_);
-      return false;
-    }
-    if (s.pm1_stage != 1) {
-      *tail = " is of stage 2";  // run_pm1 takes those of this B1 itself
-      return false;
-    }
-    if (s.iteration > target()) {
-      *tail = ": fields out of range";
-      return false;
-    }
-    mpz_ptr u = at.r[0];
-    mpz_import(u, s.residue.size(), -1, 1, 0, 0, s.residue.data());
-    if (mpz_sizeinbase(u, 2) > static_cast<size_t>(p_)) {
-      *tail = ": its residue is 2^p or more";
-      return false;
-    }
-    mpz_value tmp;
-    mersenne_reduce(u, p_, tmp);
-    if (!sound(u, s.iteration)) {
-      *tail = " fails the Jacobi check";
-      return false;
-    }
-    (void)d;
-    at.shift[0] = s.shift;
-    return true;
-  }
-  check_verdict check(chain_driver& d) override {
-    if (sound(d.now().r[0], d.now().iteration)) return check_verdict::passed;
-    ++d.out().jacobi_errors;
-    return check_verdict::failed;
-  }
-  void put(chain_driver&, run_state& s) override {
+  bool take(chain_driver&, const run_state& s, chain_point& at, bool, std::string* tail) override;
+  after_step after(chain_driver& d, int64_t i) override;
+  check_verdict check(chain_driver& d) override;
+  void verified(chain_driver& d) override;
+  void put(chain_driver& d, run_state& s) override {
+    const chain_point& now = d.now();
     s.pm1_stage = 1;
     s.pm1_b1 = b1_;
+    s.block = block_;
+    s.check = residue_bytes(now.r[1], p_);
+    s.check_shift = now.shift[1];
+    s.pm1_base = residue_bytes(now.r[2], p_);
+    s.pm1_base_shift = now.shift[2];
   }
-  void damage(chain_driver& d, int64_t) override {
-    // Times 3: the Jacobi symbol turns, as half of all damage turns it.
+  void damage(chain_driver& d, int64_t i) override {
+    // One flipped bit, as a memory or arithmetic error might leave it.
     mpz_value u, tmp;
     d.stepper_at(0).store(u);
-    mpz_mul_ui(u, u, 3);
+    mpz_combit(u, static_cast<mp_bitcnt_t>(i % p_));
     mersenne_reduce(u, p_, tmp);
     d.stepper_at(0).load(u);
   }
   void verdict(chain_driver& d) override {
     const chain_point& now = d.now();
-    rotate_left(x_, now.r[0], (static_cast<uint32_t>(p_) - now.shift[0]) % static_cast<uint32_t>(p_), p_);
+    unshift(x_, now.r[0], now.shift[0], p_);
     d.out().verdict = true;
   }
 
@@ -141,15 +154,136 @@ class pm1_stage1 : public chain_policy {
  private:
   // Bit i of n from the top: the one iteration i takes.
   bool bit(int64_t i) const { return mpz_tstbit(n_, bits_ - 1 - static_cast<mp_bitcnt_t>(i)) != 0; }
-  // Whether u can be x_i: its symbol is (-1)^(bit i).
-  bool sound(mpz_srcptr u, int64_t i) const { return mpz_jacobi(u, m_) == (bit(i) ? -1 : 1); }
+  // Whether iteration i ends a block, and whether it ends a checked run of blocks.
+  bool block_end(int64_t i) const { return (target() - i) % block_ == 0; }
+  int64_t period() const { return static_cast<int64_t>(block_) * block_; }
+  bool check_end(int64_t i) const { return i == target() || (i - first_end_ + block_) % period() == 0; }
+  // The base of the checked run that iteration i (>= 1) ends or lies in.
+  int64_t base_of(int64_t i) const {
+    const int64_t from = static_cast<int64_t>(first_end_) - block_;
+    return from + (i - 1 - from) / period() * period();
+  }
+  // D times x in at's residues (x at shift 0's, D at shift 1's).
+  void multiply_in(chain_point& at) {
+    mpz_value t, tmp;
+    mpz_mul(t, at.r[1], at.r[0]);
+    mersenne_reduce(t, p_, tmp);
+    mpz_set(at.r[1], t);
+    at.shift[1] = (at.shift[1] + at.shift[0]) % static_cast<uint32_t>(p_);
+  }
 
   int32_t p_;
   uint64_t b1_;
   mpz_srcptr n_;
   mp_bitcnt_t bits_;
-  mpz_value m_, x_;
+  uint32_t block_;
+  int64_t first_end_;  // the iteration that ends the first block
+  mpz_value x_;
+  mpz_value d_old_;        // the check product before the last one, at a check
+  uint32_t old_shift_ = 0;  // its shift
 };
+
+bool pm1_stage1::take(chain_driver&, const run_state& s, chain_point& at, bool, std::string* tail) {
+  if (s.pm1_b1 != b1_) {
+    *tail = " was saved with B1=" + std::to_string(s.pm1_b1) + ", not " + std::to_string(b1_);
+    return false;
+  }
+  if (s.pm1_stage != 1) {
+    *tail = " is of stage 2";  // run_pm1 takes those of this B1 itself
+    return false;
+  }
+  if (s.pm1_base.empty()) {
+    *tail = " holds no check product (an earlier format); stage 1 starts again";
+    return false;
+  }
+  if (s.block != block_) {
+    *tail = ": saved with another check block";
+    return false;
+  }
+  if (s.iteration > target() || !residue_from(at.r[0], s.residue, p_) || !residue_from(at.r[1], s.check, p_) ||
+      !residue_from(at.r[2], s.pm1_base, p_)) {
+    *tail = ": fields out of range";
+    return false;
+  }
+  // Powers of 3 and products of them are never 0 mod 2^p - 1.
+  if (mpz_sgn(at.r[0].get()) == 0 || mpz_sgn(at.r[1].get()) == 0 || mpz_sgn(at.r[2].get()) == 0) {
+    *tail = ": its residue or check product is 0, which no sound run holds";
+    return false;
+  }
+  at.shift[0] = s.shift;
+  at.shift[1] = s.check_shift;
+  at.shift[2] = s.pm1_base_shift;
+  return true;
+}
+
+after_step pm1_stage1::after(chain_driver& d, int64_t i) {
+  if (!block_end(i)) return after_step::go_on;
+  chain_point& now = d.now();
+  const bool checking = check_end(i);
+  if (checking) d.stepper_at(1).store(d_old_);
+  old_shift_ = now.shift[1];
+  if (!d.step(1, [&d](stepper& s) { return s.multiply_by(d.stepper_at(0), tuning::kRetryDistance); }))
+    return after_step::stop;
+  now.shift[1] = (now.shift[1] + now.shift[0]) % static_cast<uint32_t>(p_);
+  return checking ? after_step::check_now : after_step::go_on;
+}
+
+check_verdict pm1_stage1::check(chain_driver& d) {
+  // v (d_old 3^hi)^(2^B) 3^lo must be the product now, hi 2^B + lo the sum of
+  // the blocks' bits since the base.
+  const chain_point& now = d.now();
+  const int64_t i = now.iteration, base = base_of(i);
+  mpz_value sum, a, b;
+  for (int64_t end = base + block_; end <= i; end += block_) {
+    mpz_set_ui(a, 0);
+    for (int64_t k = end - block_ + 1; k <= end; ++k) {
+      mpz_mul_2exp(a, a, 1);
+      if (k >= 0 && bit(k)) mpz_add_ui(a, a, 1);
+    }
+    mpz_add(sum, sum, a);
+  }
+  mpz_tdiv_q_2exp(a, sum, block_);  // hi < the blocks' count
+  mpz_value lift;
+  mpz_set_ui(lift, 3);
+  mpz_pow_ui(lift, lift, mpz_get_ui(a));
+  mpz_value tmp;
+  mersenne_reduce(lift, p_, tmp);
+  d.stepper_at(1).load(d_old_);
+  uint32_t shift = old_shift_;
+  if (!d.step(1, [&lift](stepper& s) { return s.multiply(lift, tuning::kRetryDistance); })) return check_verdict::stop;
+  for (uint32_t k = 0; k < block_; ++k) {
+    const bool one = mpz_tstbit(sum, block_ - 1 - k) != 0;
+    if (!d.step(1, [one](stepper& s) {
+          return one ? s.square_times(3, tuning::kRetryDistance) : s.square(0, 0, tuning::kRetryDistance);
+        }))
+      return check_verdict::stop;
+    shift = static_cast<uint32_t>((2 * static_cast<uint64_t>(shift)) % static_cast<uint64_t>(p_));
+  }
+  if (!d.step(1, [&d](stepper& s) { return s.multiply_by(d.stepper_at(2), tuning::kRetryDistance); }))
+    return check_verdict::stop;
+  shift = (shift + now.shift[2]) % static_cast<uint32_t>(p_);
+  mpz_value want;
+  d.stepper_at(1).store(want);
+  d.stepper_at(1).load(now.r[1]);
+  unshift(a, want, shift, p_);
+  unshift(b, now.r[1], now.shift[1], p_);
+  if (mpz_cmp(a, b) == 0) return check_verdict::passed;
+  ++d.out().gerbicz_errors;
+  return check_verdict::failed;
+}
+
+void pm1_stage1::verified(chain_driver& d) {
+  // A checked run's end is the next one's base: v = D = x.
+  chain_point& now = d.now();
+  if (now.iteration == 0 || !check_end(now.iteration)) return;
+  for (chain_point* at : {&now, &d.good()}) {
+    mpz_set(at->r[1], now.r[0]);
+    mpz_set(at->r[2], now.r[0]);
+    at->shift[1] = at->shift[2] = now.shift[0];
+  }
+  d.stepper_at(1).load(now.r[1]);
+  d.stepper_at(2).load(now.r[2]);
+}
 
 // The stepper set's stepper k raised to the power e >= 1 of the residue x,
 // with stepper base holding x; false when no length serves a step.
@@ -252,6 +386,7 @@ bool pm1_run::resume_stage2(mpz_ptr product, uint64_t* done) {
     r_.out.resumed_from = s.iteration;
     r_.out.roundoff_errors = s.roundoff_errors;
     r_.out.jacobi_errors = s.jacobi_errors;
+    r_.out.gerbicz_errors = s.gerbicz_errors;
     elapsed_before_ = s.elapsed;
     // The same stage 2 goes on; another one starts over from stage 1's result.
     const bool same = s.pm1_b2 == req_.b2 && s.pm1_b2_start == req_.b2_start;
@@ -270,6 +405,7 @@ bool pm1_run::save(mpz_srcptr product, uint64_t done) {
   s.iteration = 1 + static_cast<int64_t>(done);  // after every stage 1 state
   s.roundoff_errors = r_.out.roundoff_errors;
   s.jacobi_errors = r_.out.jacobi_errors;
+  s.gerbicz_errors = r_.out.gerbicz_errors;
   s.elapsed = elapsed_before_ + seconds_between(started_, clock_type::now());
   s.verified = true;
   s.tf_bits = opt_.factored_to;

@@ -4,8 +4,8 @@
 //   Stage 1: x = 3^(2 p E) mod 2^p - 1, E the product of the largest powers
 //     of the primes up to B1 that are at most B1: squarings of the chain
 //     driver (methods/driver.h) with the multiplications by 3 folded in,
-//     checked by the Jacobi symbol of x, which is (-1)^(exponent so far)
-//     since (3 / 2^p - 1) = -1; then gcd(x - 1, 2^p - 1).
+//     checked by Gerbicz's product of the residues at every B-th bit (a
+//     fault anywhere is caught and recomputed); then gcd(x - 1, 2^p - 1).
 //   Stage 2: for each prime q in (B1, B2], written q = mD +- j, the product
 //     of x^((mD)^2) - x^(j^2) (which vanishes mod a factor when x^(mD - j)
 //     or x^(mD + j) does), checkpointed at m boundaries; then its gcd.

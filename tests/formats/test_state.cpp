@@ -93,6 +93,40 @@ TEST(StateFile, RoundTripsAndRejectsEveryDamage) {
   }
 }
 
+// P-1 states: stage 1 with its check product and base, stage 2 with its
+// product; a stage 1 without its base is refused, and a stage 2 state of
+// version 5 (before stage 1 kept a check) still decodes.
+TEST(StateFile, Pm1StatesRoundTripAndTheEarlierStageTwoStillLoads) {
+  run_state q = sample(1279, 500, true), back;
+  std::string why;
+  q.test = test_kind::pm1;
+  q.pm1_stage = 1, q.pm1_b1 = 1000, q.block = 7, q.check_shift = 3, q.pm1_base_shift = 4, q.gerbicz_errors = 1;
+  q.check = q.pm1_base = q.residue;
+  q.pm1_base[1] ^= 1;
+  std::vector<uint8_t> b = encode_state(q);
+  ASSERT_TRUE(decode_state(b.data(), b.size(), 1279, &back, &why)) << why;
+  EXPECT_TRUE(back.pm1_base == q.pm1_base && back.pm1_base_shift == 4 && back.block == 7 && encode_state(back) == b);
+  expect_every_damage_refused(b, 11, [&](const uint8_t* d, size_t n) { return decode_state(d, n, 1279, &back, &why); });
+  q.pm1_base.clear();
+  b = encode_state(q);
+  EXPECT_FALSE(decode_state(b.data(), b.size(), 1279, &back, &why));
+  q.pm1_stage = 2, q.block = 0, q.check_shift = q.pm1_base_shift = q.gerbicz_errors = 0, q.pm1_b2 = 50000, q.pm1_done = 9;
+  q.pm1_factors = "1045741327";
+  b = encode_state(q);
+  ASSERT_TRUE(decode_state(b.data(), b.size(), 1279, &back, &why)) << why;
+  EXPECT_TRUE(back.pm1_stage == 2 && back.pm1_done == 9 && back.check == q.check && encode_state(back) == b);
+  // Version 5: the same without stage 1's check section (24 bytes before the depth).
+  b.erase(b.end() - 36 - 24, b.end() - 36);
+  b.erase(b.end() - 32, b.end());
+  b[16] = 5;
+  uint8_t digest[32];
+  unsigned len = 0;
+  EVP_Digest(b.data(), b.size(), digest, &len, EVP_sha256(), nullptr);
+  b.insert(b.end(), digest, digest + 32);
+  ASSERT_TRUE(decode_state(b.data(), b.size(), 1279, &back, &why)) << why;
+  EXPECT_TRUE(back.pm1_stage == 2 && back.pm1_done == 9 && back.check == q.check && back.pm1_factors == q.pm1_factors);
+}
+
 // The file of the format before the factoring depth was kept: version 1 or
 // 2, no depth field, its own digest.
 std::vector<uint8_t> without_depth(std::vector<uint8_t> bytes) {

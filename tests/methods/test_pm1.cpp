@@ -66,15 +66,56 @@ int64_t stage1_iterations(uint64_t b1) {
   return static_cast<int64_t>(mpz_sizeinbase(n, 2)) - 1;
 }
 
-// Damage is squared away within one iteration as far as the symbol goes, so
-// only the iteration before a check point shows: the run's end is one.
-TEST(Pm1, AFaultBeforeACheckInStageOneIsCaughtAndRecomputed) {
+// A flipped bit after any iteration of stage 1, the first block's and the
+// last one's included, is caught by the check and recomputed.
+TEST(Pm1, AFaultAnywhereInStageOneIsCaughtAndRecomputed) {
+  const int64_t last = stage1_iterations(100);
+  const std::vector<std::string> want = run("fast", 100, 0).factors;
+  for (int64_t i = 1; i <= last; ++i) {
+    engine_options opt;
+    opt.inject_faults = {i};
+    const pm1_outcome r = run("fast", 100, 0, opt);
+    ASSERT_TRUE(r.done) << i << ": " << r.out.error << r.out.note;
+    ASSERT_EQ(r.out.gerbicz_errors, 1u) << i;
+    ASSERT_EQ(r.factors, want) << i;
+  }
+}
+
+// Stage 1 stopped after every iteration for a while, some of them damaged
+// before their state was saved, then run on with faults at random: a
+// damaged state is caught by the check after it was resumed, and the run
+// ends at the undisturbed run's factors, resumed.
+TEST(Pm1, AStageOneStoppedAndDamagedAtRandomResumesToTheSameResult) {
+  testing_support::temp_dir dir;
+  std::string why;
+  const auto states = state_dir::open(dir.path, &why);
+  ASSERT_TRUE(states) << why;
+  std::mt19937_64 rng(testing_support::test_seed());
+  const int64_t last = stage1_iterations(500);
+  std::atomic<bool> stop{true};
   engine_options opt;
-  opt.inject_faults = {stage1_iterations(500)};
-  const pm1_outcome r = run("fast", 500, 0, opt);
+  opt.states = states.get();
+  opt.stop = &stop;
+  pm1_outcome r;
+  uint32_t caught = 0;
+  for (int k = 0; k < 60; ++k) {
+    // Each run does one iteration; every third is damaged.
+    opt.inject_faults.clear();
+    if (k % 3 == 1) opt.inject_faults = {r.out.saved_at + 1};
+    r = run("fast", 500, 0, opt);
+    ASSERT_TRUE(r.out.interrupted && r.out.saved_at >= 1) << k << ": " << r.out.error << r.out.note;
+    caught += r.out.gerbicz_errors > caught ? 1 : 0;
+  }
+  stop = false;
+  opt.inject_faults = {1 + static_cast<int64_t>(rng() % static_cast<uint64_t>(last)),
+                       1 + static_cast<int64_t>(rng() % static_cast<uint64_t>(last))};
+  r = run("fast", 500, 0, opt);
   ASSERT_TRUE(r.done) << r.out.error << r.out.note;
-  EXPECT_GE(r.out.jacobi_errors, 1u);
+  EXPECT_GT(r.out.resumed_from, 0);
+  EXPECT_GE(caught, 1u);
+  EXPECT_GE(r.out.gerbicz_errors, caught);
   EXPECT_TRUE(has(r, kQ));
+  EXPECT_EQ(r.factors, run("fast", 500, 0).factors);
 }
 
 TEST(Pm1, AStoppedStageTwoResumesAndCoversTheWholeRange) {
