@@ -204,6 +204,58 @@ TEST(LongResume, KilledProbablePrimeRunResumesToAValidProof) {
   EXPECT_TRUE(h.empty());
 }
 
+// P-1's newest saved state of p in home ("stage" 0 when there is none).
+run_state newest_pm1_state(const state_home& h, int32_t p) {
+  std::string why;
+  const auto states = state_dir::open(h.path + "/mersenne", &why)->load(p, [](const std::string&) {}, test_kind::pm1);
+  return states.empty() ? run_state{} : states.front();
+}
+
+// M1217 = 1045741327 * ..., k = 3 * 7 * 41 * 499: stage 1 to 100 misses it,
+// stage 2 reaches it; B2 = 10^8 makes stage 2 last long enough to be killed
+// in it several times, each after a random number (1 to 3) of states saved
+// anew. Each run goes on from the one before, and the last reports the
+// factor once, over the whole range; no run says "no factor".
+TEST(LongResume, KilledStageTwoFindsItsFactorOverTheWholeRange) {
+  const state_home h;
+  std::mt19937_64 rng(testing_support::test_seed());
+  const std::string command = "$M --json --test=pm1 --pm1-bounds 100,100000000 --checkpoint-every 0.05 1217 >>" +
+                              h.path + "/out";
+  const std::string state = "$XDG_STATE_HOME/mersenne/M1217.pm1.state", mark = h.path + "/mark";
+  uint64_t done = 0;
+  for (int k = 0; k < 5; ++k) {
+    std::string waits;
+    for (uint64_t saves = 1 + rng() % 3; saves > 0; --saves) waits += "touch " + mark + "; " + wait_for(state, mark);
+    const auto r = run_shell(h.run(command + " 2>/dev/null & pid=$!; " + waits + "kill -KILL $pid; wait $pid"));
+    ASSERT_EQ(r.status, 128 + 9) << "round " << k << " ended before it was killed: " << r.err;
+    const run_state s = newest_pm1_state(h, 1217);
+    // Each round saves anew past where the one before it got to.
+    EXPECT_TRUE(s.pm1_stage == 2 && (s.pm1_done > done || k == 0)) << "round " << k << ": " << s.pm1_done;
+    done = s.pm1_done;
+  }
+  const auto r = run_shell(h.run(command + "; cat " + h.path + "/out"));
+  const auto lines = testing_support::lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitOk && lines.size() == 1) << r.out << r.err;
+  const auto j = nlohmann::json::parse(lines[0]);
+  EXPECT_TRUE(j["factors"] == nlohmann::json::array({"1045741327"}) && j["B1"] == 100 && j["B2"] == 100000000) << j;
+  EXPECT_TRUE(h.empty());
+}
+
+// Killed as soon as stage 1's factor is saved (stage 2 has begun): the
+// state holds the factor, and the rerun reports it.
+TEST(LongResume, FactorOfStageOneSurvivesAKill) {
+  const state_home h;
+  const std::string command = "$M --test=pm1 --pm1-bounds 500,100000000 1217";
+  auto r = run_shell(h.run(command + " & pid=$!; " + wait_for("$XDG_STATE_HOME/mersenne/M1217.pm1.state") +
+                           "kill -KILL $pid; wait $pid"));
+  ASSERT_TRUE(r.status == 128 + 9 && r.out.empty()) << r.out << r.err;
+  const run_state s = newest_pm1_state(h, 1217);
+  EXPECT_TRUE(s.pm1_stage == 2 && s.pm1_done == 0 && s.pm1_factors == "1045741327") << s.pm1_stage << " " << s.pm1_factors;
+  r = run_shell(h.run(command));
+  EXPECT_EQ(r.out, "M1217 is not prime: factor 1045741327 (P-1, B1=500, B2=100000000)\n") << r.err;
+  EXPECT_TRUE(h.empty());
+}
+
 }  // namespace
 
 // A work file killed with SIGKILL each time a result line lands (the

@@ -35,8 +35,7 @@ using testing_support::fermat_after;
 bool holds_shifted(const std::vector<uint8_t>& bytes, mpz_srcptr x, int32_t p, uint32_t shift) {
   mpz_value got, want, m;
   mpz_import(got, bytes.size(), -1, 1, 0, 0, bytes.data());
-  mpz_setbit(m, static_cast<mp_bitcnt_t>(p));
-  mpz_sub_ui(m, m, 1);
+  mersenne_number(m, p);
   mpz_mul_2exp(want, x, shift);
   mpz_mod(want, want, m);
   mpz_mod(got, got, m);

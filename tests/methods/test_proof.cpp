@@ -35,13 +35,6 @@ namespace {
 using testing_support::temp_dir;
 using bytes_t = std::vector<uint8_t>;
 
-// 2^p - 1.
-void mersenne(mpz_ptr n, int32_t p) {
-  mpz_set_ui(n, 0);
-  mpz_setbit(n, static_cast<mp_bitcnt_t>(p));
-  mpz_sub_ui(n, n, 1);
-}
-
 // x^(2^k) mod n.
 void square_k(mpz_ptr out, mpz_srcptr x, int64_t k, mpz_srcptr n) {
   mpz_value e;
@@ -109,7 +102,7 @@ reading independent_verify(const bytes_t& file) {
   const size_t rb = (static_cast<size_t>(p) - 1) / 8 + 1;
   if (text.compare(0, header.size(), header) != 0 || file.size() != header.size() + (power + 1) * rb) return {};
   mpz_value n, b, a, m, y, t;
-  mersenne(n, p);
+  mersenne_number(n, p);
   auto residue = [&](mpz_ptr x, size_t i) { mpz_import(x, rb, -1, 1, 0, 0, file.data() + header.size() + i * rb); };
   residue(b, 0);
   bytes_t hash = first_hash(p, b);
@@ -133,7 +126,7 @@ reading independent_verify(const bytes_t& file) {
 bytes_t independent_proof(int32_t p, int power, int64_t top) {
   const size_t rb = (static_cast<size_t>(p) - 1) / 8 + 1;
   mpz_value n, x, y, mu;
-  mersenne(n, p);
+  mersenne_number(n, p);
   mpz_set_ui(x, 3);
   square_k(y, x, top, n);
   const std::string header = header_of(p, power);
@@ -162,7 +155,7 @@ proof_verdict verify(const bytes_t& b) { return verify_proof(*find_engine("fast"
 // Low 64 bits of 3^(2^p - 2) mod 2^p - 1, by GMP: 1 for a probable prime.
 uint64_t gmp_res64(int32_t p) {
   mpz_value n, e, r;
-  mersenne(n, p);
+  mersenne_number(n, p);
   mpz_sub_ui(e, n, 1);
   mpz_set_ui(r, 3);
   mpz_powm(r, r, e, n);

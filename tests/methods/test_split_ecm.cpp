@@ -96,60 +96,37 @@ TEST(Split, PartBeyondTheBudgetIsMarkedComposite) {
 }
 
 TEST(Ecm, FindsAKnownFactor) {
-  const ecm_request req{400, 11000, 12345};
   int calls = 0;
-  const ecm_outcome r = run_ecm(137, req, nullptr, [&](int done, int total) {
-    ++calls;
-    EXPECT_EQ(done, calls);
-    EXPECT_EQ(total, 400);
+  const ecm_outcome r = run_ecm(137, ecm_request{400, 11000, 12345}, nullptr, [&](int done, int total) {
+    EXPECT_TRUE(done == ++calls && total == 400) << done << " " << total;
   });
-  ASSERT_TRUE(r.error.empty()) << r.error;
-  EXPECT_FALSE(r.interrupted);
-  ASSERT_FALSE(r.factors.empty()) << "curves: " << r.curves_done;
-  EXPECT_LT(r.curves_done, 400);
-  EXPECT_EQ(calls, r.curves_done);
-  for (const std::string& f : r.factors) {
-    EXPECT_TRUE(f == "32032215596496435569" || f == "5439042183600204290159") << f;
-  }
+  ASSERT_TRUE(r.error.empty() && !r.interrupted && !r.factors.empty()) << r.error << " curves: " << r.curves_done;
+  EXPECT_TRUE(r.curves_done < 400 && calls == r.curves_done) << r.curves_done;
+  for (const std::string& f : r.factors) EXPECT_TRUE(f == "32032215596496435569" || f == "5439042183600204290159") << f;
 }
 
-TEST(Ecm, RunsEveryCurveWhenNothingIsFound) {
-  // 2^1061 - 1 is a product of primes of 143 and 177 digits.
-  const ecm_outcome r = run_ecm(1061, ecm_request{3, 2000, 7}, nullptr, {});
-  EXPECT_TRUE(r.error.empty()) << r.error;
-  EXPECT_TRUE(r.factors.empty());
-  EXPECT_EQ(r.curves_done, 3);
-  EXPECT_FALSE(r.interrupted);
-}
-
-TEST(Ecm, StopsWhenAsked) {
+// 2^1061 - 1 is a product of primes of 143 and 177 digits: every curve runs
+// unless a stop is asked, before the first, after it, or during a curve.
+TEST(Ecm, RunsEveryCurveUnlessStopped) {
+  ecm_outcome r = run_ecm(1061, ecm_request{3, 2000, 7}, nullptr, {});
+  EXPECT_TRUE(r.error.empty() && r.factors.empty() && r.curves_done == 3 && !r.interrupted) << r.error;
   std::atomic<bool> stop{true};
-  ecm_outcome r = run_ecm(1061, ecm_request{3, 2000, 7}, &stop, {});
-  EXPECT_TRUE(r.interrupted);
-  EXPECT_EQ(r.curves_done, 0);
-
-  // Asked after the first curve: no second one.
+  r = run_ecm(1061, ecm_request{3, 2000, 7}, &stop, {});
+  EXPECT_TRUE(r.interrupted && r.curves_done == 0);
   stop = false;
   r = run_ecm(1061, ecm_request{3, 2000, 7}, &stop, [&](int, int) { stop = true; });
-  EXPECT_TRUE(r.interrupted);
-  EXPECT_EQ(r.curves_done, 1);
-  EXPECT_TRUE(r.factors.empty());
-
-  // Asked during a curve that would take hours: it is left at once, not counted.
+  EXPECT_TRUE(r.interrupted && r.curves_done == 1 && r.factors.empty());
+  // A curve that would take hours is left at once, not counted.
   stop = false;
   std::thread asker([&] { stop = true; });
   r = run_ecm(1061, ecm_request{1, 2000000000, 7}, &stop, {});
   asker.join();
-  EXPECT_TRUE(r.interrupted);
-  EXPECT_EQ(r.curves_done, 0);
+  EXPECT_TRUE(r.interrupted && r.curves_done == 0);
 }
 
 TEST(Ecm, TakesOnlyPrimeExponentsInItsRange) {
-  EXPECT_TRUE(ecm_applicable(3));
-  EXPECT_TRUE(ecm_applicable(1061));
-  EXPECT_FALSE(ecm_applicable(2));
-  EXPECT_FALSE(ecm_applicable(1063 * 3));
-  EXPECT_FALSE(ecm_applicable(tuning::kEcmLargestExponent + 1));
+  EXPECT_TRUE(ecm_applicable(3) && ecm_applicable(1061) && !ecm_applicable(2) && !ecm_applicable(1063 * 3) &&
+              !ecm_applicable(tuning::kEcmLargestExponent + 1));
   EXPECT_FALSE(run_ecm(21, ecm_request{1, 2000, 1}, nullptr, {}).error.empty());
   EXPECT_FALSE(run_ecm(1061, ecm_request{0, 2000, 1}, nullptr, {}).error.empty());
 }
@@ -178,19 +155,13 @@ TEST(Pm1Twin, AgreesWithThePlainAnswerOnRandomExponents) {
   const auto found = testing_support::smooth_factors(rng, 300, 3000, b1, b2, 30);
   ASSERT_GE(found.size(), 10u);
   for (const auto& s : found) {
-    mpz_value q, k;
-    mpz_set_str(q, s.q.c_str(), 10);
-    mpz_set_str(k, s.k.c_str(), 10);
     // q = 2kp + 1 divides 2^p - 1, and k is the product of its primes.
-    mpz_value r, two, t;
-    mpz_set_ui(two, 2);
+    mpz_value q, k, r, two, t;
+    mpz_set_str(q, s.q.c_str(), 10), mpz_set_str(k, s.k.c_str(), 10), mpz_set_ui(two, 2), mpz_set_ui(t, 1);
     mpz_powm_ui(r, two, static_cast<unsigned long>(s.p), q);
-    EXPECT_EQ(mpz_cmp_ui(r.get(), 1), 0) << s.q;
-    mpz_set_ui(t, 1);
-    for (const auto& [prime, e] : s.k_primes) {
+    for (const auto& [prime, e] : s.k_primes)
       for (int i = 0; i < e; ++i) mpz_mul_ui(t, t, prime);
-    }
-    EXPECT_EQ(mpz_cmp(t, k), 0) << s.q;
+    EXPECT_TRUE(mpz_cmp_ui(r.get(), 1) == 0 && mpz_cmp(t, k) == 0) << s.q;
     // Where k is b1-powersmooth but for at most one prime of (b1, b2], P-1 finds
     // it (so says the plain answer), in stage 1 when there is no such prime.
     int above = 0;
