@@ -11,6 +11,11 @@
 
 namespace {
 
+// a b mod n.
+uint64_t mul_mod(uint64_t a, uint64_t b, uint64_t n) {
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b % n);
+}
+
 // D's prime factors: 2, 3, 5, 7, 11, 13.
 constexpr uint64_t kDs[] = {6, 30, 210, 2310, 30030};
 // Products per prime for each D, pairs and relocation together (measured by
@@ -21,13 +26,41 @@ constexpr double kPairing[] = {0.852, 0.843, 0.838, 0.833, 0.828};
 // The largest prime factor of kDs[k].
 constexpr uint64_t largest_prime_of(size_t k) { return k == 0 ? 3 : k == 1 ? 5 : k == 2 ? 7 : k == 3 ? 11 : 13; }
 
-// a b mod n.
-uint64_t mul_mod(uint64_t a, uint64_t b, uint64_t n) {
-  return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b % n);
-}
+// Relocation: the product of a prime q of (lo, hi] can go when r q (r > 1
+// coprime to D, r q <= hi) shares a giant step's product with a prime n of
+// (lo, hi], n > q, that keeps its own: x^((mD)^2) - x^(j^2) has the factor
+// x^((mD - j)(mD + j)) - 1 with r q n dividing the exponent. n's partner in
+// that product is r q, no prime, so n keeps its product unless it moves in
+// turn; each step of the chain goes up, so whether q moves depends on the
+// primes above it alone, and windows made in any order decide it alike. Both
+// members of a pair have to move for their product to go.
+class relocation {
+ public:
+  explicit relocation(const stage2_plan& plan) : plan_(plan) {}
 
-// Whether n is prime: trial division by the primes below 64, then Miller-Rabin
-// with bases that are proven to decide every n below 2^64.
+  // Whether q's product is covered by a multiple's and can go.
+  bool movable(uint64_t q) const {
+    if (!plan_.relocate) return false;
+    const uint64_t d = plan_.d;
+    for (uint64_t r = 3;; r += 2) {
+      if (std::gcd(r, d) != 1) continue;
+      if (r > plan_.hi / q) return false;
+      const uint64_t rq = r * q;
+      const uint64_t m = (rq + d / 2) / d;
+      if (m == 0) continue;  // 1 - x^(j^2) has the one member j
+      const uint64_t n = 2 * m * d - rq;
+      if (n > q && n <= plan_.hi && is_prime_u64(n) && !movable(n)) return true;
+    }
+  }
+
+ private:
+  const stage2_plan& plan_;
+};
+
+}  // namespace
+
+// Trial division by the primes below 64, then Miller-Rabin with bases that are
+// proven to decide every n below 2^64.
 bool is_prime_u64(uint64_t n) {
   constexpr uint64_t kSmall[] = {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61};
   for (const uint64_t s : kSmall) {
@@ -63,39 +96,6 @@ bool is_prime_u64(uint64_t n) {
   }
   return true;
 }
-
-// Relocation: the product of a prime q of (lo, hi] can go when r q (r > 1
-// coprime to D, r q <= hi) shares a giant step's product with a prime n of
-// (lo, hi], n > q, that keeps its own: x^((mD)^2) - x^(j^2) has the factor
-// x^((mD - j)(mD + j)) - 1 with r q n dividing the exponent. n's partner in
-// that product is r q, no prime, so n keeps its product unless it moves in
-// turn; each step of the chain goes up, so whether q moves depends on the
-// primes above it alone, and windows made in any order decide it alike. Both
-// members of a pair have to move for their product to go.
-class relocation {
- public:
-  explicit relocation(const stage2_plan& plan) : plan_(plan) {}
-
-  // Whether q's product is covered by a multiple's and can go.
-  bool movable(uint64_t q) const {
-    if (!plan_.relocate) return false;
-    const uint64_t d = plan_.d;
-    for (uint64_t r = 3;; r += 2) {
-      if (std::gcd(r, d) != 1) continue;
-      if (r > plan_.hi / q) return false;
-      const uint64_t rq = r * q;
-      const uint64_t m = (rq + d / 2) / d;
-      if (m == 0) continue;  // 1 - x^(j^2) has the one member j
-      const uint64_t n = 2 * m * d - rq;
-      if (n > q && n <= plan_.hi && is_prime_u64(n) && !movable(n)) return true;
-    }
-  }
-
- private:
-  const stage2_plan& plan_;
-};
-
-}  // namespace
 
 stage2_plan make_plan(uint64_t d, uint64_t lo, uint64_t hi) {
   stage2_plan plan;

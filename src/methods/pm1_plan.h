@@ -32,6 +32,10 @@ stage2_plan make_plan(uint64_t d, uint64_t lo, uint64_t hi);
 // Windows made in any order give the same products.
 uint64_t plan_window(const stage2_plan& plan, uint64_t m0, uint64_t m1, std::vector<std::vector<bool>>* rows);
 
+// Whether n is prime, for every n below 2^64 (the plan's test of primes
+// outside its window's sieve).
+bool is_prime_u64(uint64_t n);
+
 // The D for stage 2 of (lo, hi] on count steppers of e besides the baby
 // steps, the one whose products, giant steps and setup cost least among
 // those whose baby steps fit in tuning::kPm1MemoryShare of the memory the
