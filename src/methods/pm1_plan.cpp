@@ -128,7 +128,8 @@ uint64_t plan_window(const stage2_plan& plan, uint64_t m0, uint64_t m1, std::vec
   const auto flush = [&]() {
     for (const uint64_t q : slot) {
       const uint64_t partner = 2 * slot_m * d - q;
-      const bool paired = partner > plan.lo && partner <= plan.hi && std::binary_search(slot.begin(), slot.end(), partner);
+      const bool paired =
+          partner > plan.lo && partner <= plan.hi && std::binary_search(slot.begin(), slot.end(), partner);
       const bool keeps = paired ? !(moves.movable(q) && moves.movable(partner)) : !moves.movable(q);
       if (!keeps) continue;
       const uint64_t j = q > slot_m * d ? q - slot_m * d : slot_m * d - q;

@@ -101,7 +101,8 @@ TEST(Pm1Plan, WindowsOfAnySizeInAnyOrderGiveTheSameRows) {
     // Cut [m_first, m_last] at random places, windows from 1 to about two kWindow long.
     std::vector<std::pair<uint64_t, uint64_t>> windows;
     for (uint64_t m = plan.m_first; m <= plan.m_last;) {
-      const uint64_t size = 1 + rng() % (rng() % 2 == 0 ? 7 : 2 * kWindow);
+      const uint64_t longest = rng() % 2 == 0 ? 7 : 2 * kWindow;
+      const uint64_t size = 1 + rng() % longest;
       const uint64_t end = std::min(plan.m_last + 1, m + size);
       windows.emplace_back(m, end);
       m = end;
@@ -131,7 +132,8 @@ TEST(Pm1Plan, RelocationKeepsProductsPerPrimeAtMost085) {
   EXPECT_LE(per_prime, 0.85);
   plan.relocate = false;
   uint64_t plain = 0;
-  for (const auto& row : all_rows(plan, &primes)) plain += static_cast<uint64_t>(std::count(row.begin(), row.end(), true));
+  for (const auto& row : all_rows(plan, &primes))
+    plain += static_cast<uint64_t>(std::count(row.begin(), row.end(), true));
   EXPECT_LT(products, plain);
   std::cout << "products per prime " << per_prime << ", plain pairing "
             << static_cast<double>(plain) / static_cast<double>(primes) << "\n";
