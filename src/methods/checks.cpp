@@ -38,3 +38,15 @@ void damaged_residue(mpz_ptr c, int32_t p, uint64_t seed) {
     if (mpz_jacobi(t, m) == 1) return;
   }
 }
+
+void unshift(mpz_ptr out, mpz_srcptr u, uint32_t k, int32_t p) {
+  rotate_left(out, u, (static_cast<uint32_t>(p) - k) % static_cast<uint32_t>(p), p);
+}
+
+bool residue_from(mpz_ptr u, const std::vector<uint8_t>& bytes, int32_t p) {
+  mpz_import(u, bytes.size(), -1, 1, 0, 0, bytes.data());
+  if (mpz_sizeinbase(u, 2) > static_cast<size_t>(p)) return false;
+  mpz_value tmp;
+  mersenne_reduce(u, p, tmp);
+  return true;
+}

@@ -8,6 +8,7 @@
 #include <gmp.h>
 
 #include <cstdint>
+#include <vector>
 
 enum class jacobi_verdict {
   passed,  // symbol -1
@@ -21,6 +22,12 @@ jacobi_verdict jacobi_check(mpz_srcptr u, uint32_t k, int32_t p, mpz_ptr g);
 
 // out = u 2^e mod 2^p - 1 for u in [0, 2^p - 1), 0 <= e < p: a rotation of p bits.
 void rotate_left(mpz_ptr out, mpz_srcptr u, uint32_t e, int32_t p);
+
+// out = u / 2^k mod 2^p - 1: the plain value of u held with shift k (k < p).
+void unshift(mpz_ptr out, mpz_srcptr u, uint32_t k, int32_t p);
+
+// bytes (least significant first) as a residue into u, reduced; false when the value is 2^p or more.
+bool residue_from(mpz_ptr u, const std::vector<uint8_t>& bytes, int32_t p);
 
 // A residue c with (c - 2 | M) = (c + 2 | M) = +1, the first from seed on:
 // put in place of s, the next check sees +1 and so does every later one.

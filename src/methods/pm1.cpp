@@ -59,20 +59,6 @@ void stage1_exponent(mpz_ptr n, int32_t p, uint64_t b1) {
   }
 }
 
-// u held with shift k, as the plain value.
-void unshift(mpz_ptr out, mpz_srcptr u, uint32_t k, int32_t p) {
-  rotate_left(out, u, (static_cast<uint32_t>(p) - k) % static_cast<uint32_t>(p), p);
-}
-
-// bytes as a residue into u (reduced); false when the value is 2^p or more.
-bool residue_from(mpz_ptr u, const std::vector<uint8_t>& bytes, int32_t p) {
-  mpz_import(u, bytes.size(), -1, 1, 0, 0, bytes.data());
-  if (mpz_sizeinbase(u, 2) > static_cast<size_t>(p)) return false;
-  mpz_value tmp;
-  mersenne_reduce(u, p, tmp);
-  return true;
-}
-
 // Stage 1 over the chain driver: x_0 = 3 (the top bit of n), then per bit
 // of n from the top down one squaring, times 3 where the bit is set, so
 // that x_i = 3^(n >> (T - i)), T = bits - 1 the target.

@@ -27,20 +27,6 @@
 
 namespace {
 
-// bytes as a residue into u (reduced); false when the value is 2^p or more.
-bool residue_from(mpz_ptr u, const std::vector<uint8_t>& bytes, int32_t p) {
-  mpz_import(u, bytes.size(), -1, 1, 0, 0, bytes.data());
-  if (mpz_sizeinbase(u, 2) > static_cast<size_t>(p)) return false;
-  mpz_value tmp;
-  mersenne_reduce(u, p, tmp);
-  return true;
-}
-
-// u held with shift k, as the plain value.
-void unshift(mpz_ptr out, mpz_srcptr u, uint32_t k, int32_t p) {
-  rotate_left(out, u, (static_cast<uint32_t>(p) - k) % static_cast<uint32_t>(p), p);
-}
-
 // Removes what a killed run on p left in dir: half-written proofs
 // (M<p>.*.proof.tmp.<pid>) and residue folders of runs without checkpoints
 // (.M<p>.proof-residues.<pid>.*) whose writer is gone (left_by_dead_writer).

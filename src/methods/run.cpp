@@ -86,7 +86,7 @@ class lucas_lehmer : public chain_policy {
   void verdict(chain_driver& d) override {
     ll_outcome& out = d.out();
     mpz_value s;
-    rotate_left(s, d.now().r[0], (static_cast<uint32_t>(p_) - d.now().shift[0]) % static_cast<uint32_t>(p_), p_);
+    unshift(s, d.now().r[0], d.now().shift[0], p_);
     out.res64 = low64(s);
     if (target_ < total_) {
       out.partial = target_;
