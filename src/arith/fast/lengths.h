@@ -1,5 +1,6 @@
-// The fast engine's length table: N = 2^a * {1,3,5,7}, ascending, each with
-// the largest average bits per word it may carry (the line in base/tuning.h).
+// The fast engine's length table, ascending: 2^a {1, 3, 5, 7} below 4K,
+// eight per octave from there (2^a {8, 9, ..., 15}) up to 2^27, each with the
+// largest average bits per word it carries (measured: length_table.h).
 #pragma once
 
 #include <cstdint>

@@ -180,11 +180,11 @@ void twin_column_forward(const shape_view& s, double* block, double* state, int6
 
 std::vector<int> fft_radices(int64_t L) {
   std::vector<int> r;
-  for (int f : {7, 5, 3})
-    if (L % f == 0) {
+  // The odd part first (9 as 3 3, 15 as 5 3), the powers of two after it.
+  for (int f : {13, 11, 7, 5, 3})
+    while (L % f == 0) {
       r.push_back(f);
       L /= f;
-      break;
     }
   int a = 0;
   while (L > 1) {

@@ -26,11 +26,11 @@ const fast_kernels::table* kernels_named(const std::string& name);
 const fast_kernels::table& chosen_kernels();
 
 // The shared tables of shape n1 x n2 (n1 a power of two >= 64, n2 a
-// multiple of 8 >= 16 whose half is 2^a times 1, 3, 5 or 7), made once per
+// multiple of 8 >= 16 whose half is 2^a times 1, 3, 5, 7, 9, 11, 13 or 15), made once per
 // process; with FFTW's plans for the twin when `with_fftw`. Throws
 // engine_failure when FFTW cannot plan them.
 const fast_kernels::shape_view& kernel_shape(int64_t n1, int64_t n2, bool with_fftw);
 
-// The radices of a transform of length L (2^a times 1, 3, 5 or 7), in the
-// order the forward transform takes them.
+// The radices of a transform of length L (2^a times 1, 3, 5, 7, 9, 11, 13
+// or 15), in the order the forward transform takes them.
 std::vector<int> fft_radices(int64_t L);

@@ -37,8 +37,11 @@ two_pass_shape two_pass_shape_for(int64_t n) {
   while (n1 > 64 && (n % n1 != 0 || (n / n1) % 8 != 0)) n1 /= 2;
   if (n % n1 != 0 || (n / n1) % 8 != 0 || n / n1 < 16) return s;
   int64_t half = n / n1 / 2;
-  for (int64_t f : {3, 5, 7})
-    if (half % f == 0) half /= f;
+  for (int64_t f : {15, 13, 11, 9, 7, 5, 3})
+    if (half % f == 0) {
+      half /= f;
+      break;
+    }
   if ((half & (half - 1)) != 0) return s;
   s.n = n;
   s.n1 = n1;
