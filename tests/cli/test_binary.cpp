@@ -233,3 +233,15 @@ TEST(Binary, FifosAreRefusedNotWaitedOn) {
 }
 
 }  // namespace
+
+// The program's largest exponent has a length of the fast engine: the first
+// 40 iterations (s first wraps at 30) give GMP's Res64 of s(40)
+// (s -> s^2 - 2 from 4 with mpz arithmetic and the fold modulo 2^p - 1).
+TEST(LongBinary, LargestExponentRunsOnTheFastEngine) {
+  const auto r = run_mersenne("--json --no-progress --no-checkpoints --engine fast --iterations 40 2147483647", "");
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  const nlohmann::json j = nlohmann::json::parse(lines_of(r.out).at(0));
+  EXPECT_EQ(j["res64"], "86AF83531AD82D61") << j;
+  EXPECT_EQ(j["engine"], "fast") << j;
+  EXPECT_LT(j["max_roundoff"].get<double>(), 0.4) << j;
+}
