@@ -14,7 +14,10 @@
 //       one line per length: "n bits iterations worst path:worst ...", as each is done
 //   measure_bits --header FILE...
 //       the table (C++ header) from such lines; a length without a line takes
-//       the bits of the measured trend between its measured neighbours
+//       the bits of the measured trend between its measured neighbours (past
+//       the last, of the last two). A length whose bound would pass 2^31 - 1
+//       is measured at p = 2^31 - 1 only and says nothing of its own bound:
+//       leave its line out.
 //
 // Iterations at length n: 2^31 / n words' worth, at least 100 and at most
 // 2000 (thousands of iterations up to 1M, 256 at 8M, 100 above).
@@ -187,7 +190,7 @@ int print_header(const std::map<int64_t, measured>& rows) {
       "// and then on every other path this processor has (an eighth of the\n"
       "// iterations each). A row with 0 iterations was not measured: its bits\n"
       "// follow the measured trend (linear in log2 n) between the measured\n"
-      "// lengths around it.\n"
+      "// lengths around it, or of the last two past the last one.\n"
       "//\n"
       "// Columns: length, bits per word, iterations, the worst distance seen.\n"
       "#pragma once\n\n#include <cstdint>\n\n"
@@ -202,6 +205,7 @@ int print_header(const std::map<int64_t, measured>& rows) {
       continue;
     }
     auto above = rows.lower_bound(n);
+    if (above == rows.end() && rows.size() >= 2) --above;  // past the last: the trend of the last two
     if (above == rows.begin() || above == rows.end()) {
       std::fprintf(stderr, "measure_bits: length %lld has no measured lengths on both sides\n",
                    static_cast<long long>(n));
