@@ -16,6 +16,7 @@
 #include "base/clock.h"
 #include "base/machine.h"
 #include "cli/line_output.h"
+#include "cli/status_line.h"
 #include "arith/fast/fast.h"
 #include "arith/fast/lengths.h"
 #include "arith/fast/plans.h"
@@ -75,38 +76,6 @@ void to_json(nlohmann::ordered_json& j, const bench_row& r) {
   j["plan_seconds"] = r.plan_seconds;
   j["iteration"] = r.iteration;
 }
-
-// What the benchmark is doing now, one line on stderr redrawn in place; silent when off.
-class status_line {
- public:
-  status_line(FILE* err, bool on) : err_(err), on_(on) {}
-  ~status_line() { clear(); }
-  status_line(const status_line&) = delete;
-  status_line& operator=(const status_line&) = delete;
-
-  // Replaces the line with text.
-  void show(const std::string& text) {
-    if (!on_) return;
-    const size_t pad = width_ > text.size() ? width_ - text.size() : 0;
-    std::fprintf(err_, "\r%s%*s", text.c_str(), static_cast<int>(pad), "");
-    if (pad > 0) std::fprintf(err_, "\r%s", text.c_str());
-    std::fflush(err_);
-    width_ = text.size();
-  }
-
-  // Wipes the line, so that a message or a result line can follow.
-  void clear() {
-    if (width_ == 0) return;
-    std::fprintf(err_, "\r%*s\r", static_cast<int>(width_), "");
-    std::fflush(err_);
-    width_ = 0;
-  }
-
- private:
-  FILE* err_;
-  bool on_;
-  size_t width_ = 0;
-};
 
 // GMP's generator, seeded alike in every run: the same residues each time.
 class residue_source {
@@ -245,4 +214,34 @@ cli_outcome run_benchmark(const cli_options& opt, const bench_timing& timing, in
     return {batch_status::output_failed, 0};
   }
   return {all_measured ? batch_status::ok : batch_status::no_verdict, 0};
+}
+
+cli_outcome run_benchmark_list(const cli_options& opt, int out_fd, FILE* err) {
+  line_output out(out_fd);
+  if (!opt.json) {
+    char line[100];
+    std::snprintf(line, sizeof line, "%9s %12s  %s\n", "length", "max exponent", "iteration");
+    out.write(line);
+  }
+  for (int i = 0; i < fast_length_count() && !out.failed(); ++i) {
+    const int64_t n = fast_length(i), top = fast_max_exponent(n);
+    const std::string iteration = fast_iteration_name(static_cast<int32_t>(top), n);
+    if (opt.json) {
+      nlohmann::ordered_json j;
+      j["fft_length"] = n;
+      j["max_exponent"] = top;
+      j["iteration"] = iteration;
+      out.write(j.dump() + "\n");
+    } else {
+      char line[100];
+      std::snprintf(line, sizeof line, "%9lld %12lld  %s\n", static_cast<long long>(n), static_cast<long long>(top),
+                    iteration.c_str());
+      out.write(line);
+    }
+  }
+  if (out.failed()) {
+    std::fprintf(err, "mersenne: cannot write the list (%s); stopped\n", out.error().c_str());
+    return {batch_status::output_failed, 0};
+  }
+  return {batch_status::ok, 0};
 }

@@ -24,3 +24,9 @@ struct bench_timing {
 // be measured, output_failed (stopping at once) when a line cannot be written.
 cli_outcome run_benchmark(const cli_options& opt, const bench_timing& timing, int out_fd, FILE* err,
                           bool show_progress);
+
+// Every length of the fast engine's table with the largest exponent it
+// serves and the iteration that runs there, timing nothing and making no
+// stepper: a table, or with opt.json one object per length (fft_length,
+// max_exponent, iteration), to out_fd; output_failed when it cannot be written.
+cli_outcome run_benchmark_list(const cli_options& opt, int out_fd, FILE* err);

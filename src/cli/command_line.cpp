@@ -17,6 +17,7 @@
 #include "cli/benchmark.h"
 #include "cli/line_output.h"
 #include "cli/options.h"
+#include "cli/self_test.h"
 #include "cli/states_command.h"
 #include "cli/summary.h"
 #include "cli/verify.h"
@@ -24,14 +25,16 @@
 namespace {
 
 // Whether FFTW plans are measured: --plans, else MERSENNE_PLANS where it
-// names a choice (a warning where it names none), else measured.
-bool measured_plans(plan_choice choice) {
+// names a choice (a warning where it names none), else by_default.
+bool measured_plans(plan_choice choice, bool by_default) {
   if (choice != plan_choice::unset) return choice == plan_choice::measure;
   const char* env = std::getenv("MERSENNE_PLANS");
-  if (env == nullptr || *env == '\0' || std::strcmp(env, "measure") == 0) return true;
+  if (env == nullptr || *env == '\0') return by_default;
+  if (std::strcmp(env, "measure") == 0) return true;
   if (std::strcmp(env, "estimate") == 0) return false;
-  std::fprintf(stderr, "mersenne: MERSENNE_PLANS=%s is neither measure nor estimate; plans are measured\n", env);
-  return true;
+  std::fprintf(stderr, "mersenne: MERSENNE_PLANS=%s is neither measure nor estimate; plans are %s\n", env,
+               by_default ? "measured" : "estimated");
+  return by_default;
 }
 
 // The benchmark's blocks: MERSENNE_BENCH_QUICK (for the tests) shortens them
@@ -101,10 +104,15 @@ cli_outcome run_cli(int argc, const char* const* argv) {
       return {run_summary(cmd.options, STDOUT_FILENO), 0};
     case cli_action::run:
     case cli_action::benchmark:
+    case cli_action::self_test:
     case cli_action::verify:
       break;
   }
-  fast_set_measured_plans(measured_plans(cmd.options.plans));
+  if (cmd.action == cli_action::benchmark && cmd.options.bench_list)
+    return run_benchmark_list(cmd.options, STDOUT_FILENO, stderr);
+  // The self-test checks the arithmetic, which every plan gives alike: its
+  // plans are estimated unless asked otherwise, and made at once.
+  fast_set_measured_plans(measured_plans(cmd.options.plans, cmd.action != cli_action::self_test));
   bool show = isatty(STDERR_FILENO) != 0;
   if (cmd.options.progress == progress_mode::on) show = true;
   if (cmd.options.progress == progress_mode::off) show = false;
@@ -112,9 +120,9 @@ cli_outcome run_cli(int argc, const char* const* argv) {
   cli_options opt = cmd.options;
   if (cmd.action == cli_action::run && !read_from_file(opt)) return {batch_status::usage, 0};
   const cli_outcome outcome =
-      cmd.action == cli_action::benchmark
-          ? run_benchmark(opt, benchmark_timing(), STDOUT_FILENO, stderr, show)
-          : run_batch(opt, STDOUT_FILENO, stderr, show);
+      cmd.action == cli_action::benchmark   ? run_benchmark(opt, benchmark_timing(), STDOUT_FILENO, stderr, show)
+      : cmd.action == cli_action::self_test ? run_self_test(opt, STDOUT_FILENO, stderr, show)
+                                            : run_batch(opt, STDOUT_FILENO, stderr, show);
   if (outcome.status != batch_status::output_failed && close(STDOUT_FILENO) != 0) {
     std::fprintf(stderr, "mersenne: cannot write the results (%s)\n", std::strerror(errno));
     return {batch_status::output_failed, 0};

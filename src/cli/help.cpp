@@ -63,6 +63,22 @@ per length with the fields fft_length, max_exponent, ms_per_iteration,
 threads, ms_per_iteration_threads, ms_fftw_pair, plan_seconds, and
 asked_length where the length was rounded up.
 
+--benchmark --list prints every length of the fast engine with the largest
+exponent it serves and the iteration run there, timing nothing (with --json
+the fields fft_length, max_exponent, iteration); it takes no lengths.
+
+--self-test [quick|full] [LENGTH...] checks the fast engine against
+residues computed beforehand with GMP and built into the program, at each
+length on every path this processor has (the two-pass kernels, FFTW's twin,
+and the one-transform squarer below 256K): quick (default) every length up
+to 16K and one per octave up to 1M, full every length, or the lengths given.
+One line per length and path, 'LENGTH PATH ok' or 'LENGTH PATH MISMATCH at
+iteration I' (ROUNDING where a rounding distance reached 0.4, NOT RUN where
+it could not run), then a summary, 'self-test: N of N passed' or 'self-test:
+FAILED K of N' naming the lengths; with --json objects with fft_length,
+path, result, iteration, and a summary object. Its plans are estimated
+unless asked.
+
 FFTW plans are measured by default (slow to make once, faster to run);
 --plans estimate, or MERSENNE_PLANS=estimate in the environment, makes them
 at once.
@@ -73,7 +89,7 @@ one line updated in place, by default only when stderr is a terminal.
 Exit status: 0 every exponent got a verdict (--verify: every proof is
 valid); 1 bad options or exponents;
 3 at least one exponent got no verdict (--benchmark: a length could not be
-measured); 4 the results could not be written
+measured; --self-test: a length and path did not pass or could not run); 4 the results could not be written
 (disk full, stdout closed, its reader gone): the run stops at once;
 5 (--verify) at least one proof is invalid, truncated or unreadable;
 128 + n when signal n (SIGINT, SIGTERM, SIGHUP) stopped the run: the running

@@ -110,6 +110,16 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   bool benchmark = false;
   CLI::Option* benchmark_flag = app.add_flag("--benchmark", benchmark,
                "time the fast engine at the transform lengths given instead of testing exponents, and exit");
+  bool bench_list = false;
+  app.add_flag("--list", bench_list,
+               "with --benchmark: list every transform length, the largest exponent it serves and the iteration "
+               "that runs there, timing nothing")
+      ->needs(benchmark_flag);
+  bool self_test = false;
+  CLI::Option* self_test_flag = app.add_flag(
+      "--self-test", self_test,
+      "check the fast engine against residues computed beforehand, on every path this processor has, and exit: "
+      "quick (the default: a sample of lengths, about a minute), full (every length), or only the lengths given");
   app.add_flag("--version", version, "print the version and exit");
   bool no_checkpoints = false, list_states = false, forget = false;
   app.add_option("--checkpoint-every", o.checkpoint_every, "seconds between saved states of a test (fractions allowed)")
@@ -198,7 +208,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   // A work file says which test each line gets, whole, and where its results go.
   for (const char* name : {"--from", "--shard", "--iterations", "--results", "--test"})
     worktodo_option->excludes(app.get_option(name));
-  for (CLI::Option* command : {summary_flag, verify_flag, states_flag, forget_flag, benchmark_flag}) {
+  for (CLI::Option* command : {summary_flag, verify_flag, states_flag, forget_flag, benchmark_flag, self_test_flag}) {
     worktodo_option->excludes(command);
     results_json_option->excludes(command);
   }
@@ -207,6 +217,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   verify_flag->excludes(states_flag)->excludes(forget_flag)->excludes(benchmark_flag);
   states_flag->excludes(forget_flag)->excludes(benchmark_flag);
   forget_flag->excludes(benchmark_flag);
+  for (CLI::Option* command : {summary_flag, verify_flag, states_flag, forget_flag, benchmark_flag})
+    self_test_flag->excludes(command);
 
   // "--jobs= 7" would take the next word as the value: an option written
   // with '=' must carry its value in the same word.
@@ -312,6 +324,32 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
     o.jobs = c.jobs;
     o.threads = c.threads;
   };
+  if (self_test) {
+    // An optional mode, then the lengths to check (each one of the table's, as written).
+    size_t first = 0;
+    if (!tokens.empty() && (tokens[0] == "quick" || tokens[0] == "full")) {
+      o.self_test_full = tokens[0] == "full";
+      first = 1;
+    }
+    for (size_t i = first; i < tokens.size(); ++i) {
+      bench_length length;
+      std::string why;
+      if (!parse_bench_length(tokens[i], &length, &why))
+        return refuse("--self-test takes quick, full or transform lengths: " + why);
+      if (length.asked != length.n)
+        return refuse("--self-test: " + tokens[i] + " is not a length of the fast engine (the next one is " +
+                      std::to_string(length.n) + ")");
+      o.self_test_lengths.push_back(length.n);
+    }
+    result.action = cli_action::self_test;
+    return result;
+  }
+  if (benchmark && bench_list) {
+    if (!tokens.empty()) return refuse("--benchmark --list takes no lengths: it lists every one");
+    o.bench_list = true;
+    result.action = cli_action::benchmark;
+    return result;
+  }
   if (benchmark) {
     for (const std::string& t : tokens) {
       bench_length length;

@@ -31,6 +31,9 @@ struct cli_options : work_settings {
   progress_mode progress = progress_mode::automatic;  // automatic: only when stderr is a terminal
   plan_choice plans = plan_choice::unset;  // --plans
   std::vector<bench_length> bench_lengths;  // --benchmark; empty: the default set
+  bool bench_list = false;                  // --benchmark --list: the length table, nothing timed
+  bool self_test_full = false;              // --self-test full: every length (else the quick sample)
+  std::vector<int64_t> self_test_lengths;   // --self-test: only these lengths; empty: by the mode
   std::vector<std::string> verify_files;  // --verify: the proof files to check
   std::string from_file;                 // --from: more exponents, one p or range a line ("-": stdin)
   std::vector<std::string> summary_files;  // --summary: the results files to count
@@ -41,8 +44,9 @@ struct cli_options : work_settings {
 
 // run: test the exponents; states: list the saved states; forget: remove
 // the saved states of the exponents; benchmark: time the fast engine per length;
-// verify: check proof files; summary: count results files.
-enum class cli_action { run, states, forget, benchmark, verify, summary, help, version, error };
+// verify: check proof files; summary: count results files; self_test:
+// check the fast engine against the expected residues.
+enum class cli_action { run, states, forget, benchmark, self_test, verify, summary, help, version, error };
 
 struct parsed_command {
   cli_action action = cli_action::error;

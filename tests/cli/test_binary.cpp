@@ -93,6 +93,68 @@ TEST(Binary, Benchmark) {
 #endif
 }
 
+// The length list: ascending, each length serving every exponent from its
+// lower neighbour's bound on, the last reaching the largest exponent; no
+// length may be given with it.
+TEST(Binary, BenchmarkList) {
+  const auto r = run_mersenne("--benchmark --list --json", "");
+  const auto lines = lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitOk && lines.size() > 100) << r.status << ": " << r.err;
+  int64_t n = 0, top = 0;
+  for (const std::string& line : lines) {
+    const nlohmann::json j = nlohmann::json::parse(line);
+    ASSERT_GT(j["fft_length"].get<int64_t>(), n) << line;
+    ASSERT_GE(j["max_exponent"].get<int64_t>(), top) << line;
+    EXPECT_TRUE(j["iteration"] == "one-transform" || j["iteration"].get<std::string>().rfind("two-pass ", 0) == 0)
+        << line;
+    n = j["fft_length"];
+    top = j["max_exponent"];
+  }
+  EXPECT_EQ(top, 2147483647);
+  EXPECT_EQ(run_mersenne("--benchmark --list 4K", "").status, kExitBadInput);
+  EXPECT_EQ(run_mersenne("--list", "").status, kExitBadInput);
+}
+
+// The self-test at a few lengths: each path of each length ok, then the
+// summary; damaged at one length, that length's every path is a mismatch
+// and the status says so. A length without expected residues is refused.
+TEST(Binary, SelfTestCatchesABrokenLength) {
+  const auto good = run_mersenne("--self-test quick 5 4096 4608", "");
+  const auto lines = lines_of(good.out);
+  ASSERT_TRUE(good.status == kExitOk && lines.size() >= 4) << good.status << ": " << good.out << good.err;
+  for (size_t i = 0; i + 1 < lines.size(); ++i)
+    EXPECT_TRUE(std::regex_match(lines[i], std::regex("(5|4096|4608) [a-z0-9-]+ ok"))) << lines[i];
+  EXPECT_EQ(lines.back(), "self-test: " + std::to_string(lines.size() - 1) + " of " +
+                              std::to_string(lines.size() - 1) + " passed");
+  const auto bad = run_shell("MERSENNE_SELF_TEST_BREAK=4608 $M --self-test 4096 4608");
+  const auto bad_lines = lines_of(bad.out);
+  ASSERT_TRUE(bad.status == kExitNoVerdict && bad_lines.size() >= 3) << bad.status << ": " << bad.out << bad.err;
+  for (size_t i = 0; i + 1 < bad_lines.size(); ++i)
+    EXPECT_TRUE(std::regex_match(bad_lines[i], std::regex("4096 [a-z0-9-]+ ok|4608 [a-z0-9-]+ MISMATCH at "
+                                                          "iteration 1 \\(p = [0-9]+\\)")))
+        << bad_lines[i];
+  EXPECT_NE(bad.out.find("4608 one-transform MISMATCH"), std::string::npos) << bad.out;
+  EXPECT_NE(bad_lines.back().find("FAILED"), std::string::npos) << bad_lines.back();
+  EXPECT_NE(bad_lines.back().find("(length 4608)"), std::string::npos) << bad_lines.back();
+  const auto json = run_shell("MERSENNE_SELF_TEST_BREAK=4096 $M --self-test --json 4096");
+  const auto json_lines = lines_of(json.out);
+  ASSERT_TRUE(json.status == kExitNoVerdict && !json_lines.empty()) << json.out << json.err;
+  const nlohmann::json first = nlohmann::json::parse(json_lines.front());
+  EXPECT_TRUE(first["fft_length"] == 4096 && first["result"] == "mismatch" && first["iteration"] == 1) << first;
+  const nlohmann::json summary = nlohmann::json::parse(json_lines.back());
+  EXPECT_TRUE(summary["passed"] == 0 && summary["failed_lengths"] == nlohmann::json::array({4096})) << summary;
+  EXPECT_EQ(run_mersenne("--self-test 4000", "").status, kExitBadInput);
+  EXPECT_EQ(run_mersenne("--self-test 1G", "").status, kExitBadInput);
+}
+
+// The quick self-test: every length and path of the sample passes.
+TEST(LongBinary, QuickSelfTestPasses) {
+  const auto r = run_mersenne("--self-test", "");
+  const auto lines = lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitOk && lines.size() > 50) << r.status << ": " << r.out << r.err;
+  for (size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_EQ(lines[i].substr(lines[i].size() - 3), " ok") << lines[i];
+}
+
 // Results that cannot be written are a failure, never a success: a full
 // disk, a closed stdout, a reader gone with SIGPIPE ignored; the dialogue too.
 TEST(Binary, OutputThatCannotBeWrittenIsAFailure) {
