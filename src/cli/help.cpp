@@ -73,7 +73,7 @@ length on every path this processor has (the two-pass kernels, FFTW's twin,
 and the one-transform squarer below 256K): quick (default) every length up
 to 16K and one per octave up to 1M, full every length, or the lengths given.
 One line per length and path, 'LENGTH PATH ok' or 'LENGTH PATH MISMATCH at
-iteration I' (ROUNDING where a rounding distance reached 0.4, NOT RUN where
+iteration I' (ROUNDING where a rounding distance reached 0.5, NOT RUN where
 it could not run), then a summary, 'self-test: N of N passed' or 'self-test:
 FAILED K of N' naming the lengths; with --json objects with fft_length,
 path, result, iteration, and a summary object. Its plans are estimated
