@@ -13,7 +13,7 @@ lengths=()
 for o in "${octaves[@]}"; do
   for k in 8 9 10 11 12 13 14 15 16; do lengths+=($((o / 8 * k))); done
 done
-"$build/mersenne" --benchmark --threads 1 "${lengths[@]}" | awk '
+"$build/mersenne" --benchmark --threads 1 --plans estimate "${lengths[@]}" | awk '
   NR > 1 { n[NR] = $1; c[NR] = $3 / ($1 * log($1) / log(2)); lines = NR }
   END {
     printf "%10s %10s %14s %8s\n", "length", "ms/it", "ns/(N log2 N)", "ratio"
