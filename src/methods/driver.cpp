@@ -132,7 +132,12 @@ bool chain_driver::square() {
 void chain_driver::roll_back() {
   copy(now_, good_);
   // The same residue at another shift: another path through the arithmetic.
-  const uint32_t e = 1 + static_cast<uint32_t>(rng_() % static_cast<uint64_t>(p_ - 1));
+  uint32_t e = 1 + static_cast<uint32_t>(rng_() % static_cast<uint64_t>(p_ - 1));
+  // Never the shift of the attempt just failed from the same point: that
+  // would repeat its arithmetic.
+  const auto shifted = [&](uint32_t by) { return static_cast<int64_t>((uint64_t{now_.shift[0]} + by) % uint64_t(p_)); };
+  if (shifted(e) == last_retry_shift_) e = e % static_cast<uint32_t>(p_ - 1) + 1;
+  last_retry_shift_ = shifted(e);
   mpz_value u;
   rotate_left(u, now_.r[0], e, p_);
   mpz_set(now_.r[0], u);

@@ -158,6 +158,7 @@ class chain_driver {
   std::unique_ptr<stepper_set> set_;
   chain_point now_, good_;
   std::mt19937_64 rng_{std::random_device{}()};
+  int64_t last_retry_shift_ = -1;  // the shift the last roll-back started from (each differs from the one before)
   std::map<int64_t, int> failures_at_;  // failed checks since each verified iteration
   std::map<int64_t, int> injected_;     // faults injected after each iteration so far
   int64_t raise_at_ = 0;                // the iteration a length raised now is named for
