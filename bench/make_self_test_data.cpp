@@ -26,18 +26,12 @@
 #include <string>
 #include <vector>
 
+#include "base/numbers.h"
 #include "arith/fast/lengths.h"
+#include "arith/residue.h"
 #include "arith/fast/self_test_start.h"
 
 namespace {
-
-// Whether v is prime, by trial division (v < 2^31).
-bool is_prime(int64_t v) {
-  if (v < 2) return false;
-  for (int64_t d = 2; d * d <= v; ++d)
-    if (v % d == 0) return false;
-  return true;
-}
 
 // The largest prime <= v, or 0 when there is none.
 int64_t prime_at_most(int64_t v) {
@@ -56,17 +50,6 @@ int64_t prime_above(int64_t v) {
 int64_t steps_per_third(int64_t n) {
   if (n <= 262144) return 100;
   return std::max<int64_t>(2, std::llround(100.0 * 262144.0 / static_cast<double>(n)));
-}
-
-// x mod 2^p - 1 into x (x >= 0), with t as scratch.
-void reduce(mpz_t x, mpz_t t, int64_t p) {
-  const auto bits = static_cast<mp_bitcnt_t>(p);
-  while (mpz_sizeinbase(x, 2) > bits) {
-    mpz_tdiv_q_2exp(t, x, bits);
-    mpz_tdiv_r_2exp(x, x, bits);
-    mpz_add(x, x, t);
-  }
-  if (mpz_popcount(x) == bits) mpz_set_ui(x, 0);  // x = 2^p - 1
 }
 
 // The chain's line for p at length n.
@@ -88,7 +71,7 @@ std::string chain_line(int64_t n, int64_t p) {
   for (int64_t k = 1; k <= total; ++k) {
     mpz_mul(s, s, s);
     if (k > 2 * m) mpz_mul_ui(s, s, 3);
-    reduce(s, t, p);
+    mersenne_reduce(s, static_cast<int32_t>(p), t);
     if (k <= m) {
       if (mpz_cmp_ui(s, 2) < 0) mpz_add(s, s, modulus);
       mpz_sub_ui(s, s, 2);
