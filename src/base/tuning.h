@@ -178,6 +178,16 @@ inline constexpr double kFactorBeforeTestSeconds = 10.0;
 inline constexpr int32_t kInverseChoiceLength = 1024;
 inline constexpr int kInverseChoiceRounds = 3;
 
+// The fast engine's kernel table (and whether the two-pass iteration runs
+// below kTwoPassFrom) is the fastest at the probe length nearest the length,
+// best of this many timed rounds of a few milliseconds after one untimed
+// (arith/fast/kernel_choice.h; `bench_parts --choice` prints them). Measured
+// on AMD EPYC (Zen 4, family 25 model 17), one thread, ms per squaring,
+// avx512 / avx2 / portable: 4K 0.0116 / 0.031 / 0.041 (one-transform
+// 0.0131), 64K 0.23 / 0.58 / 0.72, 1M 5.6 / 10.8 / 13.1; the whole
+// measurement takes 0.8 s of CPU.
+inline constexpr int kKernelChoiceRounds = 3;
+
 // P-1: the largest B1 taken. Stage 1's exponent has about 1.44 B1 bits and is
 // built whole (its bits are read from the top down): 180 MB at this bound.
 inline constexpr uint64_t kPm1LargestB1 = 1000000000;

@@ -1,6 +1,7 @@
 // The saved FFTW wisdom: reuse by a later process, merging with what another
 // process saved, unusable files (one warning, ignored, replaced), concurrent
-// saves, and that a damaged file changes no residue.
+// saves, and that a damaged file changes no residue. The saved kernel
+// choice: trusted when whole and for this processor, else measured again.
 #include <fftw3.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "arith/fast/kernel_choice.h"
 #include "arith/fast/lengths.h"
 #include "arith/fast/plans.h"
 #include "arith/fast/squarer.h"
@@ -183,6 +185,47 @@ TEST_F(Wisdom, EnginePlansAreSaved) {
   fast_set_measured_plans(false);
   EXPECT_GT(std::filesystem::file_size(file), one);
   EXPECT_TRUE(warnings.empty());
+}
+
+// A saved choice is what the engine runs; a damaged or foreign one is
+// measured again and replaced by a whole one.
+int measurements = 0;
+kernel_choice fake_measurement() {
+  ++measurements;
+  kernel_choice c;
+  for (int64_t n : kernel_choice_probes()) c.tables.emplace_back(n, usable_kernels().front()->name);
+  c.tables.front().second = "portable";
+  return c;
+}
+
+TEST_F(Wisdom, KernelChoiceIsSavedTrustedAndReplacedWhenDamaged) {
+  const std::string at = dir.path + "/cache/mersenne/kernel-choice";
+  const kernel_choice real = measure_kernel_choice();
+  kernel_choice back;
+  ASSERT_TRUE(parse_kernel_choice(kernel_choice_text(real), &back));
+  EXPECT_EQ(back.tables, real.tables);
+
+  measurements = 0;
+  const kernel_choice made = choose_kernels(at, fake_measurement);
+  const std::string good = slurp(at);
+  EXPECT_EQ(good, kernel_choice_text(made));
+  EXPECT_EQ(choose_kernels(at, fake_measurement).tables, made.tables);
+  EXPECT_EQ(measurements, 1) << "a whole saved choice was measured again";
+  EXPECT_STREQ(kernels_at(made, 4096).name, "portable");
+  EXPECT_STREQ(kernels_at(made, 6000).name, "portable");
+  EXPECT_STREQ(kernels_at(made, int64_t{1} << 26).name, usable_kernels().front()->name);  // the nearest probe
+
+  for (const std::string& bad :
+       {std::string(), with_line(good, 0, "mersenne kernel choice 2"), with_line(good, 1, "cpu another | 6.85 avx"),
+        with_line(good, 2, "4096 fftw"), with_line(good, 2, "4096 avx1024"), with_line(good, 2, "8192 portable"),
+        with_line(good, 5, "short sometimes"), good + "4096 portable\n", good.substr(0, good.size() - 1)}) {
+    SCOPED_TRACE(bad);
+    put(at, bad);
+    measurements = 0;
+    choose_kernels(at, fake_measurement);
+    EXPECT_EQ(measurements, 1);
+    EXPECT_EQ(slurp(at), good) << "not replaced by a whole choice";
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "arith/fast/kernel_choice.h"
 #include "arith/fast/lengths.h"
 #include "arith/fast/squarer.h"
 #include "arith/fast/transforms.h"
@@ -20,13 +21,8 @@ int64_t fast_start_length(int32_t p, int64_t asked) {
 namespace {
 
 // Whether a stepper for p at length n runs the two-pass iteration (with the
-// chosen kernels) rather than the one-transform squarer: with the AVX-512
-// kernels wherever it serves, with the others from kTwoPassFrom on
-// (base/tuning.h).
-bool two_pass_at(int32_t p, int64_t n) {
-  if (!two_pass_serves(p, n)) return false;
-  return std::strcmp(chosen_kernels().name, "avx512") == 0 || n >= tuning::kTwoPassFrom;
-}
+// chosen kernels) rather than the one-transform squarer (kernel_choice.h).
+bool two_pass_at(int32_t p, int64_t n) { return two_pass_serves(p, n) && two_pass_chosen(n); }
 
 }  // namespace
 
@@ -57,6 +53,6 @@ std::unique_ptr<stepper> make_fast_stepper(int32_t p, int64_t n, const engine_op
 std::string fast_iteration_name(int32_t p, int64_t n) {
   if (!two_pass_at(p, n)) return "one-transform";
   std::string name = "two-pass ";
-  name += chosen_kernels().name;
+  name += chosen_kernels(n).name;
   return name;
 }

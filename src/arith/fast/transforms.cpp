@@ -228,14 +228,14 @@ const fast_kernels::table* kernels_named(const std::string& name) {
   return nullptr;
 }
 
-const fast_kernels::table& chosen_kernels() {
+const fast_kernels::table* kernels_asked() {
   const char* asked = std::getenv("MERSENNE_KERNELS");
-  if (asked == nullptr || *asked == '\0') return *usable_kernels().front();
+  if (asked == nullptr || *asked == '\0') return nullptr;
   const fast_kernels::table* t = kernels_named(asked);
   if (t == nullptr)
     throw engine_failure(std::string("MERSENNE_KERNELS=") + asked +
                          " names no kernels this processor runs (avx512, avx2, portable, fftw)");
-  return *t;
+  return t;
 }
 
 const shape_view& kernel_shape(int64_t n1, int64_t n2, bool with_fftw) {

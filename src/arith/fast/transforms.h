@@ -21,9 +21,9 @@ std::vector<const fast_kernels::table*> usable_kernels();
 // when there is none by that name or the processor cannot run it.
 const fast_kernels::table* kernels_named(const std::string& name);
 
-// The table the engine runs: MERSENNE_KERNELS when it names a usable one,
-// else the fastest. Throws engine_failure when the variable names another.
-const fast_kernels::table& chosen_kernels();
+// The table MERSENNE_KERNELS names, or nullptr when it is unset or empty.
+// Throws engine_failure when it names no table this processor runs.
+const fast_kernels::table* kernels_asked();
 
 // The shared tables of shape n1 x n2 (n1 a power of two >= 64, n2 a
 // multiple of 8 >= 16 whose half is 2^a times 1, 3, 5, 7, 9, 11, 13 or 15), made once per

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/check.h"
+#include "arith/fast/kernel_choice.h"
 #include "arith/fast/team.h"
 #include "arith/fast/transforms.h"
 #include "arith/residue.h"
@@ -56,7 +57,7 @@ bool two_pass_serves(int32_t p, int64_t n) {
 }
 
 two_pass_squarer::two_pass_squarer(int32_t p, int64_t n, int threads, const fast_kernels::table* kernels)
-    : p_(p), shape_(two_pass_shape_for(n)), kernels_(kernels != nullptr ? kernels : &chosen_kernels()) {
+    : p_(p), shape_(two_pass_shape_for(n)), kernels_(kernels != nullptr ? kernels : &chosen_kernels(n)) {
   MERSENNE_REQUIRE(two_pass_serves(p, n));
   const int64_t n1 = shape_.n1, n2 = shape_.n2;
   view_ = &kernel_shape(n1, n2, std::strcmp(kernels_->name, "fftw") == 0);

@@ -49,7 +49,7 @@ bool two_pass_serves(int32_t p, int64_t n);
 class two_pass_squarer final : public stepper {
  public:
   // The residue 0 of 2^p - 1 at length n, on up to `threads` threads, with
-  // the given kernels (by default chosen_kernels()); requires
+  // the given kernels (by default chosen_kernels(n)); requires
   // two_pass_serves(p, n). Throws engine_failure or std::bad_alloc when its
   // arrays or plans cannot be had.
   two_pass_squarer(int32_t p, int64_t n, int threads, const fast_kernels::table* kernels = nullptr);
