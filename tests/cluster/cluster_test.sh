@@ -54,7 +54,7 @@ install_packages() {
   if ! { $sudo apt-get update -qq &&
          DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
        >"$tmp/apt.log" 2>&1; then
-    tail -n 5 "$tmp/apt.log"
+    tail -n 5 "$tmp/apt.log" || true
     skip "cannot install ${missing[*]} (apt-get failed)"
   fi
 }
@@ -112,15 +112,33 @@ same_summary() {
   diff "$expected" "$got" >&2 || fail "$what: the summary of the shards differs from the unsharded run's"
 }
 
-# wait_for SECONDS WHAT COMMAND...: polls COMMAND until it succeeds.
+# wait_for SECONDS WHAT COMMAND...: polls COMMAND until it succeeds; gives
+# up at once where COMMAND says 99 (what it waits for can no longer come).
 wait_for() {
-  local bound=$1 what=$2 waited=0
+  local bound=$1 what=$2 waited=0 rc
   shift 2
-  until "$@"; do
-    [ "$waited" -lt $((bound * 10)) ] || return 1
+  while :; do
+    rc=0
+    "$@" || rc=$?
+    [ "$rc" -eq 0 ] && return 0
+    [ "$rc" -ne 99 ] && [ "$waited" -lt $((bound * 10)) ] || return 1
     sleep 0.1
     waited=$((waited + 1))
   done
+}
+
+# Status 99 where one of the daemons started here has ended.
+daemons_alive() {
+  local p
+  for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null || return 99; done
+}
+munge_ready() {
+  daemons_alive || return
+  munge -S "$1" -n 2>/dev/null | unmunge -S "$1" >/dev/null 2>&1
+}
+node_ready() {
+  daemons_alive || return
+  [ "$(sinfo -h -o %T 2>/dev/null)" = idle ]
 }
 
 # --- setting up ----------------------------------------------------------------
@@ -234,8 +252,8 @@ start_slurm() {
   munged -F -f --key-file="$d/munge.key" --socket="$d/munge.sock" --pid-file="$d/munged.pid" \
     --log-file="$d/munged.log" --seed-file="$d/munged.seed" >"$d/munged.out" 2>&1 &
   pids+=($!)
-  if ! wait_for 30 "munged" bash -c "munge -S '$d/munge.sock' -n 2>/dev/null | unmunge -S '$d/munge.sock' >/dev/null 2>&1"; then
-    tail -n 5 "$d/munged.log" "$d/munged.out" 2>/dev/null
+  if ! wait_for 30 "munged" munge_ready "$d/munge.sock"; then
+    tail -n 5 "$d/munged.log" "$d/munged.out" 2>/dev/null || true
     skip "munged does not start here"
   fi
 
@@ -278,8 +296,8 @@ EOF
   pids+=($!)
   slurmd -D -f "$SLURM_CONF" >"$d/slurmd.out" 2>&1 &
   pids+=($!)
-  if ! wait_for 60 "the node" bash -c '[ "$(sinfo -h -o %T 2>/dev/null)" = idle ]'; then
-    tail -n 5 "$d/slurmctld.log" "$d/slurmd.log" "$d/slurmctld.out" "$d/slurmd.out" 2>/dev/null
+  if ! wait_for 60 "the node" node_ready; then
+    tail -n 5 "$d/slurmctld.log" "$d/slurmd.log" "$d/slurmctld.out" "$d/slurmd.out" 2>/dev/null || true
     skip "slurmctld and slurmd do not start here (node: $(sinfo -h -o %T 2>&1 | head -n 1))"
   fi
   say "Slurm up: one node $node, 2 CPUs"
