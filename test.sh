@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the quick suite, then the long checks.
+# Builds and runs the tests: the quick suite, then the long checks (the cluster
+# recipes only with --cluster).
 #   ./test.sh              Release build in build/
 #   ./test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in
 #                          build-sanitize/ (quick suite only)

@@ -387,7 +387,7 @@ run_slurm_worktodo() {
         3) echo "Factor=$aid,$p,1,36" ;;
         4) echo "Test=N/A,$p,40,1" ;;
       esac
-      [ $((i % 7)) -eq 0 ] && echo
+      if [ $((i % 7)) -eq 0 ]; then echo; fi
     done
   } >"$run/worktodo.txt"
   local assignments
