@@ -38,7 +38,9 @@ fixes the bounds (no B2: stage 1 only). A factor found settles the exponent.
 each final JSON line to FILE, and run again with FILE reports what it holds
 instead of doing it again; --from FILE reads exponents (one p or range a
 line, '-' for stdin); --shard I/N takes every N-th exponent from the I-th;
-'mersenne --summary FILE...' counts results.
+'mersenne --summary FILE...' counts results (an exponent whose results
+disagree, prime against not prime or two Res64 of one test, counts as no
+verdict and is named).
 
 Output: one line per exponent, in the order given, for example
 @EXAMPLE@With --json, one JSON object per line with the fields exponent, prime, res64
@@ -89,7 +91,8 @@ one line updated in place, by default only when stderr is a terminal.
 Exit status: 0 every exponent got a verdict (--verify: every proof is
 valid); 1 bad options or exponents;
 3 at least one exponent got no verdict (--benchmark: a length could not be
-measured; --self-test: a length and path did not pass or could not run); 4 the results could not be written
+measured; --self-test: a length and path did not pass or could not run;
+--summary: the results files disagree on an exponent); 4 the results could not be written
 (disk full, stdout closed, its reader gone): the run stops at once;
 5 (--verify) at least one proof is invalid, truncated or unreadable;
 128 + n when signal n (SIGINT, SIGTERM, SIGHUP) stopped the run: the running

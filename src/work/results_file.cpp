@@ -145,19 +145,48 @@ void results_file::sync_loop() {
   }
 }
 
+namespace {
+
+// A verdict's word on 2^p - 1: prime, or not.
+bool says_prime(const exponent_result& r) {
+  return r.kind == result_kind::small_prime || r.kind == result_kind::proven_prime ||
+         (r.kind == result_kind::tested && r.outcome.prime);
+}
+
+// Two verdicts on one exponent that cannot both be right. Factors may differ
+// (each was checked to divide) and so may the residues of the two tests.
+bool disagree(const exponent_result& a, const exponent_result& b) {
+  if (says_prime(a) != says_prime(b)) return true;
+  return a.kind == result_kind::tested && b.kind == result_kind::tested && a.prp == b.prp &&
+         a.outcome.partial == 0 && b.outcome.partial == 0 && a.outcome.res64 != b.outcome.res64;
+}
+
+}  // namespace
+
 results_summary summarize(const std::vector<exponent_result>& results) {
   std::map<int32_t, const exponent_result*> best;
+  std::map<int32_t, std::vector<const exponent_result*>> verdicts;
+  std::map<int32_t, std::pair<const exponent_result*, const exponent_result*>> against;  // the first two that disagree
   for (const exponent_result& r : results) {
     const exponent_result*& b = best[r.p];
     if (b == nullptr || (!has_verdict(*b) && has_verdict(r))) b = &r;
+    if (!has_verdict(r)) continue;
+    std::vector<const exponent_result*>& seen = verdicts[r.p];
+    for (const exponent_result* before : seen) {
+      if (!against.count(r.p) && disagree(*before, r)) against[r.p] = {before, &r};
+    }
+    seen.push_back(&r);
   }
   results_summary s;
   for (const auto& [p, r] : best) {
     ++s.exponents;
-    if (!has_verdict(*r)) {
+    if (const auto both = against.find(p); both != against.end()) {
       ++s.no_verdict;
-    } else if (r->kind == result_kind::small_prime || r->kind == result_kind::proven_prime ||
-               (r->kind == result_kind::tested && r->outcome.prime)) {
+      s.disagreeing.push_back(p);
+      s.disagreements.push_back(result_text(*both->second.first) + " / " + result_text(*both->second.second));
+    } else if (!has_verdict(*r)) {
+      ++s.no_verdict;
+    } else if (says_prime(*r)) {
       ++s.primes;
       s.prime_exponents.push_back(p);
     } else if (r->kind == result_kind::tested) {
@@ -177,4 +206,5 @@ void to_json(nlohmann::ordered_json& j, const results_summary& s) {
   j["tested"] = s.tested;
   j["no_verdict"] = s.no_verdict;
   j["prime_exponents"] = s.prime_exponents;
+  j["disagreeing"] = s.disagreeing;
 }

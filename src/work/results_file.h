@@ -84,12 +84,19 @@ class results_file {
 };
 
 // --summary: counts over the results files (each exponent once, its most
-// telling line: a verdict before a line without one).
+// telling line: a verdict before a line without one). Lines whose verdicts
+// cannot both hold (prime and not prime, or two Res64 of the same full test)
+// give their exponent no verdict: it is counted there and named in
+// disagreements, one line each with both verdicts, since a host's fault, or
+// shards run twice over, must not pass into the totals as a prime or a
+// composite.
 struct results_summary {
   int64_t exponents = 0, primes = 0, factored = 0, tested = 0, no_verdict = 0;
   std::vector<int32_t> prime_exponents;  // ascending
+  std::vector<int32_t> disagreeing;      // ascending
+  std::vector<std::string> disagreements;  // "M<p>: <one verdict> / <the other>", for each of disagreeing
 };
 results_summary summarize(const std::vector<exponent_result>& results);
 
-// The JSON object of a summary: its counts and the prime exponents, in that order.
+// The JSON object of a summary: its counts, the prime exponents and the disagreeing ones, in that order.
 void to_json(nlohmann::ordered_json& j, const results_summary& s);

@@ -136,6 +136,64 @@ TEST(Results, ShardsCoverTheListOnceAndSummaryMergesThem) {
   EXPECT_EQ(run_shell("$M --summary " + d.path + "/missing.jsonl").status, kExitBadInput);
 }
 
+// Results of one exponent from several files: the same verdict again (another
+// shift, the other test's residue, a factor beside a residue) merges into one;
+// verdicts that cannot both hold (a residue changed, prime against not prime,
+// whichever lines came first) leave the exponent without a verdict and named,
+// and --summary says so in its counts, on stderr and in its exit status.
+TEST(Results, SummaryNamesExponentsWhoseResultsDisagree) {
+  const auto lines = testing_support::lines_of(testing_support::read_file(std::string(MERSENNE_FORMATS_SAMPLES) + "/results.jsonl"));
+  const nlohmann::json ll = nlohmann::json::parse(lines[3]);  // M131: not prime, Res64 CE3C8D1BF6DF73B7
+  ASSERT_EQ(ll["exponent"], 131);
+  auto with = [&](std::initializer_list<std::pair<const char*, nlohmann::json>> fields) {
+    nlohmann::json j = ll;
+    for (const auto& [k, v] : fields) j[k] = v;
+    return j.dump();
+  };
+  const std::string shifted = with({{"shift", 77}}), other_res = with({{"res64", "CE3C8D1BF6DF73B6"}}),
+                    prp = with({{"test", "prp"}, {"res64", "0123456789ABCDEF"}}),
+                    prime = with({{"prime", true}, {"res64", "0000000000000000"}}),
+                    factor = R"({"exponent":131,"prime":false,"res64":null,"test":"tf","engine":"tf","fft_length":0,)"
+                             R"("max_roundoff":0.0,"seconds":0.0,"verdict":true,"factor":"263","tf_bits":9})",
+                    no_verdict = with({{"prime", nullptr}, {"res64", nullptr}, {"verdict", false}, {"error", "no memory"}});
+  const struct {
+    std::vector<std::string> lines;
+    bool disagree;
+  } cases[] = {
+      {{ll.dump(), shifted}, false},       {{ll.dump(), prp}, false},
+      {{ll.dump(), factor, shifted}, false}, {{no_verdict, prime}, false},
+      {{ll.dump(), other_res}, true},      {{factor, prime}, true},
+      {{prime, ll.dump()}, true},          {{prp, ll.dump(), no_verdict, other_res}, true},
+  };
+  for (const auto& c : cases) {
+    std::string text;
+    for (const std::string& line : c.lines) text += line + "\n";
+    const results_text parsed = parse_results(text, "r");
+    ASSERT_EQ(parsed.results.size(), c.lines.size()) << text;
+    const results_summary s = summarize(parsed.results);
+    EXPECT_EQ(s.exponents, 1) << text;
+    if (c.disagree) {
+      EXPECT_TRUE(s.no_verdict == 1 && s.primes == 0 && s.tested == 0 && s.factored == 0 &&
+                  s.disagreeing == std::vector<int32_t>{131} && s.disagreements.size() == 1u &&
+                  s.disagreements[0].find("M131") != std::string::npos)
+          << text;
+    } else {
+      EXPECT_TRUE(s.disagreeing.empty() && s.no_verdict + s.primes + s.tested + s.factored == 1) << text;
+    }
+  }
+  const testing_support::temp_dir d;
+  testing_support::write_file(d.path + "/a.jsonl", ll.dump() + "\n" + lines[2] + "\n");
+  testing_support::write_file(d.path + "/b.jsonl", other_res + "\n");
+  auto r = run_shell("$M --summary " + d.path + "/a.jsonl " + d.path + "/b.jsonl");
+  EXPECT_EQ(r.status, kExitNoVerdict) << r.out << r.err;
+  EXPECT_NE(r.out.find("no verdict: 1\ndisagreeing: M131\nprimes found: M127\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("CE3C8D1BF6DF73B7 (exact, 0.0 s) / M131 is not prime, Res64 CE3C8D1BF6DF73B6"), std::string::npos)
+      << r.err;
+  r = run_shell("$M --summary --json " + d.path + "/a.jsonl " + d.path + "/a.jsonl");
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out)["disagreeing"], nlohmann::json::array()) << r.out;
+}
+
 // Every kind of line the program writes (a probable-prime test resumed past
 // p too) is trusted when read back and gives the same line again; in a file
 // a line that is not a result is skipped and a torn last line left out.
