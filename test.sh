@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs the tests: the quick suite, then the long checks (the cluster
-# recipes only with --cluster).
+# Builds and runs every test: the quick suite, the long checks, then the
+# cluster recipes (skipped, with the reason, where their packages or daemons
+# are not to be had).
 #   ./test.sh              Release build in build/
 #   ./test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in
 #                          build-sanitize/ (quick suite only)
-#   ./test.sh --cluster    the README's cluster recipes (label "cluster": installs
+#   ./test.sh --cluster    the README's cluster recipes alone (label "cluster": installs
 #                          parallel, slurm-wlm and munge, starts its own daemons)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -19,13 +20,18 @@ else
   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build -j"$jobs"
   cd build
-  if [ "${1:-}" = "--cluster" ]; then
-    status=0
+  cluster() {
+    local status=0
     ctest -L cluster --output-on-failure || status=$?
     # A skipped test says why in a line "cluster: skipped: ..."; CTest shows only that it was skipped.
     grep -h '^cluster: skipped:' Testing/Temporary/LastTest.log || true
-    exit $status
+    return $status
+  }
+  if [ "${1:-}" = "--cluster" ]; then
+    cluster
+    exit $?
   fi
   ctest -LE "long|cluster" --output-on-failure -j"$jobs"
   ctest -L long --output-on-failure -j"$jobs"
+  cluster
 fi
