@@ -514,7 +514,8 @@ cli_outcome run_benchmark_throughput(const cli_options& opt, const bench_timing&
   if (static_cast<int>(cpus.size()) != cores) cpus.clear();  // no mask to split: nothing is pinned
   std::vector<bench_length> lengths = opt.bench_lengths;
   if (lengths.empty())
-    for (int64_t n : {int64_t{1} << 20, int64_t{2} << 20, int64_t{4} << 20, int64_t{8} << 20}) lengths.push_back({n, n});
+    for (int64_t n : {int64_t{1} << 20, int64_t{2} << 20, int64_t{4} << 20, int64_t{8} << 20})
+      lengths.push_back({n, n});
   line_output out(out_fd);
   status_line status(err, show_progress);
   residue_source residues;

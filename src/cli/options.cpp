@@ -92,7 +92,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   CLI::Option* jobs_option =
       app.add_option("--jobs,-j", o.jobs,
                      "exponents tested side by side (default: the split --benchmark --throughput saved, for several "
-                     "exponents given neither --jobs nor --threads; else the usable cores divided by --threads, at least 1; "
+                     "exponents given neither --jobs nor --threads; else the usable cores divided by --threads, "
+                     "at least 1; "
                      "at most " +
                          std::to_string(kJobsPerCore) +
                          " per core: more only share the same cores and multiply the memory)")
@@ -100,7 +101,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   CLI::Option* threads_option =
       app.add_option("--threads", o.threads,
                      "threads inside one test (fast engine; default: all usable cores for a single exponent, "
-                     "with --jobs 1 and with --benchmark, else 1; at most " +
+                     "with --jobs 1 and with --benchmark, else 1 or the split --benchmark --throughput saved "
+                     "(see --jobs); at most " +
                          std::to_string(kThreadsPerCore) + " per core: more only wait for each other)")
           ->check(CLI::PositiveNumber);
   std::string plans;

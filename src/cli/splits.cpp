@@ -131,13 +131,15 @@ bool save_splits(const std::string& path, const std::vector<saved_split>& measur
   std::string ignored;
   if (!read_saved_splits(path, &entries, &ignored)) entries.clear();
   for (const saved_split& m : measured) {
-    const auto same = std::find_if(entries.begin(), entries.end(), [&](const saved_split& e) { return key_of(e) == key_of(m); });
+    const auto same =
+        std::find_if(entries.begin(), entries.end(), [&](const saved_split& e) { return key_of(e) == key_of(m); });
     if (same != entries.end())
       *same = m;
     else
       entries.push_back(m);
   }
-  std::sort(entries.begin(), entries.end(), [](const saved_split& a, const saved_split& b) { return key_of(a) < key_of(b); });
+  std::sort(entries.begin(), entries.end(),
+            [](const saved_split& a, const saved_split& b) { return key_of(a) < key_of(b); });
   const std::string text = file_text(entries);
   return write_file_synced(path, text.data(), text.size(), why);
 }

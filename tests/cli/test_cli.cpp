@@ -297,7 +297,8 @@ TEST(SavedSplits, DamagedFileIgnored) {
     std::string err;
     const cli_options o = with_saved({"1327099", "1327091"}, path, &err);
     EXPECT_TRUE(o.jobs == cores && o.threads == 1);
-    EXPECT_TRUE(err.find("ignoring the saved throughput measurement") != std::string::npos && err.find(why) != std::string::npos)
+    EXPECT_TRUE(err.find("ignoring the saved throughput measurement") != std::string::npos &&
+                err.find(why) != std::string::npos)
         << err;
   }
   ASSERT_TRUE(save_splits(path, {{cpu, cores, 131072, cores, 1, 400.0}}, &why)) << why;
