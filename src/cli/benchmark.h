@@ -30,3 +30,17 @@ cli_outcome run_benchmark(const cli_options& opt, const bench_timing& timing, in
 // stepper: a table, or with opt.json one object per length (fft_length,
 // max_exponent, iteration), to out_fd; output_failed when it cannot be written.
 cli_outcome run_benchmark_list(const cli_options& opt, int out_fd, FILE* err);
+
+// --benchmark --throughput: at each of opt.bench_lengths (empty: 1M, 2M, 4M
+// and 8M), every split of the usable cores into workers x threads (1 x all
+// first, all x 1 last), each worker a stepper of its own exponent (the
+// largest primes the length serves) on threads of its own cores, all timed
+// together; and one worker on one thread alone, on the first core. Writes
+// per length a table (or, with opt.json, one JSON object per split) to
+// out_fd, with the iterations per second in all, the best split, and
+// scaling (1 x all over one alone) and ceiling (all x 1 over one alone); the
+// best split of each length whose every split was measured is saved for the
+// default --jobs and --threads (cli/splits.h). no_verdict when a split could
+// not be measured, output_failed when a line cannot be written.
+cli_outcome run_benchmark_throughput(const cli_options& opt, const bench_timing& timing, int out_fd, FILE* err,
+                                     bool show_progress);

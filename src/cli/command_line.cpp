@@ -18,6 +18,7 @@
 #include "cli/line_output.h"
 #include "cli/options.h"
 #include "cli/self_test.h"
+#include "cli/splits.h"
 #include "cli/states_command.h"
 #include "cli/summary.h"
 #include "cli/verify.h"
@@ -119,8 +120,11 @@ cli_outcome run_cli(int argc, const char* const* argv) {
   if (cmd.action == cli_action::verify) return {run_verify(cmd.options, STDOUT_FILENO), 0};
   cli_options opt = cmd.options;
   if (cmd.action == cli_action::run && !read_from_file(opt)) return {batch_status::usage, 0};
+  if (cmd.action == cli_action::run) take_saved_split(opt, saved_splits_path(), stderr, show);
   const cli_outcome outcome =
-      cmd.action == cli_action::benchmark   ? run_benchmark(opt, benchmark_timing(), STDOUT_FILENO, stderr, show)
+      cmd.action == cli_action::benchmark && opt.bench_throughput
+          ? run_benchmark_throughput(opt, benchmark_timing(), STDOUT_FILENO, stderr, show)
+      : cmd.action == cli_action::benchmark ? run_benchmark(opt, benchmark_timing(), STDOUT_FILENO, stderr, show)
       : cmd.action == cli_action::self_test ? run_self_test(opt, STDOUT_FILENO, stderr, show)
                                             : run_batch(opt, STDOUT_FILENO, stderr, show);
   if (outcome.status != batch_status::output_failed && close(STDOUT_FILENO) != 0) {

@@ -65,6 +65,18 @@ per length with the fields fft_length, max_exponent, ms_per_iteration,
 threads, ms_per_iteration_threads, ms_fftw_pair, plan_seconds, and
 asked_length where the length was rounded up.
 
+--benchmark --throughput [LENGTH...] (default: 1M 2M 4M 8M) runs, at each
+length, every split of the usable cores into workers x threads (1 x all
+to all x 1), each worker testing its own exponent on cores of its own, and
+one worker on one thread alone: iterations per second in all for each split,
+the best one, scaling (1 x all over one alone) and ceiling (all x 1 over one
+alone); with --json one object per split with the fields fft_length,
+workers, threads, iterations_per_second, ms_per_iteration, exponents,
+one_thread_iterations_per_second, scaling, ceiling, best, pinned, ghz and
+iteration. The best split per length is saved in the cache folder: a later
+run of several exponents without --jobs and --threads takes the split saved
+at the length of its largest exponent's test (from 64K words on).
+
 --benchmark --list prints every length of the fast engine with the largest
 exponent it serves and the iteration run there, timing nothing (with --json
 the fields fft_length, max_exponent, iteration); it takes no lengths.

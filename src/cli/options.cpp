@@ -91,7 +91,9 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
                                             "show progress on stderr, or not (default: only when it is a terminal)");
   CLI::Option* jobs_option =
       app.add_option("--jobs,-j", o.jobs,
-                     "exponents tested side by side (default: the usable cores divided by --threads, at least 1; "
+                     "exponents tested side by side (default: the split --benchmark --throughput saved, for several "
+                     "exponents given neither --jobs nor --threads; else the usable cores divided by --threads, "
+                     "at least 1; "
                      "at most " +
                          std::to_string(kJobsPerCore) +
                          " per core: more only share the same cores and multiply the memory)")
@@ -99,7 +101,8 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   CLI::Option* threads_option =
       app.add_option("--threads", o.threads,
                      "threads inside one test (fast engine; default: all usable cores for a single exponent, "
-                     "with --jobs 1 and with --benchmark, else 1; at most " +
+                     "with --jobs 1 and with --benchmark, else 1 or the split --benchmark --throughput saved "
+                     "(see --jobs); at most " +
                          std::to_string(kThreadsPerCore) + " per core: more only wait for each other)")
           ->check(CLI::PositiveNumber);
   std::string plans;
@@ -115,6 +118,15 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
                "with --benchmark: list every transform length, the largest exponent it serves and the iteration "
                "that runs there, timing nothing")
       ->needs(benchmark_flag);
+  bool throughput = false;
+  app.add_flag("--throughput", throughput,
+               "with --benchmark: at each length, every split of the usable cores into workers x threads, each "
+               "worker testing its own exponent; iterations per second in all, the best split saved for the "
+               "default --jobs and --threads of later runs")
+      ->needs(benchmark_flag)
+      ->excludes("--list")
+      ->excludes(jobs_option)
+      ->excludes(threads_option);
   bool self_test = false;
   CLI::Option* self_test_flag = app.add_flag(
       "--self-test", self_test,
@@ -317,6 +329,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   }
   const int cores = usable_cores();
   const int jobs = jobs_option->count() > 0 ? o.jobs : 0, threads = threads_option->count() > 0 ? o.threads : 0;
+  o.cores_by_default = jobs == 0 && threads == 0;
   // The caps' warnings come before any refusal of the words that follow.
   result.warnings = share_cores(cores, jobs, threads, false).warnings;
   const auto share = [&](int jobs_asked, bool one_exponent) {
@@ -358,6 +371,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
         return refuse(why);
       o.bench_lengths.push_back(length);
     }
+    o.bench_throughput = throughput;
     share(jobs > 0 ? jobs : 1, true);  // the benchmark times one stepper at a time
     result.action = cli_action::benchmark;
     return result;

@@ -32,6 +32,8 @@ struct cli_options : work_settings {
   plan_choice plans = plan_choice::unset;  // --plans
   std::vector<bench_length> bench_lengths;  // --benchmark; empty: the default set
   bool bench_list = false;                  // --benchmark --list: the length table, nothing timed
+  bool bench_throughput = false;            // --benchmark --throughput: every split of the cores into workers x threads
+  bool cores_by_default = false;            // neither --jobs nor --threads given: a saved split may set them
   bool self_test_full = false;              // --self-test full: every length (else the quick sample)
   std::vector<int64_t> self_test_lengths;   // --self-test: only these lengths; empty: by the mode
   std::vector<std::string> verify_files;  // --verify: the proof files to check

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -86,6 +87,39 @@ TEST(Binary, Benchmark) {
   EXPECT_TRUE(big.status == kExitNoVerdict && big.out.empty() && big.err.find("not measured") != std::string::npos)
       << big.status << ": " << big.err;
 #endif
+}
+
+// The throughput at a short length: one object per split of the cores,
+// workers ascending, each workers x threads = cores on as many distinct
+// exponents, one of them the best; the best is saved, and a run of two
+// exponents of that length without --jobs and --threads then takes it.
+TEST(Binary, BenchmarkThroughput) {
+  const auto r = run_shell(
+      "MERSENNE_BENCH_QUICK=1 $M --benchmark --throughput --json 64K || exit 9; "
+      "$M --progress --no-checkpoints --iterations 2 1327099 1327091 >/dev/null");
+  const auto lines = lines_of(r.out);
+  ASSERT_TRUE(r.status == kExitOk && !lines.empty()) << r.status << ": " << r.out << r.err;
+  int cores = 0, best = 0, workers = 0;
+  nlohmann::json chosen;
+  for (const std::string& line : lines) {
+    const nlohmann::json j = nlohmann::json::parse(line);
+    ASSERT_GT(j["workers"].get<int>(), workers) << line;
+    workers = j["workers"];
+    const int threads = j["threads"];
+    if (cores == 0) cores = workers * threads;
+    EXPECT_TRUE(j["fft_length"] == 65536 && workers * threads == cores && j["exponents"].size() == size_t(workers))
+        << line;
+    EXPECT_EQ(std::set<int>(j["exponents"].begin(), j["exponents"].end()).size(), size_t(workers)) << line;
+    for (const char* field : {"iterations_per_second", "ms_per_iteration", "one_thread_iterations_per_second",
+                              "scaling", "ceiling", "ghz"})
+      EXPECT_TRUE(j[field].is_number() && j[field] > 0) << field << ": " << line;
+    if (j["best"] == true) chosen = j;
+    best += j["best"] == true;
+  }
+  EXPECT_TRUE(lines.front().find("\"workers\":1,") != std::string::npos && workers == cores && best == 1) << r.out;
+  const std::string told = "--jobs " + std::to_string(chosen["workers"].get<int>()) + " --threads " +
+                           std::to_string(chosen["threads"].get<int>()) + ": the best split";
+  EXPECT_NE(r.err.find(told), std::string::npos) << r.err;
 }
 
 // The length list: ascending, each length serving every exponent from its

@@ -2,14 +2,20 @@
 // no verdict.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "base/digest.h"
 #include "base/machine.h"
+#include "base/processor.h"
 #include "cli/batch.h"
 #include "cli/options.h"
+#include "cli/splits.h"
 #include "work/report.h"
 #include "methods/ecm.h"
 #include "methods/factor/factor.h"
@@ -177,3 +183,128 @@ TEST(Cli, ManualPageNamesEveryOption) {
     EXPECT_NE(page.find(it->str()), std::string::npos) << it->str();
   EXPECT_GT(seen, 30);
 }
+
+namespace {
+
+// --throughput goes with --benchmark alone: not without it, not with --list,
+// --jobs or --threads (it measures every split itself).
+TEST(Options, BenchmarkThroughput) {
+  const parsed_command c = parse({"--benchmark", "--throughput", "64K", "1M"});
+  ASSERT_EQ(c.action, cli_action::benchmark) << c.text;
+  EXPECT_TRUE(c.options.bench_throughput && c.options.bench_lengths.size() == 2);
+  for (const auto& args : std::vector<std::vector<const char*>>{{"--throughput", "64K"},
+                                                                {"--throughput", "7", "11"},
+                                                                {"--benchmark", "--throughput", "--list"},
+                                                                {"--benchmark", "--throughput", "--jobs", "2"},
+                                                                {"--benchmark", "--throughput", "--threads=2"},
+                                                                {"--benchmark", "--throughput", "4Q"}})
+    EXPECT_EQ(parse(args).action, cli_action::error) << testing::PrintToString(args.size()) << " " << args[1];
+}
+
+// A stream that keeps what is written to it.
+struct told {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&buffer, &size);
+  ~told() {
+    if (f != nullptr) std::fclose(f);
+    std::free(buffer);
+  }
+  std::string read() {
+    std::fflush(f);
+    return std::string(buffer, size);
+  }
+};
+
+// The options of the command line after the saved splits at path had their say.
+cli_options with_saved(std::vector<const char*> args, const std::string& path, std::string* err = nullptr) {
+  parsed_command c = parse(std::move(args));
+  told out;
+  take_saved_split(c.options, path, out.f, true);
+  if (err != nullptr) *err = out.read();
+  return c.options;
+}
+
+// Saved splits are read back as written, merged per processor, cores and
+// length; a list of exponents without --jobs and --threads takes the split
+// at the length of its largest test (the nearest at or above, else below);
+// one exponent, short tests, another processor's entries, or --jobs or
+// --threads given leave the usual defaults.
+TEST(SavedSplits, ReadBackAndTakenAsDefaults) {
+  testing_support::temp_dir dir;
+  const std::string path = dir.path + "/cache/mersenne/throughput-splits";
+  const std::string cpu = processor_identity();
+  const int cores = usable_cores();
+  const int64_t k64 = 65536, m1 = 1 << 20;
+  std::string why;
+  // At 64K one worker on every core, at 1M a worker per core (today's default), elsewhere another machine's.
+  ASSERT_TRUE(save_splits(path, {{cpu, cores, m1, cores, 1, 50.0}, {"cpu elsewhere", cores, 131072, 1, cores, 9.0}},
+                          &why)) << why;
+  ASSERT_TRUE(save_splits(path, {{cpu, cores, k64, 1, cores, 900.0}, {cpu, cores, m1, cores, 1, 60.0}}, &why)) << why;
+  std::vector<saved_split> saved;
+  ASSERT_TRUE(read_saved_splits(path, &saved, &why)) << why;
+  EXPECT_EQ(saved.size(), 3u);
+  const std::optional<saved_split> at_1m = split_for_length(saved, cpu, cores, m1);
+  ASSERT_TRUE(at_1m.has_value());
+  EXPECT_EQ(at_1m->iterations_per_second, 60.0);  // the later measurement replaced the earlier
+  EXPECT_FALSE(split_for_length(saved, cpu, cores + 1, m1).has_value());
+
+  // 1327099 and 1327091 test at 64K, 2000003 at 104K (1M is the nearest at or above), 30000001 above 1M.
+  std::string err;
+  cli_options o = with_saved({"1327099", "1327091"}, path, &err);
+  EXPECT_TRUE(o.jobs == 1 && o.threads == cores) << o.jobs << " " << o.threads;
+  EXPECT_NE(err.find("--jobs 1 --threads " + std::to_string(cores)), std::string::npos) << err;
+  for (const auto& args : std::vector<std::vector<const char*>>{{"2000003", "1327099"}, {"30000001", "1327099"}}) {
+    o = with_saved(args, path);
+    EXPECT_TRUE(o.jobs == cores && o.threads == 1) << args[0] << ": " << o.jobs << " " << o.threads;
+  }
+  const std::string all = std::to_string(cores);
+  const cli_options one = with_saved({"1327099"}, path),
+                    given = with_saved({"--jobs", all.c_str(), "1327099", "1327091"}, path),
+                    threads = with_saved({"--threads", "1", "1327099", "1327091"}, path),
+                    small = with_saved({"3-2000"}, path, &err);
+  EXPECT_TRUE(one.jobs == 1 && one.threads == cores);
+  EXPECT_TRUE(given.jobs == cores && given.threads == 1);
+  EXPECT_TRUE(threads.jobs == cores && threads.threads == 1);
+  EXPECT_TRUE(small.jobs == cores && small.threads == 1 && err.empty()) << err;
+  // Without a file nothing changes, and nothing is said.
+  o = with_saved({"1327099", "1327091"}, dir.path + "/none", &err);
+  EXPECT_TRUE(o.jobs == cores && o.threads == 1 && err.empty()) << err;
+}
+
+// A file that is not whole and sound (damaged bytes, another format, a
+// split that is no split of its cores under a good checksum, cut short) is
+// named and ignored, never trusted; the next save replaces it.
+TEST(SavedSplits, DamagedFileIgnored) {
+  testing_support::temp_dir dir;
+  const std::string path = dir.path + "/throughput-splits";
+  const std::string cpu = processor_identity();
+  const int cores = usable_cores();
+  std::string why;
+  ASSERT_TRUE(save_splits(path, {{cpu, cores, 65536, 1, cores, 900.0}}, &why)) << why;
+  const std::string good = testing_support::read_file(path);
+  const std::string body = "{\"processor\":\"" + cpu + "\",\"cores\":" + std::to_string(cores) +
+                           ",\"fft_length\":65536,\"workers\":" + std::to_string(cores + 1) +
+                           ",\"threads\":1,\"iterations_per_second\":5.0}\n";
+  std::string flipped = good;
+  flipped[flipped.size() - 5] ^= 1;
+  for (const std::string& text : {flipped, "mersenne-throughput 2\n" + good.substr(good.find('\n') + 1),
+                                  "mersenne-throughput 1\nsha256 " + sha256_hex(body) + "\n" + body,
+                                  good.substr(0, good.size() - 1), std::string("\0\0\0", 3)}) {
+    ASSERT_TRUE(testing_support::write_file(path, text));
+    std::vector<saved_split> saved;
+    EXPECT_FALSE(read_saved_splits(path, &saved, &why));
+    std::string err;
+    const cli_options o = with_saved({"1327099", "1327091"}, path, &err);
+    EXPECT_TRUE(o.jobs == cores && o.threads == 1);
+    EXPECT_TRUE(err.find("ignoring the saved throughput measurement") != std::string::npos &&
+                err.find(why) != std::string::npos)
+        << err;
+  }
+  ASSERT_TRUE(save_splits(path, {{cpu, cores, 131072, cores, 1, 400.0}}, &why)) << why;
+  std::vector<saved_split> saved;
+  ASSERT_TRUE(read_saved_splits(path, &saved, &why)) << why;
+  EXPECT_EQ(saved, (std::vector<saved_split>{{cpu, cores, 131072, cores, 1, 400.0}}));
+}
+
+}  // namespace
