@@ -288,16 +288,26 @@ inline void dft(cx<V>* x) {
 
 // One pass of radix R over data (length L, spans of M = R q): forward
 // (butterfly, then twiddles) or back (conjugate twiddles, then butterfly).
-template <int R, bool Back>
-void pass(double* data, int64_t L, int64_t q, const double* tw) {
+// With Edge, the row's own twiddles (group b's at edge + 16 b, the data's
+// layout) are taken in the same pass: forward, each value is read from src
+// and multiplied by its twiddle first; back, each result is multiplied by
+// the conjugate before it is stored. Without, src is data.
+template <int R, bool Back, bool Edge>
+void pass(const double* src, double* data, int64_t L, int64_t q, const double* tw, const double* edge) {
   const int64_t M = R * q;
   for (int64_t s = 0; s < L; s += M) {
     for (int64_t j = 0; j < q; ++j) {
       const double* w = tw + 2 * j * (R - 1);
       for (int piece = 0; piece < 8; piece += kW) {
-        double* at = data + 16 * (s + j) + piece;
+        const int64_t off = 16 * (s + j) + piece;
+        double* at = data + off;
         cn x[R];
-        for (int u = 0; u < R; ++u) x[u] = nload(at + 16 * u * q);
+        for (int u = 0; u < R; ++u) {
+          if (Edge && !Back)
+            x[u] = mul(nload(src + off + 16 * u * q), nload(edge + off + 16 * u * q));
+          else
+            x[u] = nload(at + 16 * u * q);
+        }
         if (Back) {
           if (j != 0)
             for (int t = 1; t < R; ++t) x[t] = mul_conj(x[t], broadcast<vn>(w + 2 * (t - 1)));
@@ -307,24 +317,37 @@ void pass(double* data, int64_t L, int64_t q, const double* tw) {
           if (j != 0)
             for (int t = 1; t < R; ++t) x[t] = mul(x[t], broadcast<vn>(w + 2 * (t - 1)));
         }
+        if (Edge && Back)
+          for (int u = 0; u < R; ++u) x[u] = mul_conj(x[u], nload(edge + off + 16 * u * q));
         for (int u = 0; u < R; ++u) nstore(at + 16 * u * q, x[u]);
       }
     }
   }
 }
 
-template <bool Back>
-void run_pass(int radix, double* data, int64_t L, int64_t q, const double* tw) {
+template <bool Back, bool Edge>
+void run_pass_as(int radix, const double* src, double* data, int64_t L, int64_t q, const double* tw,
+                 const double* edge) {
   switch (radix) {
-    case 2: pass<2, Back>(data, L, q, tw); break;
-    case 3: pass<3, Back>(data, L, q, tw); break;
-    case 4: pass<4, Back>(data, L, q, tw); break;
-    case 5: pass<5, Back>(data, L, q, tw); break;
-    case 7: pass<7, Back>(data, L, q, tw); break;
-    case 11: pass<11, Back>(data, L, q, tw); break;
-    case 13: pass<13, Back>(data, L, q, tw); break;
-    default: pass<8, Back>(data, L, q, tw); break;
+    case 2: pass<2, Back, Edge>(src, data, L, q, tw, edge); break;
+    case 3: pass<3, Back, Edge>(src, data, L, q, tw, edge); break;
+    case 4: pass<4, Back, Edge>(src, data, L, q, tw, edge); break;
+    case 5: pass<5, Back, Edge>(src, data, L, q, tw, edge); break;
+    case 7: pass<7, Back, Edge>(src, data, L, q, tw, edge); break;
+    case 11: pass<11, Back, Edge>(src, data, L, q, tw, edge); break;
+    case 13: pass<13, Back, Edge>(src, data, L, q, tw, edge); break;
+    default: pass<8, Back, Edge>(src, data, L, q, tw, edge); break;
   }
+}
+
+// Pass i of f; the first pass takes the edge twiddles when there are any.
+template <bool Back>
+void run_pass(const fft_steps& f, int i, const double* src, double* data, int64_t L, int64_t q, const double* edge) {
+  const double* tw = f.twiddles + f.twiddle_at[i];
+  if (i == 0 && edge != nullptr)
+    run_pass_as<Back, true>(f.radix[i], src, data, L, q, tw, edge);
+  else
+    run_pass_as<Back, false>(f.radix[i], data, data, L, q, tw, nullptr);
 }
 
 // Spans of at most this many complex lanes (16 doubles each) are finished
@@ -333,13 +356,14 @@ void run_pass(int radix, double* data, int64_t L, int64_t q, const double* tw) {
 // the same butterflies in another order, so the same bits.
 constexpr int64_t kCacheSpan = 128;
 
-// The forward transform of data in place (digit-reversed out).
-void forward(const fft_steps& f, double* data) {
+// The forward transform of data in place (digit-reversed out). With edge,
+// of src times the twiddles at edge (as pass() takes them) into data.
+void forward(const fft_steps& f, double* data, const double* src = nullptr, const double* edge = nullptr) {
   int64_t span = f.length;
   int i = 0;
   for (; i < f.passes && span > kCacheSpan; ++i) {
     const int64_t q = span / f.radix[i];
-    run_pass<false>(f.radix[i], data, f.length, q, f.twiddles + f.twiddle_at[i]);
+    run_pass<false>(f, i, src, data, f.length, q, edge);
     span = q;
   }
   if (i == f.passes) return;
@@ -349,14 +373,15 @@ void forward(const fft_steps& f, double* data) {
     span = whole;
     for (i = first; i < f.passes; ++i) {
       const int64_t q = span / f.radix[i];
-      run_pass<false>(f.radix[i], data + 16 * at, whole, q, f.twiddles + f.twiddle_at[i]);
+      run_pass<false>(f, i, src, data + 16 * at, whole, q, edge);
       span = q;
     }
   }
 }
 
-// The inverse transform of data in place (digit-reversed in), scaled by the length.
-void backward(const fft_steps& f, double* data) {
+// The inverse transform of data in place (digit-reversed in), scaled by the
+// length; with edge, each result times the conjugate of its twiddle there.
+void backward(const fft_steps& f, double* data, const double* edge = nullptr) {
   int64_t spans[kMaxPasses];
   int64_t span = f.length;
   int first = f.passes;  // the first pass whose span is a cache span
@@ -369,10 +394,9 @@ void backward(const fft_steps& f, double* data) {
     const int64_t whole = first == 0 ? f.length : spans[first - 1];
     for (int64_t at = 0; at < f.length; at += whole)
       for (int i = f.passes - 1; i >= first; --i)
-        run_pass<true>(f.radix[i], data + 16 * at, whole, spans[i], f.twiddles + f.twiddle_at[i]);
+        run_pass<true>(f, i, nullptr, data + 16 * at, whole, spans[i], edge);
   }
-  for (int i = first - 1; i >= 0; --i)
-    run_pass<true>(f.radix[i], data, f.length, spans[i], f.twiddles + f.twiddle_at[i]);
+  for (int i = first - 1; i >= 0; --i) run_pass<true>(f, i, nullptr, data, f.length, spans[i], edge);
 }
 
 // Eight lanes as pieces of the processor's own width.
@@ -517,9 +541,7 @@ void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, doubl
     row_of_eight(s, tw, mode, in, out, factor);
     return;
   }
-  if (s.row_twiddles != nullptr) {
-    for (int64_t b = 0; b < m; ++b) cstore(out + 16 * b, mul(cload(in + 16 * b), cload(tw + 16 * b)));
-  } else {
+  if (s.row_twiddles == nullptr) {
     // The row's twiddles exp(-2 pi i j1 k2 / n), j1 = a + 8 b: lane a's
     // exp(-2 pi i a k2 / n) times group b's exp(-2 pi i 8 b k2 / n).
     alignas(64) double lane[16];
@@ -537,12 +559,11 @@ void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, doubl
       root(s, x, g);
       x += step;
       if (x >= n) x -= n;
-      const cv w = mul(base, broadcast(g));
-      cstore(scratch + 16 * b, w);
-      cstore(out + 16 * b, mul(cload(in + 16 * b), w));
+      cstore(scratch + 16 * b, mul(base, broadcast(g)));
     }
   }
-  forward(s.row_fft, out);
+  // The twiddles are taken in the first pass, and again in the last one back.
+  forward(s.row_fft, out, in, tw);
   // Per eight positions: the lane twiddles, the transform across lanes, the
   // product, and back; the rows' values sit in the transposed order between.
   for (int64_t g = 0; g < m; g += 8) {
@@ -553,8 +574,7 @@ void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, doubl
     for (int i = 0; i < 8; ++i) cstore(out + 16 * (g + i), mul_conj(z[i], cload(s.lane_twiddles + 16 * (g + i))));
   }
   if (mode == row_mode::forward) return;
-  backward(s.row_fft, out);
-  for (int64_t b = 0; b < m; ++b) cstore(out + 16 * b, mul_conj(cload(out + 16 * b), cload(tw + 16 * b)));
+  backward(s.row_fft, out, tw);
 }
 
 void column_inverse(const shape_view& s, const double* state, int64_t row_stride, double* block, double*) {
