@@ -5,8 +5,6 @@
 // past either end.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,12 +19,6 @@ class aligned_buffer {
  public:
   static constexpr size_t kAlign = 64;
   static constexpr unsigned char kGuard = 0xA5;
-  // Arrays from this size on start on a 2 MiB boundary and ask for huge
-  // pages: a transform's column pass touches a line or two of thousands of
-  // rows, one page each with small pages, and the address translations
-  // then cost more than the arithmetic.
-  static constexpr size_t kHugeFrom = size_t{4} << 20;
-  static constexpr size_t kHugePage = size_t{2} << 20;
 
   aligned_buffer() = default;
   // n zero elements; throws std::bad_alloc when the memory cannot be had.
@@ -34,20 +26,14 @@ class aligned_buffer {
     if (n == 0) return;
     if (n > (SIZE_MAX - 4 * kAlign) / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = n * sizeof(T);
-    const bool huge = bytes >= kHugeFrom;
-    unsigned char* base =
-        static_cast<unsigned char*>(::operator new(bytes + 2 * kAlign, std::align_val_t{huge ? kHugePage : kAlign}));
-    // Advice only: where the kernel has no huge pages to give, small ones serve.
-    if (huge) madvise(base, (bytes + 2 * kAlign) / kHugePage * kHugePage, MADV_HUGEPAGE);
+    unsigned char* base = static_cast<unsigned char*>(::operator new(bytes + 2 * kAlign, std::align_val_t{kAlign}));
     std::memset(base, kGuard, kAlign);
     std::memset(base + kAlign + bytes, kGuard, kAlign);
     data_ = reinterpret_cast<T*>(base + kAlign);
     std::memset(static_cast<void*>(data_), 0, bytes);
   }
   ~aligned_buffer() {
-    if (data_ != nullptr)
-      ::operator delete(reinterpret_cast<unsigned char*>(data_) - kAlign,
-                        std::align_val_t{n_ * sizeof(T) >= kHugeFrom ? kHugePage : kAlign});
+    if (data_ != nullptr) ::operator delete(reinterpret_cast<unsigned char*>(data_) - kAlign, std::align_val_t{kAlign});
   }
   aligned_buffer(aligned_buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), n_(std::exchange(o.n_, 0)) {}
   aligned_buffer& operator=(aligned_buffer&& o) noexcept {
