@@ -29,7 +29,9 @@ TEST(Steppers, SquaresProductsAndMultiplyByMatchGmp) {
     ASSERT_EQ(mpz_cmp(got, want), 0) << what;
   };
   for (const engine& e : engine_table()) {
-    for (int32_t p : {3, 5, 89, 1279, 4423, 44497, 86243, 756839}) {
+    // 5000011: a length the two-pass iteration takes whatever was measured
+    // faster at short lengths on this processor.
+    for (int32_t p : {3, 5, 89, 1279, 4423, 44497, 86243, 756839, 5000011}) {
       const std::string_view name = e.name;
       if (!e.applicable(p) || (name == "reference" && p > 1279) || (name == "exact" && p > 86243)) continue;
       SCOPED_TRACE(testing::Message() << e.name << " p=" << p);
