@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "base/aligned_buffer.h"
+#include "base/clock_rate.h"
 #include "arith/fast/kernel_choice.h"
 #include "arith/fast/kernels.h"
 #include "arith/fast/transforms.h"
 #include "arith/fast/two_pass.h"
-#include "clock_rate.h"
 
 namespace {
 

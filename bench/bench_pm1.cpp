@@ -18,9 +18,9 @@
 #include <cstdlib>
 #include <primesieve.hpp>
 
+#include "base/clock_rate.h"
 #include "arith/engine_table.h"
 #include "arith/residue.h"
-#include "clock_rate.h"
 #include "formats/state.h"
 #include "methods/factor/factor.h"
 #include "methods/pm1.h"

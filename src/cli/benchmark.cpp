@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/clock_rate.h"
 #include "base/machine.h"
 #include "base/numbers.h"
 #include "base/processor.h"
@@ -256,38 +257,6 @@ cli_outcome run_benchmark_list(const cli_options& opt, int out_fd, FILE* err) {
 }
 
 namespace {
-
-// The core's clock in GHz, from a chain of dependent register adds (one
-// cycle each on every x86-64 core of the last decade), in this thread's
-// processor time: the best of five chains of 2^27 adds. Times from the same
-// run turn into cycles without trusting the nominal clock or the turbo.
-double measured_ghz() {
-  double best = 0;
-  for (int round = 0; round < 5; ++round) {
-    timespec a, b;
-    uint64_t x = 0;
-    volatile uint64_t one = 1;
-    const uint64_t step = one;
-    constexpr uint64_t kAdds = uint64_t{1} << 27;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
-    for (uint64_t i = 0; i < kAdds / 8; ++i) {
-#if defined(__x86_64__)
-      asm volatile(
-          "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\t"
-          "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0"
-          : "+r"(x)
-          : "r"(step));
-#else
-      asm volatile("" : "+r"(x));
-      x += 8;
-#endif
-    }
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
-    const double s = static_cast<double>(b.tv_sec - a.tv_sec) + 1e-9 * static_cast<double>(b.tv_nsec - a.tv_nsec);
-    best = std::max(best, static_cast<double>(kAdds) / s / 1e9);
-  }
-  return best;
-}
 
 // The processors this process may run on, in order; empty when the mask cannot be read.
 std::vector<int> usable_cpus() {
