@@ -282,6 +282,8 @@ int open_locked_waiting(const std::string& path, bool* missing, std::string* why
   }
 }
 
+folder_lock::~folder_lock() { close_file(fd); }
+
 int lock_folder(const std::string& dir, std::string* why) {
   const int fd = open_file(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {

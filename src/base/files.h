@@ -105,6 +105,17 @@ int open_locked_waiting(const std::string& path, bool* missing, std::string* why
 // a file system without flock leaves it open but unlocked.
 int lock_folder(const std::string& dir, std::string* why);
 
+// lock_folder(dir) held for a scope: the descriptor is closed (and the lock
+// released) on every way out of it.
+struct folder_lock {
+  folder_lock(const std::string& dir, std::string* why) : fd(lock_folder(dir, why)) {}
+  ~folder_lock();
+  folder_lock(const folder_lock&) = delete;
+  folder_lock& operator=(const folder_lock&) = delete;
+  bool held() const { return fd >= 0; }
+  int fd;
+};
+
 // Closes fd, a descriptor of the layer's.
 void close_file(int fd);
 

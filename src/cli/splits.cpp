@@ -122,11 +122,8 @@ bool read_saved_splits(const std::string& path, std::vector<saved_split>* out, s
 bool save_splits(const std::string& path, const std::vector<saved_split>& measured, std::string* why) {
   const std::string dir = folder_of(path);
   if (!make_dirs(dir, why)) return false;
-  struct closer {
-    int fd;
-    ~closer() { close_file(fd); }  // also releases the lock
-  } held{lock_folder(dir, why)};
-  if (held.fd < 0) return false;
+  const folder_lock held(dir, why);
+  if (!held.held()) return false;
   std::vector<saved_split> entries;
   std::string ignored;
   if (!read_saved_splits(path, &entries, &ignored)) entries.clear();

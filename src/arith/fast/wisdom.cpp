@@ -138,11 +138,8 @@ bool save(wisdom_state& s, std::string* why) {
   if (!make_dirs(dir, why)) return false;
   // Without the lock (a file system without flock) each save still leaves
   // a whole file; only a concurrent save's new plans may be lost.
-  struct closer {
-    int fd;
-    ~closer() { close_file(fd); }  // also releases the lock
-  } held{lock_folder(dir, why)};
-  if (held.fd < 0) return false;
+  const folder_lock held(dir, why);
+  if (!held.held()) return false;
   std::string text, wisdom, ignored;
   bool missing;
   if (read_whole_file(s.path, kMaxFileBytes, &text, &missing, &ignored) && parse_file(text, &wisdom, &ignored))
