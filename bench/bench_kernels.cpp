@@ -24,6 +24,7 @@
 #include "arith/fast/transforms.h"
 #include "arith/fast/two_pass.h"
 #include "arith/residue.h"
+#include "length_arg.h"
 
 namespace {
 
@@ -47,14 +48,6 @@ double pair_ms(int64_t n, int reps) {
   double best = 1e30;
   for (int block = 0; block < 5; ++block) best = std::min(best, fast_bare_pair_seconds(n, 1, reps, false));
   return best * 1e3;
-}
-
-int64_t parse_length(const char* s) {
-  char* end = nullptr;
-  int64_t v = std::strtoll(s, &end, 10);
-  if (*end == 'K') v <<= 10;
-  if (*end == 'M') v <<= 20;
-  return v;
 }
 
 // The largest rounding distance of `count` squarings of a random residue at p.

@@ -22,6 +22,7 @@
 #include "arith/fast/kernels.h"
 #include "arith/fast/transforms.h"
 #include "arith/fast/two_pass.h"
+#include "length_arg.h"
 
 namespace {
 
@@ -39,14 +40,6 @@ double best_of(int rounds, const std::function<void()>& f) {
     best = std::min(best, cpu_seconds() - t0);
   }
   return best;
-}
-
-int64_t parse_length(const char* s) {
-  char* end = nullptr;
-  int64_t v = std::strtoll(s, &end, 10);
-  if (*end == 'K') v <<= 10;
-  if (*end == 'M') v <<= 20;
-  return v;
 }
 
 }  // namespace
