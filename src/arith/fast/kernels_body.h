@@ -562,19 +562,59 @@ void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, doubl
       cstore(scratch + 16 * b, mul(base, broadcast(g)));
     }
   }
-  // The twiddles are taken in the first pass, and again in the last one back.
-  forward(s.row_fft, out, in, tw);
-  // Per eight positions: the lane twiddles, the transform across lanes, the
-  // product, and back; the rows' values sit in the transposed order between.
-  for (int64_t g = 0; g < m; g += 8) {
-    cv z[8];
-    for (int i = 0; i < 8; ++i) z[i] = mul(cload(out + 16 * (g + i)), cload(s.lane_twiddles + 16 * (g + i)));
-    across_lanes(z, mode, out + 16 * g, factor != nullptr ? factor + 16 * g : nullptr);
-    if (mode == row_mode::forward) continue;
-    for (int i = 0; i < 8; ++i) cstore(out + 16 * (g + i), mul_conj(z[i], cload(s.lane_twiddles + 16 * (g + i))));
+  if (mode == row_mode::forward) {
+    // The twiddles are taken in the first pass.
+    forward(s.row_fft, out, in, tw);
+    for (int64_t g = 0; g < m; g += 8) {
+      cv z[8];
+      for (int i = 0; i < 8; ++i) z[i] = mul(cload(out + 16 * (g + i)), cload(s.lane_twiddles + 16 * (g + i)));
+      across_lanes(z, mode, out + 16 * g, nullptr);
+    }
+    return;
   }
-  if (mode == row_mode::forward) return;
-  backward(s.row_fft, out, tw);
+  // The passes of the transform whose spans are longer than a cache span
+  // sweep the whole row; then each cache span in turn goes through the
+  // rest of the transform, the product and the inverse transform's passes
+  // down to its own span while it sits in the first-level cache; then the
+  // long passes back. The twiddles are taken in the first pass, and again
+  // in the last one back.
+  const fft_steps& f = s.row_fft;
+  int64_t spans[kMaxPasses];
+  int first = f.passes;  // the first pass whose span is a cache span
+  {
+    int64_t span = f.length;
+    for (int i = 0; i < f.passes; ++i) {
+      if (first == f.passes && span <= kCacheSpan) first = i;
+      spans[i] = span / f.radix[i];
+      span = spans[i];
+    }
+  }
+  const int last = f.passes - 1;
+  // A last pass of radix 8 (span 8, no twiddles) is one butterfly over the
+  // eight groups that the step across lanes takes next: it is taken there,
+  // and so is the first pass back.
+  const bool fused = last >= 1 && f.radix[last] == 8;
+  const int end = fused ? last : f.passes;
+  for (int i = 0; i < first; ++i) run_pass<false>(f, i, in, out, f.length, spans[i], tw);
+  const int64_t chunk = first == 0 ? f.length : spans[first - 1];
+  for (int64_t at = 0; at < f.length; at += chunk) {
+    double* d = out + 16 * at;
+    for (int i = first; i < end; ++i) run_pass<false>(f, i, in, d, chunk, spans[i], tw);
+    // Per eight positions: the lane twiddles, the transform across lanes,
+    // the product, and back; the rows' values sit in the transposed order between.
+    for (int64_t g = at; g < at + chunk; g += 8) {
+      cv z[8];
+      for (int i = 0; i < 8; ++i) z[i] = cload(out + 16 * (g + i));
+      if (fused) dft8<false>(z);
+      for (int i = 0; i < 8; ++i) z[i] = mul(z[i], cload(s.lane_twiddles + 16 * (g + i)));
+      across_lanes(z, mode, out + 16 * g, factor != nullptr ? factor + 16 * g : nullptr);
+      for (int i = 0; i < 8; ++i) z[i] = mul_conj(z[i], cload(s.lane_twiddles + 16 * (g + i)));
+      if (fused) dft8<true>(z);
+      for (int i = 0; i < 8; ++i) cstore(out + 16 * (g + i), z[i]);
+    }
+    for (int i = end - 1; i >= first; --i) run_pass<true>(f, i, nullptr, d, chunk, spans[i], tw);
+  }
+  for (int i = first - 1; i >= 0; --i) run_pass<true>(f, i, nullptr, out, f.length, spans[i], tw);
 }
 
 void column_inverse(const shape_view& s, const double* state, int64_t row_stride, double* block, double*) {
