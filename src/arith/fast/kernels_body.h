@@ -356,6 +356,19 @@ void run_pass(const fft_steps& f, int i, const double* src, double* data, int64_
 // the same butterflies in another order, so the same bits.
 constexpr int64_t kCacheSpan = 128;
 
+// Each pass's q (its span over its radix) into spans; returns the first
+// pass whose span is at most a cache span.
+int cache_spans(const fft_steps& f, int64_t* spans) {
+  int64_t span = f.length;
+  int first = f.passes;
+  for (int i = 0; i < f.passes; ++i) {
+    if (first == f.passes && span <= kCacheSpan) first = i;
+    spans[i] = span / f.radix[i];
+    span = spans[i];
+  }
+  return first;
+}
+
 // The forward transform of data in place (digit-reversed out). With edge,
 // of src times the twiddles at edge (as pass() takes them) into data.
 void forward(const fft_steps& f, double* data, const double* src = nullptr, const double* edge = nullptr) {
@@ -383,13 +396,7 @@ void forward(const fft_steps& f, double* data, const double* src = nullptr, cons
 // length; with edge, each result times the conjugate of its twiddle there.
 void backward(const fft_steps& f, double* data, const double* edge = nullptr) {
   int64_t spans[kMaxPasses];
-  int64_t span = f.length;
-  int first = f.passes;  // the first pass whose span is a cache span
-  for (int i = 0; i < f.passes; ++i) {
-    if (first == f.passes && span <= kCacheSpan) first = i;
-    spans[i] = span / f.radix[i];
-    span = spans[i];
-  }
+  const int first = cache_spans(f, spans);
   if (first < f.passes) {
     const int64_t whole = first == 0 ? f.length : spans[first - 1];
     for (int64_t at = 0; at < f.length; at += whole)
@@ -580,15 +587,7 @@ void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, doubl
   // in the last one back.
   const fft_steps& f = s.row_fft;
   int64_t spans[kMaxPasses];
-  int first = f.passes;  // the first pass whose span is a cache span
-  {
-    int64_t span = f.length;
-    for (int i = 0; i < f.passes; ++i) {
-      if (first == f.passes && span <= kCacheSpan) first = i;
-      spans[i] = span / f.radix[i];
-      span = spans[i];
-    }
-  }
+  const int first = cache_spans(f, spans);
   const int last = f.passes - 1;
   // A last pass of radix 8 (span 8, no twiddles) is one butterfly over the
   // eight groups that the step across lanes takes next: it is taken there,
