@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
     const double row_s = best_of(rounds, [&] {
       for (int64_t r = 0; r < rows; ++r)
         k.row(v, r, fast_kernels::row_mode::square, state.data() + r * stride, state.data() + r * stride, nullptr,
-              scratch.data());
+              scratch.data(), r + 1 < rows ? state.data() + (r + 1) * stride : nullptr,
+              r + 1 < rows ? state.data() + (r + 1) * stride : nullptr);
     });
     for (size_t i = 0; i < state.size(); ++i) state[i] = static_cast<double>((i * 7919) % 1001) - 500.0;
     const double inv_s = best_of(rounds, [&] {

@@ -51,13 +51,13 @@ TEST(Kernels, AgreeWithFftwAtEveryShape) {
       const int64_t k2 = static_cast<int64_t>(rng() % rows);
       aligned_buffer<double> in = random_doubles(row, rng), other = random_doubles(row, rng), s1(scratch),
                              s2(scratch), out1(row), out2(row), f1(row), f2(row);
-      k->row(view, k2, row_mode::square, in.data(), out1.data(), nullptr, s1.data());
-      twin.row(view, k2, row_mode::square, in.data(), out2.data(), nullptr, s2.data());
+      k->row(view, k2, row_mode::square, in.data(), out1.data(), nullptr, s1.data(), nullptr, nullptr);
+      twin.row(view, k2, row_mode::square, in.data(), out2.data(), nullptr, s2.data(), nullptr, nullptr);
       EXPECT_LT(relative_gap(out1.data(), out2.data(), row), kTolerance) << "square, row " << k2;
-      k->row(view, k2, row_mode::forward, other.data(), f1.data(), nullptr, s1.data());
-      twin.row(view, k2, row_mode::forward, other.data(), f2.data(), nullptr, s2.data());
-      k->row(view, k2, row_mode::multiply, in.data(), out1.data(), f1.data(), s1.data());
-      twin.row(view, k2, row_mode::multiply, in.data(), out2.data(), f2.data(), s2.data());
+      k->row(view, k2, row_mode::forward, other.data(), f1.data(), nullptr, s1.data(), nullptr, nullptr);
+      twin.row(view, k2, row_mode::forward, other.data(), f2.data(), nullptr, s2.data(), nullptr, nullptr);
+      k->row(view, k2, row_mode::multiply, in.data(), out1.data(), f1.data(), s1.data(), nullptr, nullptr);
+      twin.row(view, k2, row_mode::multiply, in.data(), out2.data(), f2.data(), s2.data(), nullptr, nullptr);
       EXPECT_LT(relative_gap(out1.data(), out2.data(), row), kTolerance) << "multiply, row " << k2;
       // One block's rows, 16 doubles apart.
       aligned_buffer<double> state = random_doubles(16 * rows, rng), reals = random_doubles(block, rng), b1(block),

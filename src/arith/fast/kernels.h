@@ -72,8 +72,10 @@ struct table {
   // multiplied by factor's row, itself left by the forward mode), transformed
   // back and untwiddled into out (in may be out). Scratch: 2 n1 doubles.
   // The forward mode leaves the transformed row in an order of the table's own.
+  // next_in, next_out (either may be null): the row the caller takes next,
+  // fetched into the cache while this one is worked on; only a hint.
   void (*row)(const shape_view& s, int64_t k2, row_mode mode, const double* in, double* out, const double* factor,
-              double* scratch);
+              double* scratch, const double* next_in, double* next_out);
   // The inverse real transforms of eight columns: rows 0 .. h of the state
   // starting at `state` (row_stride doubles apart) into block, scaled by n2.
   // Scratch: 16 (h + 1) doubles. Leaves the state alone.

@@ -540,14 +540,21 @@ void row_of_eight(const shape_view& s, const double* tw, row_mode mode, const do
   for (int b = 0; b < 8; ++b) cstore(out + 16 * b, mul_conj(z[b], cload(tw + 16 * b)));
 }
 
-void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, double* out, const double* factor,
-         double* scratch) {
+// The lines of groups [g, g + count) of the next row, in and out, on their
+// way into the cache (out for writing).
+inline void fetch_row_part(const double* next_in, double* next_out, int64_t g, int64_t count) {
+  for (int64_t i = 16 * g; i < 16 * (g + count); i += 8) {
+    if (next_in != nullptr) __builtin_prefetch(next_in + i, 0, 3);
+    if (next_out != nullptr) __builtin_prefetch(next_out + i, 1, 3);
+  }
+}
+
+// A row longer than eight groups, or one whose twiddles are not in a table.
+__attribute__((noinline)) void long_row(const shape_view& s, int64_t k2, row_mode mode, const double* in,
+                                        double* out, const double* factor, double* scratch, const double* next_in,
+                                        double* next_out) {
   const int64_t m = s.m, n = s.n;
   const double* tw = s.row_twiddles != nullptr ? s.row_twiddles + 2 * s.n1 * k2 : scratch;
-  if (m == 8 && s.row_twiddles != nullptr) {
-    row_of_eight(s, tw, mode, in, out, factor);
-    return;
-  }
   if (s.row_twiddles == nullptr) {
     // The row's twiddles exp(-2 pi i j1 k2 / n), j1 = a + 8 b: lane a's
     // exp(-2 pi i a k2 / n) times group b's exp(-2 pi i 8 b k2 / n).
@@ -602,6 +609,7 @@ void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, doubl
     // Per eight positions: the lane twiddles, the transform across lanes,
     // the product, and back; the rows' values sit in the transposed order between.
     for (int64_t g = at; g < at + chunk; g += 8) {
+      fetch_row_part(next_in, next_out, g, 8);
       cv z[8];
       for (int i = 0; i < 8; ++i) z[i] = cload(out + 16 * (g + i));
       if (fused) dft8<false>(z);
@@ -614,6 +622,16 @@ void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, doubl
     for (int i = end - 1; i >= first; --i) run_pass<true>(f, i, nullptr, d, chunk, spans[i], tw);
   }
   for (int i = first - 1; i >= 0; --i) run_pass<true>(f, i, nullptr, out, f.length, spans[i], tw);
+}
+
+// The shortest rows go straight to their registers-only kernel, without
+// the longer kernel's frame.
+void row(const shape_view& s, int64_t k2, row_mode mode, const double* in, double* out, const double* factor,
+         double* scratch, const double* next_in, double* next_out) {
+  if (s.m == 8 && s.row_twiddles != nullptr)
+    row_of_eight(s, s.row_twiddles + 2 * s.n1 * k2, mode, in, out, factor);
+  else
+    long_row(s, k2, mode, in, out, factor, scratch, next_in, next_out);
 }
 
 void column_inverse(const shape_view& s, const double* state, int64_t row_stride, double* block, double*) {

@@ -116,7 +116,7 @@ inline void twin_root(const shape_view& s, int64_t x, double* w) {
 }
 
 void twin_row(const shape_view& s, int64_t k2, row_mode mode, const double* in, double* out, const double* factor,
-              double* scratch) {
+              double* scratch, const double*, double*) {
   const auto* pl = static_cast<const fftw_twin_plans*>(s.fftw);
   double* z = scratch;
   for (int64_t j = 0; j < s.n1; ++j) {

@@ -147,12 +147,14 @@ void two_pass_squarer::row_pass(int member, row_mode mode, const double* from, d
     const double* factor = nullptr;
     if (mode == row_mode::multiply && factor_source_ != nullptr) {
       kernels_->row(*view_, k2, row_mode::forward, factor_source_ + k2 * row_stride(), m.factor.data(), nullptr,
-                    scratch);
+                    scratch, nullptr, nullptr);
       factor = m.factor.data();
     } else if (mode == row_mode::multiply) {
       factor = factor_.data() + k2 * row_stride();
     }
-    kernels_->row(*view_, k2, mode, from + k2 * row_stride(), to + k2 * row_stride(), factor, scratch);
+    const bool more = k2 + 1 < hi;
+    kernels_->row(*view_, k2, mode, from + k2 * row_stride(), to + k2 * row_stride(), factor, scratch,
+                  more ? from + (k2 + 1) * row_stride() : nullptr, more ? to + (k2 + 1) * row_stride() : nullptr);
   }
 }
 
