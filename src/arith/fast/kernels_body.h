@@ -701,8 +701,11 @@ inline vn vat(const double* p) { return *reinterpret_cast<const vn*>(p); }
 // the block's columns; eight rows at a time are turned so that lanes run
 // down the rows and the carry goes from vector to vector, in pieces of the
 // processor's own width.
-void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh, bool weigh,
-           const placed_subtract& sub, double* err_out, double* big_out) {
+// With the choices that do not change from word to word made once, so
+// that the eight steps along a row unroll and the rows stay in registers.
+template <bool Weigh, bool Scaled>
+void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh,
+              const placed_subtract& sub, double* err_out, double* big_out) {
   constexpr double kRound = 0x1.8p52;
   const int64_t n2 = k.n2;
   vn err = splat_as<vn>(0), big = splat_as<vn>(0);
@@ -710,7 +713,6 @@ void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool 
   const vn round_long = splat_as<vn>(k.round_long), round_short = splat_as<vn>(k.round_short);
   const vn inv_long = splat_as<vn>(k.inv_long), inv_short = splat_as<vn>(k.inv_short), zero = splat_as<vn>(0);
   const bool sub_here = sub.column >= j1_0 && sub.column < j1_0 + 8;
-  const bool scaled = sub.times != 1.0;
   const vn times = splat_as<vn>(sub.times);
   for (int64_t g = 0; g < n2; g += 8) {
     pieces r8[8];
@@ -724,6 +726,7 @@ void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool 
       const int64_t g0 = g + c * kW;
       vn cy = fresh ? zero : vat(carries + g0);
       const vn rr = vat(k.row_r + g0), ru = vat(k.row_u + g0), rw = vat(k.row_w + g0);
+#pragma GCC unroll 8
       for (int t = 0; t < 8; ++t) {
         const int64_t j1 = j1_0 + t;
         vn r = rr + k.col_r[j1];
@@ -734,14 +737,14 @@ void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool 
         vn rv = (u + kRound) - kRound;
         err = nmax(err, nabs(u - rv));
         big = nmax(big, nabs(u));
-        if (scaled) rv *= times;
+        if (Scaled) rv *= times;
         if (sub_here && j1 == sub.column && sub.row >= g0 && sub.row < g0 + kW) rv[sub.row - g0] -= sub.value;
         const vn x = rv + cy;
         const vn round_at = long_word ? round_long : round_short;
         const vn hi = (x + round_at) - round_at;
         const vn d = x - hi;
         cy = hi * (long_word ? inv_long : inv_short);
-        r8[t].part[c] = weigh ? d * (rw * k.col_w[j1]) * (wrap ? half : one) : d;
+        r8[t].part[c] = Weigh ? d * (rw * k.col_w[j1]) * (wrap ? half : one) : d;
       }
       *reinterpret_cast<vn*>(carries + g0) = cy;
     }
@@ -757,6 +760,19 @@ void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool 
   }
   *err_out = e;
   *big_out = b;
+}
+
+void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh, bool weigh,
+           const placed_subtract& sub, double* err_out, double* big_out) {
+  const bool scaled = sub.times != 1.0;
+  if (weigh && !scaled)
+    carry_as<true, false>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
+  else if (weigh)
+    carry_as<true, true>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
+  else if (!scaled)
+    carry_as<false, false>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
+  else
+    carry_as<false, true>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
 }
 
 void weigh(const word_tables& k, int64_t j1_0, double* s) {
