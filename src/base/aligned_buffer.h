@@ -5,12 +5,17 @@
 // past either end.
 #pragma once
 
+#include <sys/mman.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "base/tuning.h"
 
 template <class T>
 class aligned_buffer {
@@ -19,23 +24,38 @@ class aligned_buffer {
  public:
   static constexpr size_t kAlign = 64;
   static constexpr unsigned char kGuard = 0xA5;
+  static constexpr size_t kHugeFrom = tuning::kHugePagesFrom;
+  static constexpr size_t kHugePage = size_t{2} << 20;
 
   aligned_buffer() = default;
   // n zero elements; throws std::bad_alloc when the memory cannot be had.
   explicit aligned_buffer(size_t n) : n_(n) {
     if (n == 0) return;
-    if (n > (SIZE_MAX - 4 * kAlign) / sizeof(T)) throw std::bad_alloc();
+    if (n > (SIZE_MAX - kHugePage) / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = n * sizeof(T);
-    unsigned char* base = static_cast<unsigned char*>(::operator new(bytes + 2 * kAlign, std::align_val_t{kAlign}));
-    std::memset(base, kGuard, kAlign);
-    std::memset(base + kAlign + bytes, kGuard, kAlign);
-    data_ = reinterpret_cast<T*>(base + kAlign);
+    // Big arrays start on a huge page, at an offset of their own; the advice
+    // is only that: where the kernel has none to give, small pages serve.
+    huge_ = bytes >= kHugeFrom;
+    if (huge_) {
+      static std::atomic<unsigned> made{0};
+      lead_ = kAlign * (1 + 17 * (made.fetch_add(1, std::memory_order_relaxed) % 16));
+    }
+    const size_t whole = lead_ + bytes + kAlign;
+    unsigned char* base =
+        static_cast<unsigned char*>(::operator new(whole, std::align_val_t{huge_ ? kHugePage : kAlign}));
+    if (huge_) madvise(base, whole / kHugePage * kHugePage, MADV_HUGEPAGE);
+    std::memset(base + lead_ - kAlign, kGuard, kAlign);
+    std::memset(base + lead_ + bytes, kGuard, kAlign);
+    data_ = reinterpret_cast<T*>(base + lead_);
     std::memset(static_cast<void*>(data_), 0, bytes);
   }
   ~aligned_buffer() {
-    if (data_ != nullptr) ::operator delete(reinterpret_cast<unsigned char*>(data_) - kAlign, std::align_val_t{kAlign});
+    if (data_ != nullptr)
+      ::operator delete(reinterpret_cast<unsigned char*>(data_) - lead_, std::align_val_t{huge_ ? kHugePage : kAlign});
   }
-  aligned_buffer(aligned_buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), n_(std::exchange(o.n_, 0)) {}
+  aligned_buffer(aligned_buffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), n_(std::exchange(o.n_, 0)), lead_(std::exchange(o.lead_, kAlign)),
+        huge_(std::exchange(o.huge_, false)) {}
   aligned_buffer& operator=(aligned_buffer&& o) noexcept {
     swap(o);
     return *this;
@@ -46,6 +66,8 @@ class aligned_buffer {
   void swap(aligned_buffer& o) noexcept {
     std::swap(data_, o.data_);
     std::swap(n_, o.n_);
+    std::swap(lead_, o.lead_);
+    std::swap(huge_, o.huge_);
   }
   T* data() { return data_; }
   const T* data() const { return data_; }
@@ -65,4 +87,6 @@ class aligned_buffer {
  private:
   T* data_ = nullptr;
   size_t n_ = 0;
+  size_t lead_ = kAlign;
+  bool huge_ = false;
 };
