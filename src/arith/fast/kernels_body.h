@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "arith/fast/kernels.h"
+#include "base/tuning.h"
 
 namespace fast_kernels {
 namespace KERNEL_NS {
@@ -643,7 +644,19 @@ void column_inverse(const shape_view& s, const double* state, int64_t row_stride
     const v8 x0 = load(state), xh = load(state + h * row_stride);
     cstore(block + 16 * pos[0], cv{x0 + xh, x0 - xh});
   }
+  // The rows a few steps on, both ways, on their way into the cache: the
+  // previous block's forward transforms fetched them once already, but
+  // past the second-level cache some are gone again.
+  constexpr int64_t ahead = tuning::kColumnFetchAhead;
   for (int64_t k = 1; k <= h / 2; ++k) {
+    if (k + ahead <= h / 2) {
+      const double* p = state + (k + ahead) * row_stride;
+      const double* q = state + (h - k - ahead) * row_stride;
+      __builtin_prefetch(p, 0, 3);
+      __builtin_prefetch(p + 8, 0, 3);
+      __builtin_prefetch(q, 0, 3);
+      __builtin_prefetch(q + 8, 0, 3);
+    }
     const cv a = cload(state + k * row_stride), b = cload(state + (h - k) * row_stride);
     const cv w = broadcast(s.real_twiddles + 2 * k);
     // k: E = a + conj b, O = (a - conj b) conj(w); h - k: E' = b + conj a = conj E, O' = (b - conj a) conj(w') with
