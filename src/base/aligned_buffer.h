@@ -35,15 +35,14 @@ class aligned_buffer {
     const size_t bytes = n * sizeof(T);
     // Big arrays start on a huge page, at an offset of their own; the advice
     // is only that: where the kernel has none to give, small pages serve.
-    huge_ = bytes >= kHugeFrom;
-    if (huge_) {
+    if (huge()) {
       static std::atomic<unsigned> made{0};
       lead_ = kAlign * (1 + 17 * (made.fetch_add(1, std::memory_order_relaxed) % 16));
     }
     const size_t whole = lead_ + bytes + kAlign;
     unsigned char* base =
-        static_cast<unsigned char*>(::operator new(whole, std::align_val_t{huge_ ? kHugePage : kAlign}));
-    if (huge_) madvise(base, whole / kHugePage * kHugePage, MADV_HUGEPAGE);
+        static_cast<unsigned char*>(::operator new(whole, std::align_val_t{huge() ? kHugePage : kAlign}));
+    if (huge()) madvise(base, whole / kHugePage * kHugePage, MADV_HUGEPAGE);
     std::memset(base + lead_ - kAlign, kGuard, kAlign);
     std::memset(base + lead_ + bytes, kGuard, kAlign);
     data_ = reinterpret_cast<T*>(base + lead_);
@@ -51,11 +50,10 @@ class aligned_buffer {
   }
   ~aligned_buffer() {
     if (data_ != nullptr)
-      ::operator delete(reinterpret_cast<unsigned char*>(data_) - lead_, std::align_val_t{huge_ ? kHugePage : kAlign});
+      ::operator delete(reinterpret_cast<unsigned char*>(data_) - lead_, std::align_val_t{huge() ? kHugePage : kAlign});
   }
   aligned_buffer(aligned_buffer&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)), n_(std::exchange(o.n_, 0)), lead_(std::exchange(o.lead_, kAlign)),
-        huge_(std::exchange(o.huge_, false)) {}
+      : data_(std::exchange(o.data_, nullptr)), n_(std::exchange(o.n_, 0)), lead_(std::exchange(o.lead_, kAlign)) {}
   aligned_buffer& operator=(aligned_buffer&& o) noexcept {
     swap(o);
     return *this;
@@ -67,7 +65,6 @@ class aligned_buffer {
     std::swap(data_, o.data_);
     std::swap(n_, o.n_);
     std::swap(lead_, o.lead_);
-    std::swap(huge_, o.huge_);
   }
   T* data() { return data_; }
   const T* data() const { return data_; }
@@ -85,8 +82,10 @@ class aligned_buffer {
   }
 
  private:
+  // Whether the array is big enough to be on huge pages.
+  bool huge() const { return n_ * sizeof(T) >= kHugeFrom; }
+
   T* data_ = nullptr;
   size_t n_ = 0;
-  size_t lead_ = kAlign;
-  bool huge_ = false;
+  size_t lead_ = kAlign;  // bytes from the allocation's start to data_
 };
