@@ -15,9 +15,6 @@ namespace fast_kernels {
 namespace KERNEL_NS {
 namespace {
 
-typedef double v8 __attribute__((vector_size(64)));
-typedef long long v8i __attribute__((vector_size(64)));
-
 // The processor's own vector: the transforms down the lanes run on it, a
 // group's eight lanes in 8 / kW pieces, so that a radix-8 step fits the
 // registers on every instruction set.
@@ -30,8 +27,6 @@ constexpr int kW = 2;
 #endif
 typedef double vn __attribute__((vector_size(8 * kW)));
 
-inline v8 load(const double* p) { return *reinterpret_cast<const v8*>(p); }
-inline void store(double* p, v8 v) { *reinterpret_cast<v8*>(p) = v; }
 template <class V>
 inline V splat_as(double d);
 template <>
@@ -39,48 +34,94 @@ inline vn splat_as<vn>(double d) {
   vn v = {};
   return v + d;
 }
-#if !defined(__AVX512F__)
-// Eight lanes from pieces of the processor's width, so that no lane is
-// written on its own.
+
+// Eight lanes: with AVX-512 one register; narrower, 8 / kW of the
+// processor's own vectors, each operation made piece by piece, so that the
+// compiler keeps them in registers instead of splitting a vector wider than
+// the machine's through memory.
+#if defined(__AVX512F__)
+typedef vn v8;
+inline vn& part(v8& v, int) { return v; }
+inline vn part(const v8& v, int) { return v; }
+inline v8 load(const double* p) { return *reinterpret_cast<const v8*>(p); }
+inline void store(double* p, v8 v) { *reinterpret_cast<v8*>(p) = v; }
+#else
+// Named pieces, not an array, so that the compiler's scalar replacement
+// keeps each in a register of its own.
+struct v8 {
+  vn a, b;
+#if !defined(__AVX2__)
+  vn c, d;
+#endif
+};
+inline vn& part(v8& v, int c) {
+#if defined(__AVX2__)
+  return c == 0 ? v.a : v.b;
+#else
+  return c == 0 ? v.a : c == 1 ? v.b : c == 2 ? v.c : v.d;
+#endif
+}
+inline vn part(const v8& v, int c) { return part(const_cast<v8&>(v), c); }
+// f applied piece by piece.
+template <class F>
+inline v8 each(v8 x, v8 y, F f) {
+#if defined(__AVX2__)
+  return v8{f(x.a, y.a), f(x.b, y.b)};
+#else
+  return v8{f(x.a, y.a), f(x.b, y.b), f(x.c, y.c), f(x.d, y.d)};
+#endif
+}
+inline v8 load(const double* p) {
+  const vn* q = reinterpret_cast<const vn*>(p);
+#if defined(__AVX2__)
+  return v8{q[0], q[1]};
+#else
+  return v8{q[0], q[1], q[2], q[3]};
+#endif
+}
+inline void store(double* p, v8 v) {
+  vn* q = reinterpret_cast<vn*>(p);
+  q[0] = v.a;
+  q[1] = v.b;
+#if !defined(__AVX2__)
+  q[2] = v.c;
+  q[3] = v.d;
+#endif
+}
 template <>
 inline v8 splat_as<v8>(double d) {
-  union {
-    v8 whole;
-    vn part[8 / kW];
-  } u;
-  for (int c = 0; c < 8 / kW; ++c) u.part[c] = splat_as<vn>(d);
-  return u.whole;
+  const vn x = splat_as<vn>(d);
+#if defined(__AVX2__)
+  return v8{x, x};
+#else
+  return v8{x, x, x, x};
+#endif
 }
+inline v8 operator+(v8 x, v8 y) { return each(x, y, [](vn u, vn v) { return u + v; }); }
+inline v8 operator-(v8 x, v8 y) { return each(x, y, [](vn u, vn v) { return u - v; }); }
+inline v8 operator*(v8 x, v8 y) { return each(x, y, [](vn u, vn v) { return u * v; }); }
+inline v8 operator-(v8 x) { return each(x, x, [](vn u, vn) { return -u; }); }
 #endif
 inline v8 splat(double d) { return splat_as<v8>(d); }
-inline v8 abs8(v8 v) { return reinterpret_cast<v8>(reinterpret_cast<v8i>(v) & 0x7fffffffffffffffLL); }
-inline v8 max8(v8 a, v8 b) { return a > b ? a : b; }
 
 // a b + c, fused where the processor can.
-inline v8 fmadd(v8 a, v8 b, v8 c) {
+inline vn fmadd(vn a, vn b, vn c) {
 #if defined(__AVX512F__)
-  return reinterpret_cast<v8>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b),
+  return reinterpret_cast<vn>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b),
                                               reinterpret_cast<__m512d>(c)));
 #elif defined(__FMA__)
-  typedef double v4 __attribute__((vector_size(32)));
-  const v4 lo = reinterpret_cast<v4>(_mm256_fmadd_pd(__builtin_shufflevector(a, a, 0, 1, 2, 3),
-                                                     __builtin_shufflevector(b, b, 0, 1, 2, 3),
-                                                     __builtin_shufflevector(c, c, 0, 1, 2, 3)));
-  const v4 hi = reinterpret_cast<v4>(_mm256_fmadd_pd(__builtin_shufflevector(a, a, 4, 5, 6, 7),
-                                                     __builtin_shufflevector(b, b, 4, 5, 6, 7),
-                                                     __builtin_shufflevector(c, c, 4, 5, 6, 7)));
-  return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
-#else
-  return a * b + c;
-#endif
-}
-#if !defined(__AVX512F__)
-inline vn fmadd(vn a, vn b, vn c) {
-#if defined(__FMA__)
   return reinterpret_cast<vn>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b),
                                               reinterpret_cast<__m256d>(c)));
 #else
   return a * b + c;
+#endif
+}
+#if !defined(__AVX512F__)
+inline v8 fmadd(v8 a, v8 b, v8 c) {
+#if defined(__AVX2__)
+  return v8{fmadd(a.a, b.a, c.a), fmadd(a.b, b.b, c.b)};
+#else
+  return v8{fmadd(a.a, b.a, c.a), fmadd(a.b, b.b, c.b), fmadd(a.c, b.c, c.c), fmadd(a.d, b.d, c.d)};
 #endif
 }
 #endif
@@ -107,6 +148,8 @@ inline void nstore(double* p, cn z) {
   *reinterpret_cast<vn*>(p) = z.re;
   *reinterpret_cast<vn*>(p + 8) = z.im;
 }
+inline vn vat(const double* p) { return *reinterpret_cast<const vn*>(p); }
+
 template <class V>
 inline cx<V> operator+(cx<V> a, cx<V> b) {
   return cx<V>{a.re + b.re, a.im + b.im};
@@ -407,12 +450,6 @@ void backward(const fft_steps& f, double* data, const double* edge = nullptr) {
   for (int i = first - 1; i >= 0; --i) run_pass<true>(f, i, nullptr, data, f.length, spans[i], edge);
 }
 
-// Eight lanes as pieces of the processor's own width.
-union pieces {
-  v8 whole;
-  vn part[8 / kW];
-};
-
 // 8 x 8 transpose: r[i][j] -> r[j][i].
 #if defined(__AVX512F__)
 inline void transpose(v8* r) {
@@ -456,16 +493,17 @@ inline void transpose_block(vn* x) {
 
 inline void transpose(v8* r) {
   constexpr int P = 8 / kW;
-  pieces in[8], out[8];
-  for (int i = 0; i < 8; ++i) in[i].whole = r[i];
+  v8 out[8];
+  #pragma GCC unroll 4
   for (int rb = 0; rb < P; ++rb)
+    #pragma GCC unroll 4
     for (int cb = 0; cb < P; ++cb) {
       vn x[kW];
-      for (int i = 0; i < kW; ++i) x[i] = in[rb * kW + i].part[cb];
+      for (int i = 0; i < kW; ++i) x[i] = part(r[rb * kW + i], cb);
       transpose_block(x);
-      for (int i = 0; i < kW; ++i) out[cb * kW + i].part[rb] = x[i];
+      for (int i = 0; i < kW; ++i) part(out[cb * kW + i], rb) = x[i];
     }
-  for (int i = 0; i < 8; ++i) r[i] = out[i].whole;
+  for (int i = 0; i < 8; ++i) r[i] = out[i];
 }
 #endif
 
@@ -478,28 +516,23 @@ inline void root(const shape_view& s, int64_t x, double* out) {
   out[1] = hi[0] * lo[1] + hi[1] * lo[0];
 }
 
+#if defined(__AVX512F__)
 // Eight positions z (lanes a, after their lane twiddles): the transform
 // across the lanes, the square or the product with factor_at's values, and
 // back, leaving z in place. In the forward mode the transformed values go
 // to at (eight groups, in an order of their own) instead, and z is spent.
 inline void across_lanes(cv* z, row_mode mode, double* at, const double* factor_at) {
-  pieces re[8], im[8];
-  {
-    v8 r[8], q[8];
-    for (int i = 0; i < 8; ++i) {
-      r[i] = z[i].re;
-      q[i] = z[i].im;
-    }
-    transpose(r);
-    transpose(q);
-    for (int i = 0; i < 8; ++i) {
-      re[i].whole = r[i];
-      im[i].whole = q[i];
-    }
+  v8 re[8], im[8];
+  for (int i = 0; i < 8; ++i) {
+    re[i] = z[i].re;
+    im[i] = z[i].im;
   }
+  transpose(re);
+  transpose(im);
+  #pragma GCC unroll 4
   for (int c = 0; c < 8 / kW; ++c) {
     cn y[8];
-    for (int a = 0; a < 8; ++a) y[a] = cn{re[a].part[c], im[a].part[c]};
+    for (int a = 0; a < 8; ++a) y[a] = cn{part(re[a], c), part(im[a], c)};
     dft8<false, vn>(y);
     if (mode == row_mode::forward) {
       for (int d = 0; d < 8; ++d) nstore(at + 16 * d + c * kW, y[d]);
@@ -512,33 +545,105 @@ inline void across_lanes(cv* z, row_mode mode, double* at, const double* factor_
     }
     dft8<true, vn>(y);
     for (int a = 0; a < 8; ++a) {
-      re[a].part[c] = y[a].re;
-      im[a].part[c] = y[a].im;
+      part(re[a], c) = y[a].re;
+      part(im[a], c) = y[a].im;
     }
   }
   if (mode == row_mode::forward) return;
-  v8 r[8], q[8];
-  for (int i = 0; i < 8; ++i) {
-    r[i] = re[i].whole;
-    q[i] = im[i].whole;
-  }
-  transpose(r);
-  transpose(q);
-  for (int i = 0; i < 8; ++i) z[i] = cv{r[i], q[i]};
+  transpose(re);
+  transpose(im);
+  for (int i = 0; i < 8; ++i) z[i] = cv{re[i], im[i]};
 }
 
-// A row of eight groups with its twiddles in the table, all in registers.
+// Eight groups src (each times its twiddle at tw, when there is one),
+// through a radix-8 butterfly across them (with butterfly), the lane
+// twiddles at lane, the step across lanes and all of it back into dst (src
+// may be dst), all in registers; forward: as across_lanes leaves it.
+inline void eight_groups(const double* src, const double* tw, bool butterfly, const double* lane, row_mode mode,
+                         double* dst, const double* factor_at) {
+  cv z[8];
+  for (int b = 0; b < 8; ++b) z[b] = tw != nullptr ? mul(cload(src + 16 * b), cload(tw + 16 * b)) : cload(src + 16 * b);
+  if (butterfly) dft8<false>(z);
+  for (int c = 0; c < 8; ++c) z[c] = mul(z[c], cload(lane + 16 * c));
+  across_lanes(z, mode, dst, factor_at);
+  if (mode == row_mode::forward) return;
+  for (int c = 0; c < 8; ++c) z[c] = mul_conj(z[c], cload(lane + 16 * c));
+  if (butterfly) dft8<true>(z);
+  for (int b = 0; b < 8; ++b) cstore(dst + 16 * b, tw != nullptr ? mul_conj(z[b], cload(tw + 16 * b)) : z[b]);
+}
+#else
+// The same with vectors narrower than a group: eight groups do not fit the
+// registers, so each step takes one piece (kW lanes of every group, or kW
+// groups turned) at a time, through a block of the first-level cache. The
+// same operations on every lane, so the same bits.
+inline void eight_groups(const double* src, const double* tw, bool butterfly, const double* lane, row_mode mode,
+                         double* dst, const double* factor_at) {
+  alignas(64) double tmp[128];
+#pragma GCC unroll 4
+  for (int c = 0; c < 8; c += kW) {
+    cn y[8];
+    for (int b = 0; b < 8; ++b)
+      y[b] = tw != nullptr ? mul(nload(src + 16 * b + c), nload(tw + 16 * b + c)) : nload(src + 16 * b + c);
+    if (butterfly) dft8<false, vn>(y);
+    for (int b = 0; b < 8; ++b) nstore(tmp + 16 * b + c, mul(y[b], nload(lane + 16 * b + c)));
+  }
+  // The step across lanes, kW groups at a time: their kW x kW blocks turned
+  // so that the registers run along the lanes.
+#pragma GCC unroll 4
+  for (int c = 0; c < 8 / kW; ++c) {
+    cn y[8];
+#pragma GCC unroll 4
+    for (int cb = 0; cb < 8 / kW; ++cb) {
+      vn re[kW], im[kW];
+      for (int i = 0; i < kW; ++i) {
+        re[i] = vat(tmp + 16 * (c * kW + i) + cb * kW);
+        im[i] = vat(tmp + 16 * (c * kW + i) + cb * kW + 8);
+      }
+      transpose_block(re);
+      transpose_block(im);
+      for (int i = 0; i < kW; ++i) y[cb * kW + i] = cn{re[i], im[i]};
+    }
+    dft8<false, vn>(y);
+    if (mode == row_mode::forward) {
+      for (int d = 0; d < 8; ++d) nstore(dst + 16 * d + c * kW, y[d]);
+      continue;
+    }
+    if (mode == row_mode::square) {
+      for (int d = 0; d < 8; ++d) y[d] = cn{fmsub(y[d].re, y[d].re, y[d].im * y[d].im), (y[d].re + y[d].re) * y[d].im};
+    } else {
+      for (int d = 0; d < 8; ++d) y[d] = mul(y[d], nload(factor_at + 16 * d + c * kW));
+    }
+    dft8<true, vn>(y);
+#pragma GCC unroll 4
+    for (int cb = 0; cb < 8 / kW; ++cb) {
+      vn re[kW], im[kW];
+      for (int i = 0; i < kW; ++i) {
+        re[i] = y[cb * kW + i].re;
+        im[i] = y[cb * kW + i].im;
+      }
+      transpose_block(re);
+      transpose_block(im);
+      for (int i = 0; i < kW; ++i) {
+        *reinterpret_cast<vn*>(tmp + 16 * (c * kW + i) + cb * kW) = re[i];
+        *reinterpret_cast<vn*>(tmp + 16 * (c * kW + i) + cb * kW + 8) = im[i];
+      }
+    }
+  }
+  if (mode == row_mode::forward) return;
+#pragma GCC unroll 4
+  for (int c = 0; c < 8; c += kW) {
+    cn y[8];
+    for (int b = 0; b < 8; ++b) y[b] = mul_conj(nload(tmp + 16 * b + c), nload(lane + 16 * b + c));
+    if (butterfly) dft8<true, vn>(y);
+    for (int b = 0; b < 8; ++b) nstore(dst + 16 * b + c, tw != nullptr ? mul_conj(y[b], nload(tw + 16 * b + c)) : y[b]);
+  }
+}
+#endif
+
+// A row of eight groups with its twiddles in the table.
 void row_of_eight(const shape_view& s, const double* tw, row_mode mode, const double* in, double* out,
                   const double* factor) {
-  cv z[8];
-  for (int b = 0; b < 8; ++b) z[b] = mul(cload(in + 16 * b), cload(tw + 16 * b));
-  dft8<false>(z);  // one radix-8 step: positions in natural order
-  for (int c = 0; c < 8; ++c) z[c] = mul(z[c], cload(s.lane_twiddles + 16 * c));
-  across_lanes(z, mode, out, factor);
-  if (mode == row_mode::forward) return;
-  for (int c = 0; c < 8; ++c) z[c] = mul_conj(z[c], cload(s.lane_twiddles + 16 * c));
-  dft8<true>(z);
-  for (int b = 0; b < 8; ++b) cstore(out + 16 * b, mul_conj(z[b], cload(tw + 16 * b)));
+  eight_groups(in, tw, true, s.lane_twiddles, mode, out, factor);
 }
 
 // The lines of groups [g, g + count) of the next row, in and out, on their
@@ -580,11 +685,8 @@ __attribute__((noinline)) void long_row(const shape_view& s, int64_t k2, row_mod
   if (mode == row_mode::forward) {
     // The twiddles are taken in the first pass.
     forward(s.row_fft, out, in, tw);
-    for (int64_t g = 0; g < m; g += 8) {
-      cv z[8];
-      for (int i = 0; i < 8; ++i) z[i] = mul(cload(out + 16 * (g + i)), cload(s.lane_twiddles + 16 * (g + i)));
-      across_lanes(z, mode, out + 16 * g, nullptr);
-    }
+    for (int64_t g = 0; g < m; g += 8)
+      eight_groups(out + 16 * g, nullptr, false, s.lane_twiddles + 16 * g, mode, out + 16 * g, nullptr);
     return;
   }
   // The passes of the transform whose spans are longer than a cache span
@@ -611,14 +713,8 @@ __attribute__((noinline)) void long_row(const shape_view& s, int64_t k2, row_mod
     // the product, and back; the rows' values sit in the transposed order between.
     for (int64_t g = at; g < at + chunk; g += 8) {
       fetch_row_part(next_in, next_out, g, 8);
-      cv z[8];
-      for (int i = 0; i < 8; ++i) z[i] = cload(out + 16 * (g + i));
-      if (fused) dft8<false>(z);
-      for (int i = 0; i < 8; ++i) z[i] = mul(z[i], cload(s.lane_twiddles + 16 * (g + i)));
-      across_lanes(z, mode, out + 16 * g, factor != nullptr ? factor + 16 * g : nullptr);
-      for (int i = 0; i < 8; ++i) z[i] = mul_conj(z[i], cload(s.lane_twiddles + 16 * (g + i)));
-      if (fused) dft8<true>(z);
-      for (int i = 0; i < 8; ++i) cstore(out + 16 * (g + i), z[i]);
+      eight_groups(out + 16 * g, nullptr, fused, s.lane_twiddles + 16 * g, mode, out + 16 * g,
+                   factor != nullptr ? factor + 16 * g : nullptr);
     }
     for (int i = end - 1; i >= first; --i) run_pass<true>(f, i, nullptr, d, chunk, spans[i], tw);
   }
@@ -708,7 +804,6 @@ inline vn nabs(vn v) {
   return reinterpret_cast<vn>(reinterpret_cast<vni>(v) & 0x7fffffffffffffffLL);
 }
 inline vn nmax(vn a, vn b) { return a > b ? a : b; }
-inline vn vat(const double* p) { return *reinterpret_cast<const vn*>(p); }
 
 // Rounds, subtracts and carries as table::carry describes. Lanes run along
 // the block's columns; eight rows at a time are turned so that lanes run
@@ -728,13 +823,10 @@ void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bo
   const bool sub_here = sub.column >= j1_0 && sub.column < j1_0 + 8;
   const vn times = splat_as<vn>(sub.times);
   for (int64_t g = 0; g < n2; g += 8) {
-    pieces r8[8];
-    {
-      v8 rows[8];
-      for (int i = 0; i < 8; ++i) rows[i] = load(s + 8 * (g + i));
-      transpose(rows);
-      for (int i = 0; i < 8; ++i) r8[i].whole = rows[i];
-    }
+    v8 r8[8];
+    for (int i = 0; i < 8; ++i) r8[i] = load(s + 8 * (g + i));
+    transpose(r8);
+    #pragma GCC unroll 4
     for (int c = 0; c < 8 / kW; ++c) {
       const int64_t g0 = g + c * kW;
       vn cy = fresh ? zero : vat(carries + g0);
@@ -746,7 +838,7 @@ void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bo
         const auto wrap = r >= k.n;
         r = wrap ? r - k.n : r;
         const auto long_word = r < k.q;
-        const vn u = r8[t].part[c] * (ru * k.col_u[j1]) * (wrap ? two : one);
+        const vn u = part(r8[t], c) * (ru * k.col_u[j1]) * (wrap ? two : one);
         vn rv = (u + kRound) - kRound;
         err = nmax(err, nabs(u - rv));
         big = nmax(big, nabs(u));
@@ -757,14 +849,12 @@ void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bo
         const vn hi = (x + round_at) - round_at;
         const vn d = x - hi;
         cy = hi * (long_word ? inv_long : inv_short);
-        r8[t].part[c] = Weigh ? d * (rw * k.col_w[j1]) * (wrap ? half : one) : d;
+        part(r8[t], c) = Weigh ? d * (rw * k.col_w[j1]) * (wrap ? half : one) : d;
       }
       *reinterpret_cast<vn*>(carries + g0) = cy;
     }
-    v8 rows[8];
-    for (int i = 0; i < 8; ++i) rows[i] = r8[i].whole;
-    transpose(rows);
-    for (int i = 0; i < 8; ++i) store(s + 8 * (g + i), rows[i]);
+    transpose(r8);
+    for (int i = 0; i < 8; ++i) store(s + 8 * (g + i), r8[i]);
   }
   double e = 0, b = 0;
   for (int i = 0; i < kW; ++i) {
@@ -789,11 +879,15 @@ void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool 
 }
 
 void weigh(const word_tables& k, int64_t j1_0, double* s) {
-  const v8 cr = load(k.col_r + j1_0), cw = load(k.col_w + j1_0);
-  for (int64_t j2 = 0; j2 < k.n2; ++j2) {
-    const v8 r = cr + k.row_r[j2];
-    const v8i wrap = r >= k.n;
-    store(s + 8 * j2, load(s + 8 * j2) * (cw * k.row_w[j2]) * (wrap ? splat(0.5) : splat(1.0)));
+  const vn half = splat_as<vn>(0.5), one = splat_as<vn>(1.0);
+  for (int c = 0; c < 8; c += kW) {
+    const vn cr = vat(k.col_r + j1_0 + c), cw = vat(k.col_w + j1_0 + c);
+    for (int64_t j2 = 0; j2 < k.n2; ++j2) {
+      const vn r = cr + k.row_r[j2];
+      const auto wrap = r >= k.n;
+      vn* at = reinterpret_cast<vn*>(s + 8 * j2 + c);
+      *at = *at * (cw * k.row_w[j2]) * (wrap ? half : one);
+    }
   }
 }
 
@@ -805,13 +899,10 @@ void fix_up(const word_tables& k, int64_t j1_0, double* s, const double* in, boo
     bool none = true;
     for (int i = 0; i < 8; ++i) none = none && in[g + i] == 0;
     if (none) continue;
-    pieces r8[8];
-    {
-      v8 rows[8];
-      for (int i = 0; i < 8; ++i) rows[i] = load(s + 8 * (g + i));
-      transpose(rows);
-      for (int i = 0; i < 8; ++i) r8[i].whole = rows[i];
-    }
+    v8 r8[8];
+    for (int i = 0; i < 8; ++i) r8[i] = load(s + 8 * (g + i));
+    transpose(r8);
+    #pragma GCC unroll 4
     for (int c = 0; c < 8 / kW; ++c) {
       vn cy = vat(in + g + c * kW);
       const vn rr = vat(k.row_r + g + c * kW);
@@ -820,18 +911,16 @@ void fix_up(const word_tables& k, int64_t j1_0, double* s, const double* in, boo
         r = r >= k.n ? r - k.n : r;
         const auto long_word = r < k.q;
         const auto small = nabs(cy) <= 1.0;
-        const vn x = r8[t].part[c] + cy;
+        const vn x = part(r8[t], c) + cy;
         const vn round_at = long_word ? round_long : round_short;
         const vn hi = (x + round_at) - round_at;
-        r8[t].part[c] = small ? x : x - hi;
+        part(r8[t], c) = small ? x : x - hi;
         cy = small ? zero : hi * (long_word ? inv_long : inv_short);
       }
       bad = nmax(bad, nabs(cy));
     }
-    v8 rows[8];
-    for (int i = 0; i < 8; ++i) rows[i] = r8[i].whole;
-    transpose(rows);
-    for (int i = 0; i < 8; ++i) store(s + 8 * (g + i), rows[i]);
+    transpose(r8);
+    for (int i = 0; i < 8; ++i) store(s + 8 * (g + i), r8[i]);
   }
   bool any = false;
   for (int i = 0; i < kW; ++i) any = any || bad[i] != 0;
