@@ -92,7 +92,7 @@ parsed_command parse_command_line(int argc, const char* const* argv) {
   CLI::Option* jobs_option =
       app.add_option("--jobs,-j", o.jobs,
                      "exponents tested side by side (default: the split --benchmark --throughput saved, for several "
-                     "exponents given neither --jobs nor --threads; else the usable cores divided by --threads, "
+                     "exponents, or a work file's tests, given neither --jobs nor --threads; else the usable cores divided by --threads, "
                      "at least 1; "
                      "at most " +
                          std::to_string(kJobsPerCore) +

@@ -13,11 +13,13 @@
 #include "base/machine.h"
 #include "base/processor.h"
 #include "base/tuning.h"
+#include "formats/worktodo.h"
 
 namespace {
 
 constexpr const char* kFormatLine = "mersenne-throughput 1";
 constexpr size_t kMaxFileBytes = size_t{1} << 20;  // a line per length, processor and core count
+constexpr size_t kMaxWorkFileBytes = size_t{64} << 20;
 
 // The entry of one line of the file, checked field by field; false with *why.
 bool parse_entry(const std::string& line, saved_split* out, std::string* why) {
@@ -152,14 +154,37 @@ std::optional<saved_split> split_for_length(const std::vector<saved_split>& save
   return above ? above : below;
 }
 
+namespace {
+
+// The assignments of the work file (of section `worker` when it is above 0)
+// that run on an engine: how many, and the largest exponent. Read without
+// its lock, as a hint only: the run itself opens it under its lock, and a
+// line changed in between costs at most a split measured at another length.
+bool work_file_tests(const std::string& path, int worker, int64_t* count, int32_t* largest) {
+  std::string text, why;
+  bool missing = false;
+  if (!read_whole_file(path, kMaxWorkFileBytes, &text, &missing, &why)) return false;
+  for (const work_line& line : parse_work_file(text)) {
+    if (line.what != work_line::kind::task || !line.task.refusal.empty()) continue;
+    if (worker > 0 && line.section != worker) continue;
+    if (line.task.type == work_type::factor) continue;
+    ++*count;
+    *largest = std::max(*largest, line.task.p);
+  }
+  return true;
+}
+
+}  // namespace
+
 void take_saved_split(cli_options& opt, const std::string& path, FILE* err, bool tell) {
-  if (!opt.cores_by_default || path.empty() || opt.factor_only || opt.ecm_only || opt.exponents.empty()) return;
+  if (!opt.cores_by_default || path.empty() || opt.factor_only || opt.ecm_only) return;
   int64_t count = 0;
   int32_t largest = 0;
   for (const exponent_span& span : opt.exponents) {
     count += int64_t{span.last} - span.first + 1;
     largest = std::max(largest, span.last);
   }
+  if (!opt.worktodo.empty() && !work_file_tests(opt.worktodo, opt.worker, &count, &largest)) return;
   if (count < 2) return;
   // Only the fast engine's tests run on several threads, and only at the longer lengths.
   const engine* runs_on = largest >= 3 ? choose_engine(opt.engine, largest) : nullptr;

@@ -267,6 +267,16 @@ TEST(SavedSplits, ReadBackAndTakenAsDefaults) {
   EXPECT_TRUE(given.jobs == cores && given.threads == 1);
   EXPECT_TRUE(threads.jobs == cores && threads.threads == 1);
   EXPECT_TRUE(small.jobs == cores && small.threads == 1 && err.empty()) << err;
+  // A work file's tests count as a list: its section's alone with --worker, its factoring lines not at all.
+  const std::string work = dir.path + "/worktodo.txt";
+  ASSERT_TRUE(testing_support::write_file(work, "[Worker #1]\nTest=30000001,70,1\n[Worker #2]\n"
+                                                "DoubleCheck=1327099,70,1\nTest=1327091,70,1\nFactor=30000001,70,71\n"));
+  o = with_saved({"--worktodo", work.c_str(), "--worker", "2"}, path);
+  EXPECT_TRUE(o.jobs == 1 && o.threads == cores) << o.jobs << " " << o.threads;
+  o = with_saved({"--worktodo", work.c_str()}, path);
+  EXPECT_TRUE(o.jobs == cores && o.threads == 1) << o.jobs << " " << o.threads;
+  o = with_saved({"--worktodo", work.c_str(), "--worker", "1"}, path);  // one test: the usual defaults
+  EXPECT_TRUE(o.jobs == cores && o.threads == 1) << o.jobs << " " << o.threads;
   // Without a file nothing changes, and nothing is said.
   o = with_saved({"1327099", "1327091"}, dir.path + "/none", &err);
   EXPECT_TRUE(o.jobs == cores && o.threads == 1 && err.empty()) << err;
