@@ -52,9 +52,11 @@ inline constexpr double kCheckShare = 0.01;
 // the one-transform squarer below it. Measured on AMD EPYC, one thread,
 // ratio to FFTW's bare pair: AVX-512 at 1K 1.24, 4K 1.02, 64K 0.60, 1M 0.32;
 // AVX2 4.0, 3.0, 1.1; portable 5.2, 3.5, 1.4; FFTW twin 4.4, 2.3, 1.1;
-// one-transform squarer 1.34, 0.99-1.4, 1.2. (The AVX2 and portable kernels
-// run the lanes' transforms in pieces of their width, but the steps across
-// lanes and their 8 x 8 transposes spill.)
+// one-transform squarer 1.34, 0.99-1.4, 1.2. Since the AVX2 and portable
+// kernels keep their pieces in registers, they too win at 4K on AMD EPYC
+// (Zen 3, family 25 model 1, no AVX-512), ms per squaring: avx2 0.0152,
+// one-transform 0.0168; 64K 0.30 against 0.40: the measured choice
+// (kernel_choice.h) then runs them below this length too.
 inline constexpr int64_t kTwoPassFrom = 196608;
 
 // From this length on the two-pass iteration runs on the threads asked for;
@@ -203,7 +205,9 @@ inline constexpr int kInverseChoiceRounds = 3;
 // on AMD EPYC (Zen 4, family 25 model 17), one thread, ms per squaring,
 // avx512 / avx2 / portable: 4K 0.0116 / 0.031 / 0.041 (one-transform
 // 0.0131), 64K 0.23 / 0.58 / 0.72, 1M 5.6 / 10.8 / 13.1; the whole
-// measurement takes 0.8 s of CPU.
+// measurement takes 0.8 s of CPU. On Zen 3 (family 25 model 1), avx2 /
+// portable: 4K 0.0152 / 0.0376 (one-transform 0.0168), 64K 0.30 / 0.70,
+// 1M 6.2 / 12.8.
 inline constexpr int kKernelChoiceRounds = 3;
 
 // P-1: the largest B1 taken. Stage 1's exponent has about 1.44 B1 bits and is

@@ -216,7 +216,7 @@ TEST_F(Wisdom, KernelChoiceIsSavedTrustedAndReplacedWhenDamaged) {
   EXPECT_STREQ(kernels_at(made, int64_t{1} << 26).name, usable_kernels().front()->name);  // the nearest probe
 
   for (const std::string& bad :
-       {std::string(), with_line(good, 0, "mersenne kernel choice 2"), with_line(good, 1, "cpu another | 6.85 avx"),
+       {std::string(), with_line(good, 0, "mersenne kernel choice 1"), with_line(good, 1, "cpu another | 6.85 avx"),
         with_line(good, 2, "4096 fftw"), with_line(good, 2, "4096 avx1024"), with_line(good, 2, "8192 portable"),
         with_line(good, 5, "short sometimes"), good + "4096 portable\n", good.substr(0, good.size() - 1)}) {
     SCOPED_TRACE(bad);
