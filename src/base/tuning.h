@@ -55,8 +55,8 @@ inline constexpr double kCheckShare = 0.01;
 // one-transform squarer 1.34, 0.99-1.4, 1.2. Since the AVX2 and portable
 // kernels keep their pieces in registers, they too win at 4K on AMD EPYC
 // (Zen 3, family 25 model 1, no AVX-512), ms per squaring: avx2 0.0152,
-// one-transform 0.0168; 64K 0.30 against 0.40: the measured choice
-// (kernel_choice.h) then runs them below this length too.
+// one-transform 0.0168; 64K 0.30 against 0.40; but at 1K 0.0041 against
+// 0.0036: the measured choice (kernel_choice.h) then runs them from 4K on.
 inline constexpr int64_t kTwoPassFrom = 196608;
 
 // From this length on the two-pass iteration runs on the threads asked for;

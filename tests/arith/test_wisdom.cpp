@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "arith/fast/kernel_choice.h"
+#include "base/tuning.h"
 #include "arith/fast/lengths.h"
 #include "arith/fast/plans.h"
 #include "arith/fast/squarer.h"
@@ -204,6 +205,14 @@ TEST_F(Wisdom, KernelChoiceIsSavedTrustedAndReplacedWhenDamaged) {
   kernel_choice back;
   ASSERT_TRUE(parse_kernel_choice(kernel_choice_text(real), &back));
   EXPECT_EQ(back.tables, real.tables);
+  EXPECT_EQ(back.two_pass_from, real.two_pass_from);
+  // Where the two-pass iteration starts below the long lengths: everywhere, from the shortest probe, or not at all.
+  for (const int64_t from : {int64_t{0}, kernel_choice_probes().front(), tuning::kTwoPassFrom}) {
+    kernel_choice c = real;
+    c.two_pass_from = from;
+    ASSERT_TRUE(parse_kernel_choice(kernel_choice_text(c), &back)) << kernel_choice_text(c);
+    EXPECT_EQ(back.two_pass_from, from);
+  }
 
   measurements = 0;
   const kernel_choice made = choose_kernels(at, fake_measurement);
@@ -218,7 +227,7 @@ TEST_F(Wisdom, KernelChoiceIsSavedTrustedAndReplacedWhenDamaged) {
   for (const std::string& bad :
        {std::string(), with_line(good, 0, "mersenne kernel choice 1"), with_line(good, 1, "cpu another | 6.85 avx"),
         with_line(good, 2, "4096 fftw"), with_line(good, 2, "4096 avx1024"), with_line(good, 2, "8192 portable"),
-        with_line(good, 5, "short sometimes"), good + "4096 portable\n", good.substr(0, good.size() - 1)}) {
+        with_line(good, 5, "short sometimes"), with_line(good, 5, "short two-pass from 2048"), good + "4096 portable\n", good.substr(0, good.size() - 1)}) {
     SCOPED_TRACE(bad);
     put(at, bad);
     measurements = 0;

@@ -41,6 +41,27 @@ double seconds_of(stepper& s, int count) {
   return seconds_since(t0);
 }
 
+// The best of the rounds of each stepper at length n, the rounds
+// interleaving them, so that a burst of load elsewhere slows one round of
+// each rather than every round of one.
+std::vector<double> best_rounds(std::vector<std::unique_ptr<stepper>>& steppers, int32_t p, int64_t n) {
+  mpz_value start;
+  mpz_ui_pow_ui(start, 3, static_cast<unsigned long>(p / 2));  // digits of every size
+  for (auto& st : steppers) st->load(start);
+  const int count = squarings_at(n);
+  std::vector<double> best(steppers.size(), HUGE_VAL);
+  for (int round = 0; round <= tuning::kKernelChoiceRounds; ++round)
+    for (size_t i = 0; i < steppers.size(); ++i) {
+      const double s = seconds_of(*steppers[i], count) / count;
+      if (round > 0 && s < best[i]) best[i] = s;
+    }
+  return best;
+}
+
+// The shortest length the two-pass iteration is timed at against the
+// one-transform squarer, below the shortest probe.
+constexpr int64_t kShortestTimed = 1024;
+
 }  // namespace
 
 std::vector<int64_t> kernel_choice_probes() { return {int64_t{1} << 12, int64_t{1} << 16, int64_t{1} << 20}; }
@@ -48,7 +69,12 @@ std::vector<int64_t> kernel_choice_probes() { return {int64_t{1} << 12, int64_t{
 std::string kernel_choice_text(const kernel_choice& c) {
   std::string s = std::string(kFormatLine) + "\n" + processor_identity() + "\n";
   for (const auto& [n, name] : c.tables) s += std::to_string(n) + " " + name + "\n";
-  s += std::string("short ") + (c.two_pass_short ? "two-pass" : "one-transform") + "\n";
+  if (c.two_pass_from == 0)
+    s += "short two-pass\n";
+  else if (c.two_pass_from < tuning::kTwoPassFrom)
+    s += "short two-pass from " + std::to_string(c.two_pass_from) + "\n";
+  else
+    s += "short one-transform\n";
   return s;
 }
 
@@ -68,10 +94,13 @@ bool parse_kernel_choice(const std::string& text, kernel_choice* out) {
     c.tables.emplace_back(probe, name);
   }
   if (!std::getline(in, line)) return false;
+  const int64_t shortest = kernel_choice_probes().front();
   if (line == "short two-pass")
-    c.two_pass_short = true;
+    c.two_pass_from = 0;
+  else if (line == "short two-pass from " + std::to_string(shortest))
+    c.two_pass_from = shortest;
   else if (line == "short one-transform")
-    c.two_pass_short = false;
+    c.two_pass_from = tuning::kTwoPassFrom;
   else
     return false;
   if (std::getline(in, line) || text.empty() || text.back() != '\n') return false;
@@ -82,43 +111,60 @@ bool parse_kernel_choice(const std::string& text, kernel_choice* out) {
 kernel_choice measure_kernel_choice() {
   kernel_choice c;
   const std::vector<const fast_kernels::table*> tables = usable_kernels();
+  const auto timing_line = [&](int64_t n, const std::vector<std::string>& names, const std::vector<double>& best) {
+    std::string line = std::to_string(n);
+    for (size_t i = 0; i < names.size(); ++i) {
+      char ms[32];
+      std::snprintf(ms, sizeof ms, " %.4g", best[i] * 1e3);
+      line += " " + names[i] + ms;
+    }
+    c.timings.push_back(line + " ms");
+  };
   for (int64_t n : kernel_choice_probes()) {
     const int32_t p = exponent_for(n);
-    const int count = squarings_at(n);
+    // The one-transform squarer only where it competes: at the shortest probe.
+    const bool shortest = n == kernel_choice_probes().front();
     std::vector<std::unique_ptr<stepper>> steppers;
+    std::vector<std::string> names;
     std::vector<double> best;
-    mpz_value start;
-    mpz_ui_pow_ui(start, 3, static_cast<unsigned long>(p / 2));  // digits of every size
     try {
-      for (const fast_kernels::table* t : tables) steppers.push_back(std::make_unique<two_pass_squarer>(p, n, 1, t));
-      // The one-transform squarer only where it competes: at the shortest probe.
-      if (n == kernel_choice_probes().front()) steppers.push_back(std::make_unique<fast_squarer>(p, n));
-      for (auto& st : steppers) st->load(start);
+      for (const fast_kernels::table* t : tables) {
+        steppers.push_back(std::make_unique<two_pass_squarer>(p, n, 1, t));
+        names.push_back(t->name);
+      }
+      if (shortest) {
+        steppers.push_back(std::make_unique<fast_squarer>(p, n));
+        names.push_back("one-transform");
+      }
+      best = best_rounds(steppers, p, n);
     } catch (const std::exception&) {
       // Short of memory or plans: the widest table, as if it had won.
       c.tables.emplace_back(n, tables.front()->name);
       continue;
     }
-    best.assign(steppers.size(), HUGE_VAL);
-    // Rounds interleave the candidates, so that a burst of load elsewhere
-    // slows one round of each rather than every round of one.
-    for (int round = 0; round <= tuning::kKernelChoiceRounds; ++round)
-      for (size_t i = 0; i < steppers.size(); ++i) {
-        const double s = seconds_of(*steppers[i], count);
-        if (round > 0 && s < best[i]) best[i] = s;
-      }
-    std::string line = std::to_string(n);
-    for (size_t i = 0; i < steppers.size(); ++i) {
-      char ms[32];
-      std::snprintf(ms, sizeof ms, " %.4g", best[i] / count * 1e3);
-      line += std::string(" ") + (i < tables.size() ? tables[i]->name : "one-transform") + ms;
-    }
-    c.timings.push_back(line + " ms");
+    timing_line(n, names, best);
     size_t win = 0;
     for (size_t i = 1; i < tables.size(); ++i)
       if (best[i] < best[win]) win = i;
     c.tables.emplace_back(n, tables[win]->name);
-    if (steppers.size() > tables.size()) c.two_pass_short = best[win] < best.back();
+    if (!shortest) continue;
+    if (best[win] >= best.back()) {
+      c.two_pass_from = tuning::kTwoPassFrom;
+      continue;
+    }
+    // It won there: is it also faster at the shortest lengths, with the same table?
+    c.two_pass_from = n;
+    try {
+      const int32_t q = exponent_for(kShortestTimed);
+      std::vector<std::unique_ptr<stepper>> pair;
+      pair.push_back(std::make_unique<two_pass_squarer>(q, kShortestTimed, 1, tables[win]));
+      pair.push_back(std::make_unique<fast_squarer>(q, kShortestTimed));
+      const std::vector<double> at = best_rounds(pair, q, kShortestTimed);
+      timing_line(kShortestTimed, {tables[win]->name, "one-transform"}, at);
+      if (at[0] < at[1]) c.two_pass_from = 0;
+    } catch (const std::exception&) {
+      // Unmeasured there: from the probe on, as measured.
+    }
   }
   return c;
 }
@@ -171,5 +217,5 @@ const fast_kernels::table& chosen_kernels(int64_t n) {
 bool two_pass_chosen(int64_t n) {
   if (n >= tuning::kTwoPassFrom) return true;
   if (const fast_kernels::table* t = kernels_asked()) return t == kernels_named("avx512");
-  return kernel_choice_default().two_pass_short;
+  return n >= kernel_choice_default().two_pass_from;
 }
