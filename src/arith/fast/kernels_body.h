@@ -516,6 +516,25 @@ inline void root(const shape_view& s, int64_t x, double* out) {
   out[1] = hi[0] * lo[1] + hi[1] * lo[0];
 }
 
+// One piece's eight values across the lanes (y[a]: lane a): transformed,
+// squared or multiplied by factor's (kW lanes at factor, groups 16 apart)
+// and transformed back. The forward mode stores the transformed values at
+// `at` instead and gives false.
+inline bool lanes_product(cn* y, row_mode mode, double* at, const double* factor) {
+  dft8<false, vn>(y);
+  if (mode == row_mode::forward) {
+    for (int d = 0; d < 8; ++d) nstore(at + 16 * d, y[d]);
+    return false;
+  }
+  if (mode == row_mode::square) {
+    for (int d = 0; d < 8; ++d) y[d] = cn{fmsub(y[d].re, y[d].re, y[d].im * y[d].im), (y[d].re + y[d].re) * y[d].im};
+  } else {
+    for (int d = 0; d < 8; ++d) y[d] = mul(y[d], nload(factor + 16 * d));
+  }
+  dft8<true, vn>(y);
+  return true;
+}
+
 #if defined(__AVX512F__)
 // Eight positions z (lanes a, after their lane twiddles): the transform
 // across the lanes, the square or the product with factor_at's values, and
@@ -533,17 +552,7 @@ inline void across_lanes(cv* z, row_mode mode, double* at, const double* factor_
   for (int c = 0; c < 8 / kW; ++c) {
     cn y[8];
     for (int a = 0; a < 8; ++a) y[a] = cn{part(re[a], c), part(im[a], c)};
-    dft8<false, vn>(y);
-    if (mode == row_mode::forward) {
-      for (int d = 0; d < 8; ++d) nstore(at + 16 * d + c * kW, y[d]);
-      continue;
-    }
-    if (mode == row_mode::square) {
-      for (int d = 0; d < 8; ++d) y[d] = cn{fmsub(y[d].re, y[d].re, y[d].im * y[d].im), (y[d].re + y[d].re) * y[d].im};
-    } else {
-      for (int d = 0; d < 8; ++d) y[d] = mul(y[d], nload(factor_at + 16 * d + c * kW));
-    }
-    dft8<true, vn>(y);
+    if (!lanes_product(y, mode, at + c * kW, factor_at != nullptr ? factor_at + c * kW : nullptr)) continue;
     for (int a = 0; a < 8; ++a) {
       part(re[a], c) = y[a].re;
       part(im[a], c) = y[a].im;
@@ -603,17 +612,7 @@ inline void eight_groups(const double* src, const double* tw, bool butterfly, co
       transpose_block(im);
       for (int i = 0; i < kW; ++i) y[cb * kW + i] = cn{re[i], im[i]};
     }
-    dft8<false, vn>(y);
-    if (mode == row_mode::forward) {
-      for (int d = 0; d < 8; ++d) nstore(dst + 16 * d + c * kW, y[d]);
-      continue;
-    }
-    if (mode == row_mode::square) {
-      for (int d = 0; d < 8; ++d) y[d] = cn{fmsub(y[d].re, y[d].re, y[d].im * y[d].im), (y[d].re + y[d].re) * y[d].im};
-    } else {
-      for (int d = 0; d < 8; ++d) y[d] = mul(y[d], nload(factor_at + 16 * d + c * kW));
-    }
-    dft8<true, vn>(y);
+    if (!lanes_product(y, mode, dst + c * kW, factor_at != nullptr ? factor_at + c * kW : nullptr)) continue;
 #pragma GCC unroll 4
     for (int cb = 0; cb < 8 / kW; ++cb) {
       vn re[kW], im[kW];
