@@ -13,13 +13,12 @@
 #include "base/machine.h"
 #include "base/processor.h"
 #include "base/tuning.h"
-#include "formats/worktodo.h"
+#include "work/work_file.h"
 
 namespace {
 
 constexpr const char* kFormatLine = "mersenne-throughput 1";
 constexpr size_t kMaxFileBytes = size_t{1} << 20;  // a line per length, processor and core count
-constexpr size_t kMaxWorkFileBytes = size_t{64} << 20;
 
 // The entry of one line of the file, checked field by field; false with *why.
 bool parse_entry(const std::string& line, saved_split* out, std::string* why) {
@@ -161,10 +160,10 @@ namespace {
 // its lock, as a hint only: the run itself opens it under its lock, and a
 // line changed in between costs at most a split measured at another length.
 bool work_file_tests(const std::string& path, int worker, int64_t* count, int32_t* largest) {
-  std::string text, why;
-  bool missing = false;
-  if (!read_whole_file(path, kMaxWorkFileBytes, &text, &missing, &why)) return false;
-  for (const work_line& line : parse_work_file(text)) {
+  std::vector<work_line> lines;
+  std::string why;
+  if (!peek_work_file(path, &lines, &why)) return false;
+  for (const work_line& line : lines) {
     if (line.what != work_line::kind::task || !line.task.refusal.empty()) continue;
     if (worker > 0 && line.section != worker) continue;
     if (line.task.type == work_type::factor) continue;

@@ -25,6 +25,14 @@ bool read_from(int fd, const std::string& path, std::string* text, std::string* 
 
 }  // namespace
 
+bool peek_work_file(const std::string& path, std::vector<work_line>* lines, std::string* why) {
+  std::string text;
+  bool missing = false;
+  if (!read_whole_file(path, kLargestWorkFile, &text, &missing, why)) return false;
+  *lines = parse_work_file(text);
+  return true;
+}
+
 std::unique_ptr<work_file> work_file::open(const std::string& path, std::string* why) {
   bool busy = false;
   const int fd = open_locked(path + ".lock", 0, &busy, why);

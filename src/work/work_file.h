@@ -47,6 +47,11 @@ class work_file {
   int lock_fd_;
 };
 
+// The lines of the work file at path as they stand, read without its lock
+// (worktodo.add not merged in): a hint for planning a run, never a text to
+// change or write back. False with *why when it cannot be read.
+bool peek_work_file(const std::string& path, std::vector<work_line>* lines, std::string* why);
+
 // One assignment as the batch carries it out.
 struct work_item {
   assignment task;

@@ -494,9 +494,9 @@ inline void transpose_block(vn* x) {
 inline void transpose(v8* r) {
   constexpr int P = 8 / kW;
   v8 out[8];
-  #pragma GCC unroll 4
+#pragma GCC unroll 4
   for (int rb = 0; rb < P; ++rb)
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (int cb = 0; cb < P; ++cb) {
       vn x[kW];
       for (int i = 0; i < kW; ++i) x[i] = part(r[rb * kW + i], cb);
@@ -548,7 +548,7 @@ inline void across_lanes(cv* z, row_mode mode, double* at, const double* factor_
   }
   transpose(re);
   transpose(im);
-  #pragma GCC unroll 4
+#pragma GCC unroll 4
   for (int c = 0; c < 8 / kW; ++c) {
     cn y[8];
     for (int a = 0; a < 8; ++a) y[a] = cn{part(re[a], c), part(im[a], c)};
@@ -825,7 +825,7 @@ void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bo
     v8 r8[8];
     for (int i = 0; i < 8; ++i) r8[i] = load(s + 8 * (g + i));
     transpose(r8);
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (int c = 0; c < 8 / kW; ++c) {
       const int64_t g0 = g + c * kW;
       vn cy = fresh ? zero : vat(carries + g0);
@@ -901,7 +901,7 @@ void fix_up(const word_tables& k, int64_t j1_0, double* s, const double* in, boo
     v8 r8[8];
     for (int i = 0; i < 8; ++i) r8[i] = load(s + 8 * (g + i));
     transpose(r8);
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (int c = 0; c < 8 / kW; ++c) {
       vn cy = vat(in + g + c * kW);
       const vn rr = vat(k.row_r + g + c * kW);
