@@ -90,6 +90,13 @@ int main(int argc, char** argv) {
     const double inv_s = best_of(rounds, [&] {
       for (int64_t b = 0; b < blocks; ++b) k.column_inverse(v, state.data() + 16 * b, stride, block.data(), scratch.data());
     });
+    const double inv0_s = best_of(rounds, [&] {
+      for (int64_t b = 0; b < blocks; ++b) k.column_inverse(v, state.data() + 16 * (b & 1), stride, block.data(), scratch.data());
+    });
+    const double fwd0_s = best_of(rounds, [&] {
+      for (int64_t b = 0; b < blocks; ++b) k.column_forward(v, block.data(), state.data() + 16 * (b & 1), stride, scratch.data());
+    });
+    std::printf("same-block inverse %.2f forward %.2f\n", inv0_s * ghz * 1e3, fwd0_s * ghz * 1e3);
     const fast_kernels::placed_subtract none;
     double e, g;
     const double carry_s = best_of(rounds, [&] {

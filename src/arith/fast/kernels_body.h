@@ -29,10 +29,17 @@ typedef double vn __attribute__((vector_size(8 * kW)));
 
 template <class V>
 inline V splat_as(double d);
+// A broadcast, not {} + d: without fast-math that addition is a real one
+// (0 + -0 is +0), and it stood before every twiddle's broadcast.
 template <>
 inline vn splat_as<vn>(double d) {
-  vn v = {};
-  return v + d;
+#if defined(__AVX512F__)
+  return reinterpret_cast<vn>(_mm512_set1_pd(d));
+#elif defined(__AVX2__)
+  return reinterpret_cast<vn>(_mm256_set1_pd(d));
+#else
+  return reinterpret_cast<vn>(_mm_set1_pd(d));
+#endif
 }
 
 // Eight lanes: with AVX-512 one register; narrower, 8 / kW of the
@@ -535,6 +542,22 @@ inline bool lanes_product(cn* y, row_mode mode, double* at, const double* factor
   return true;
 }
 
+// Lines of the next row on their way into the cache while a step works on
+// this one: in for reading, out for writing, a few at a time between the
+// step's stages rather than all at once (a burst of them takes every fill
+// buffer, and the step's own misses wait behind them).
+struct row_fetch {
+  const double* in = nullptr;
+  double* out = nullptr;
+  // Lines [from, from + count) of 64 bytes, counted from in and out.
+  void lines(int from, int count) const {
+    for (int i = from; i < from + count; ++i) {
+      if (in != nullptr) __builtin_prefetch(in + 8 * i, 0, 3);
+      if (out != nullptr) __builtin_prefetch(out + 8 * i, 1, 3);
+    }
+  }
+};
+
 #if defined(__AVX512F__)
 // Eight positions z (lanes a, after their lane twiddles): the transform
 // across the lanes, the square or the product with factor_at's values, and
@@ -569,15 +592,19 @@ inline void across_lanes(cv* z, row_mode mode, double* at, const double* factor_
 // twiddles at lane, the step across lanes and all of it back into dst (src
 // may be dst), all in registers; forward: as across_lanes leaves it.
 inline void eight_groups(const double* src, const double* tw, bool butterfly, const double* lane, row_mode mode,
-                         double* dst, const double* factor_at) {
+                         double* dst, const double* factor_at, const row_fetch& fetch = row_fetch{}) {
   cv z[8];
   for (int b = 0; b < 8; ++b) z[b] = tw != nullptr ? mul(cload(src + 16 * b), cload(tw + 16 * b)) : cload(src + 16 * b);
+  fetch.lines(0, 4);
   if (butterfly) dft8<false>(z);
   for (int c = 0; c < 8; ++c) z[c] = mul(z[c], cload(lane + 16 * c));
+  fetch.lines(4, 4);
   across_lanes(z, mode, dst, factor_at);
-  if (mode == row_mode::forward) return;
+  fetch.lines(8, 4);
+  if (mode == row_mode::forward) return fetch.lines(12, 4);
   for (int c = 0; c < 8; ++c) z[c] = mul_conj(z[c], cload(lane + 16 * c));
   if (butterfly) dft8<true>(z);
+  fetch.lines(12, 4);
   for (int b = 0; b < 8; ++b) cstore(dst + 16 * b, tw != nullptr ? mul_conj(z[b], cload(tw + 16 * b)) : z[b]);
 }
 #else
@@ -586,7 +613,8 @@ inline void eight_groups(const double* src, const double* tw, bool butterfly, co
 // groups turned) at a time, through a block of the first-level cache. The
 // same operations on every lane, so the same bits.
 inline void eight_groups(const double* src, const double* tw, bool butterfly, const double* lane, row_mode mode,
-                         double* dst, const double* factor_at) {
+                         double* dst, const double* factor_at, const row_fetch& fetch = row_fetch{}) {
+  fetch.lines(0, 16);
   alignas(64) double tmp[128];
 #pragma GCC unroll 4
   for (int c = 0; c < 8; c += kW) {
@@ -643,15 +671,6 @@ inline void eight_groups(const double* src, const double* tw, bool butterfly, co
 void row_of_eight(const shape_view& s, const double* tw, row_mode mode, const double* in, double* out,
                   const double* factor) {
   eight_groups(in, tw, true, s.lane_twiddles, mode, out, factor);
-}
-
-// The lines of groups [g, g + count) of the next row, in and out, on their
-// way into the cache (out for writing).
-inline void fetch_row_part(const double* next_in, double* next_out, int64_t g, int64_t count) {
-  for (int64_t i = 16 * g; i < 16 * (g + count); i += 8) {
-    if (next_in != nullptr) __builtin_prefetch(next_in + i, 0, 3);
-    if (next_out != nullptr) __builtin_prefetch(next_out + i, 1, 3);
-  }
 }
 
 // A row longer than eight groups, or one whose twiddles are not in a table.
@@ -711,9 +730,9 @@ __attribute__((noinline)) void long_row(const shape_view& s, int64_t k2, row_mod
     // Per eight positions: the lane twiddles, the transform across lanes,
     // the product, and back; the rows' values sit in the transposed order between.
     for (int64_t g = at; g < at + chunk; g += 8) {
-      fetch_row_part(next_in, next_out, g, 8);
+      const row_fetch fetch{next_in != nullptr ? next_in + 16 * g : nullptr, next_out != nullptr ? next_out + 16 * g : nullptr};
       eight_groups(out + 16 * g, nullptr, fused, s.lane_twiddles + 16 * g, mode, out + 16 * g,
-                   factor != nullptr ? factor + 16 * g : nullptr);
+                   factor != nullptr ? factor + 16 * g : nullptr, fetch);
     }
     for (int i = end - 1; i >= first; --i) run_pass<true>(f, i, nullptr, d, chunk, spans[i], tw);
   }
@@ -802,25 +821,39 @@ inline vn nabs(vn v) {
   typedef long long vni __attribute__((vector_size(8 * kW)));
   return reinterpret_cast<vn>(reinterpret_cast<vni>(v) & 0x7fffffffffffffffLL);
 }
-inline vn nmax(vn a, vn b) { return a > b ? a : b; }
+// a > b ? a : b, lane by lane (the processor's max, which is exactly that).
+inline vn nmax(vn a, vn b) {
+#if defined(__AVX512F__)
+  const __m512d x = reinterpret_cast<__m512d>(a);  // every lane taken: x only names the pass-through
+  return reinterpret_cast<vn>(_mm512_mask_max_pd(x, 0xff, x, reinterpret_cast<__m512d>(b)));
+#elif defined(__AVX2__)
+  return reinterpret_cast<vn>(_mm256_max_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b)));
+#else
+  return reinterpret_cast<vn>(_mm_max_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
+#endif
+}
 
 // Rounds, subtracts and carries as table::carry describes. Lanes run along
 // the block's columns; eight rows at a time are turned so that lanes run
 // down the rows and the carry goes from vector to vector, in pieces of the
 // processor's own width.
 // With the choices that do not change from word to word made once, so
-// that the eight steps along a row unroll and the rows stay in registers.
-template <bool Weigh, bool Scaled>
+// that the eight steps along a row unroll and the rows stay in registers;
+// Sub: whether the subtraction falls in this block. A factor of 2 or 1/2
+// for a wrapped word is taken as an addition or product under the wrap's
+// mask: exact, so the same bits as the products by 2, 1 or 1/2.
+template <bool Weigh, bool Scaled, bool Sub>
 void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh,
               const placed_subtract& sub, double* err_out, double* big_out) {
   constexpr double kRound = 0x1.8p52;
   const int64_t n2 = k.n2;
   vn err = splat_as<vn>(0), big = splat_as<vn>(0);
-  const vn one = splat_as<vn>(1.0), two = splat_as<vn>(2.0), half = splat_as<vn>(0.5);
+  const vn half = splat_as<vn>(0.5);
   const vn round_long = splat_as<vn>(k.round_long), round_short = splat_as<vn>(k.round_short);
   const vn inv_long = splat_as<vn>(k.inv_long), inv_short = splat_as<vn>(k.inv_short), zero = splat_as<vn>(0);
-  const bool sub_here = sub.column >= j1_0 && sub.column < j1_0 + 8;
-  const vn times = splat_as<vn>(sub.times);
+  const vn minus_round = splat_as<vn>(-kRound), times = splat_as<vn>(sub.times);
+  vn lane = zero;
+  for (int i = 0; i < kW; ++i) lane[i] = i;
   for (int64_t g = 0; g < n2; g += 8) {
     v8 r8[8];
     for (int i = 0; i < 8; ++i) r8[i] = load(s + 8 * (g + i));
@@ -837,18 +870,27 @@ void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bo
         const auto wrap = r >= k.n;
         r = wrap ? r - k.n : r;
         const auto long_word = r < k.q;
-        const vn u = part(r8[t], c) * (ru * k.col_u[j1]) * (wrap ? two : one);
+        const vn u1 = part(r8[t], c) * (ru * k.col_u[j1]);
+        const vn u = wrap ? u1 + u1 : u1;
         vn rv = (u + kRound) - kRound;
         err = nmax(err, nabs(u - rv));
         big = nmax(big, nabs(u));
         if (Scaled) rv *= times;
-        if (sub_here && j1 == sub.column && sub.row >= g0 && sub.row < g0 + kW) rv[sub.row - g0] -= sub.value;
+        if (Sub && j1 == sub.column && sub.row >= g0 && sub.row < g0 + kW)
+          rv -= lane == static_cast<double>(sub.row - g0) ? splat_as<vn>(sub.value) : zero;
         const vn x = rv + cy;
         const vn round_at = long_word ? round_long : round_short;
-        const vn hi = (x + round_at) - round_at;
-        const vn d = x - hi;
-        cy = hi * (long_word ? inv_long : inv_short);
-        part(r8[t], c) = Weigh ? d * (rw * k.col_w[j1]) * (wrap ? half : one) : d;
+        const vn up = x + round_at;
+        const vn d = x - (up - round_at);
+        // hi 2^-bits, as up 2^-bits - 1.5 2^52 in one rounding: both exact,
+        // and the chain from word to word one operation shorter.
+        cy = fmadd(up, long_word ? inv_long : inv_short, minus_round);
+        if (Weigh) {
+          const vn w = d * (rw * k.col_w[j1]);
+          part(r8[t], c) = wrap ? w * half : w;
+        } else {
+          part(r8[t], c) = d;
+        }
       }
       *reinterpret_cast<vn*>(carries + g0) = cy;
     }
@@ -864,17 +906,26 @@ void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bo
   *big_out = b;
 }
 
-void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh, bool weigh,
-           const placed_subtract& sub, double* err_out, double* big_out) {
+template <bool Sub>
+void carry_with(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh, bool weigh,
+                const placed_subtract& sub, double* err_out, double* big_out) {
   const bool scaled = sub.times != 1.0;
   if (weigh && !scaled)
-    carry_as<true, false>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
+    carry_as<true, false, Sub>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
   else if (weigh)
-    carry_as<true, true>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
+    carry_as<true, true, Sub>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
   else if (!scaled)
-    carry_as<false, false>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
+    carry_as<false, false, Sub>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
   else
-    carry_as<false, true>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
+    carry_as<false, true, Sub>(k, j1_0, s, carries, fresh, sub, err_out, big_out);
+}
+
+void carry(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh, bool weigh,
+           const placed_subtract& sub, double* err_out, double* big_out) {
+  if (sub.column >= j1_0 && sub.column < j1_0 + 8)
+    carry_with<true>(k, j1_0, s, carries, fresh, weigh, sub, err_out, big_out);
+  else
+    carry_with<false>(k, j1_0, s, carries, fresh, weigh, sub, err_out, big_out);
 }
 
 void weigh(const word_tables& k, int64_t j1_0, double* s) {
