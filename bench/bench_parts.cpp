@@ -1,7 +1,9 @@
 // Where an iteration of the two-pass squarer spends its time: each kernel of
 // the table on its own over a whole iteration's worth of rows or blocks, one
 // thread, in millions of cycles (thread CPU time times the clock measured in
-// the same run by dependent adds), best of several rounds.
+// the same run by dependent adds), best of several rounds. The last two
+// columns: the column transforms over as many blocks, all of them the same
+// two (held in the cache), which parts their arithmetic from their memory.
 //
 //   bench_parts [LENGTH ...]   (default 1M 4M 8M; K and M suffixes)
 //   MERSENNE_KERNELS=NAME bench_parts ...
@@ -60,8 +62,8 @@ int main(int argc, char** argv) {
   const fast_kernels::table& k = asked != nullptr ? *asked : *usable_kernels().front();
   const double ghz = measured_ghz();
   std::printf("kernels %s, clock %.2f GHz; Mcycles per iteration's worth, one thread\n", k.name, ghz);
-  std::printf("%9s %6s %6s %9s %9s %9s %9s %9s %9s\n", "length", "n1", "n2", "row", "col inv", "carry", "col fwd",
-              "sum", "squarer");
+  std::printf("%9s %6s %6s %9s %9s %9s %9s %9s %9s %9s %9s\n", "length", "n1", "n2", "row", "col inv", "carry",
+              "col fwd", "sum", "squarer", "inv held", "fwd held");
   for (int64_t n : lengths) {
     const two_pass_shape sh = two_pass_shape_for(n);
     if (sh.n == 0) continue;
@@ -96,7 +98,6 @@ int main(int argc, char** argv) {
     const double fwd0_s = best_of(rounds, [&] {
       for (int64_t b = 0; b < blocks; ++b) k.column_forward(v, block.data(), state.data() + 16 * (b & 1), stride, scratch.data());
     });
-    std::printf("same-block inverse %.2f forward %.2f\n", inv0_s * ghz * 1e3, fwd0_s * ghz * 1e3);
     const fast_kernels::placed_subtract none;
     double e, g;
     const double carry_s = best_of(rounds, [&] {
@@ -118,9 +119,9 @@ int main(int argc, char** argv) {
       }) / 2;
     }
     const double mc = ghz * 1e3;
-    std::printf("%9lld %6lld %6lld %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f\n", static_cast<long long>(n),
+    std::printf("%9lld %6lld %6lld %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f\n", static_cast<long long>(n),
                 static_cast<long long>(sh.n1), static_cast<long long>(sh.n2), row_s * mc, inv_s * mc, carry_s * mc,
-                fwd_s * mc, (row_s + inv_s + carry_s + fwd_s) * mc, whole_s * mc);
+                fwd_s * mc, (row_s + inv_s + carry_s + fwd_s) * mc, whole_s * mc, inv0_s * mc, fwd0_s * mc);
   }
   return 0;
 }
