@@ -882,8 +882,9 @@ void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bo
         const vn round_at = long_word ? round_long : round_short;
         const vn up = x + round_at;
         const vn d = x - (up - round_at);
-        // hi 2^-bits, as up 2^-bits - 1.5 2^52 in one rounding: both exact,
-        // and the chain from word to word one operation shorter.
+        // hi 2^-bits as up 2^-bits - 1.5 2^52: exact, fused or not (the
+        // product is a power-of-two scaling, the difference representable),
+        // and with FMA the chain from word to word one operation shorter.
         cy = fmadd(up, long_word ? inv_long : inv_short, minus_round);
         if (Weigh) {
           const vn w = d * (rw * k.col_w[j1]);
