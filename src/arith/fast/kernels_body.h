@@ -221,17 +221,18 @@ inline void dft8(cx<V>* x) {
   dft4<Back, V>(o0, o1, o2, o3);
   const V s = splat_as<V>(0.70710678118654752440084436210484903928);
   // o_k times exp(-+ 2 pi i k / 8)
-  const cx<V> w1 = Back ? cx<V>{(o1.re - o1.im) * s, (o1.re + o1.im) * s} : cx<V>{(o1.re + o1.im) * s, (o1.im - o1.re) * s};
+  // o_1 and o_3 times exp(-+ 2 pi i k / 8) = (1 -+ i) s or (-1 -+ i) s, the factor s taken in the sums' FMAs.
+  const cx<V> t1 = Back ? cx<V>{o1.re - o1.im, o1.re + o1.im} : cx<V>{o1.re + o1.im, o1.im - o1.re};
   const cx<V> w2 = rot_quarter<Back>(o2);
-  const cx<V> w3 = Back ? cx<V>{(-o3.re - o3.im) * s, (o3.re - o3.im) * s} : cx<V>{(o3.im - o3.re) * s, (-o3.re - o3.im) * s};
+  const cx<V> t3 = Back ? cx<V>{-o3.re - o3.im, o3.re - o3.im} : cx<V>{o3.im - o3.re, -o3.re - o3.im};
   x[0] = e0 + o0;
   x[4] = e0 - o0;
-  x[1] = e1 + w1;
-  x[5] = e1 - w1;
+  x[1] = cx<V>{fmadd(t1.re, s, e1.re), fmadd(t1.im, s, e1.im)};
+  x[5] = cx<V>{fmadd(-t1.re, s, e1.re), fmadd(-t1.im, s, e1.im)};
   x[2] = e2 + w2;
   x[6] = e2 - w2;
-  x[3] = e3 + w3;
-  x[7] = e3 - w3;
+  x[3] = cx<V>{fmadd(t3.re, s, e3.re), fmadd(t3.im, s, e3.im)};
+  x[7] = cx<V>{fmadd(-t3.re, s, e3.re), fmadd(-t3.im, s, e3.im)};
 }
 
 // Odd R: pairs u, R - u share a cosine sum and a sine sum. c[k], s[k]:
