@@ -220,7 +220,6 @@ inline void dft8(cx<V>* x) {
   dft4<Back, V>(e0, e1, e2, e3);
   dft4<Back, V>(o0, o1, o2, o3);
   const V s = splat_as<V>(0.70710678118654752440084436210484903928);
-  // o_k times exp(-+ 2 pi i k / 8)
   // o_1 and o_3 times exp(-+ 2 pi i k / 8) = (1 -+ i) s or (-1 -+ i) s, the factor s taken in the sums' FMAs.
   const cx<V> t1 = Back ? cx<V>{o1.re - o1.im, o1.re + o1.im} : cx<V>{o1.re + o1.im, o1.im - o1.re};
   const cx<V> w2 = rot_quarter<Back>(o2);
