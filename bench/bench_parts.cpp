@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     for (int64_t j = 0; j < sh.n2; ++j) row_r[static_cast<size_t>(j)] = 0, ones2[static_cast<size_t>(j)] = 1;
     const int bits = 18;
     const fast_kernels::word_tables wt{col_r.data(), row_r.data(), ones1.data(), ones2.data(), ones1.data(),
-                                       ones2.data(), static_cast<double>(n), 0, std::ldexp(1.5, 52 + bits),
+                                       ones2.data(), static_cast<double>(n), 0, 0, 1, std::ldexp(1.5, 52 + bits),
                                        std::ldexp(1.5, 53 + bits), std::ldexp(1.0, -bits), std::ldexp(1.0, -bits - 1),
                                        sh.n2};
     const int rounds = 5;

@@ -3,9 +3,12 @@
 // carries across blocks and from the last block to the first, and threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "arith/fast/fast.h"
 #include "arith/fast/lengths.h"
@@ -98,6 +101,61 @@ TEST(LongTwoPass, AgreesWithItsTwinsAtEveryLength) { sweep((int64_t{1} << 20) + 
 // Above 8M: each odd part once, at the octave from 16M.
 TEST(LongTwoPass, AgreesWithItsTwinsAtEveryOddPartAbove8M) {
   for (int64_t k = 8; k <= 15; ++k) sweep(k << 21, k << 21);
+}
+
+// The carry tells a wrapped word and a long one from the word's unweight
+// and two thresholds, not from its weight indices: at every length that
+// splits, for the largest exponent there and for every row, the columns on
+// both sides of each place where the class changes (the sum of the indices
+// reaching n, and the index mod n reaching q) get the class the indices
+// give; at two short lengths, every word.
+TEST(TwoPass, UnweightsClassifyTheWordsNearestEachThreshold) {
+  const auto check = [](int32_t p, int64_t n, bool every_word) {
+    const two_pass_shape sh = two_pass_shape_for(n);
+    const size_t n1 = static_cast<size_t>(sh.n1), n2 = static_cast<size_t>(sh.n2);
+    std::vector<double> cr(n1), cw(n1), cu(n1), rr(n2), rw(n2), ru(n2);
+    double wrap_at = 0, long_above = 0;
+    two_pass_word_constants(p, sh, {cr.data(), cw.data(), cu.data(), rr.data(), rw.data(), ru.data()}, &wrap_at,
+                            &long_above);
+    const int64_t q = p % n;
+    int wrong = 0;
+    const auto word = [&](size_t j1, size_t j2) {
+      const int64_t sum = static_cast<int64_t>(cr[j1]) + static_cast<int64_t>(rr[j2]);
+      const bool wraps = sum >= n, is_long = sum % n < q;
+      const double u = ru[j2] * cu[j1];
+      const bool says_wraps = u <= wrap_at, says_long = (says_wraps ? u + u : u) > long_above;
+      if ((wraps != says_wraps || is_long != says_long) && ++wrong <= 5)
+        ADD_FAILURE() << "p=" << p << " n=" << n << " word (" << j1 << ", " << j2 << ") indices " << cr[j1] << " + "
+                      << rr[j2] << ": wraps " << wraps << " long " << is_long << ", the unweight says " << says_wraps
+                      << " " << says_long;
+    };
+    std::vector<std::pair<double, size_t>> by_index(n1);
+    for (size_t j1 = 0; j1 < n1; ++j1) by_index[j1] = {cr[j1], j1};
+    std::sort(by_index.begin(), by_index.end());
+    for (size_t j2 = 0; j2 < n2; ++j2) {
+      if (every_word) {
+        for (size_t j1 = 0; j1 < n1; ++j1) word(j1, j2);
+        continue;
+      }
+      const double r2 = rr[j2];
+      for (double edge : {static_cast<double>(n) - r2, static_cast<double>(q) - r2, static_cast<double>(n + q) - r2}) {
+        const auto at = std::lower_bound(by_index.begin(), by_index.end(), std::make_pair(edge, size_t{0}));
+        if (at != by_index.end()) word(at->second, j2);
+        if (at != by_index.begin()) word((at - 1)->second, j2);
+      }
+    }
+    return wrong;
+  };
+  int lengths = 0;
+  for (int i = 0; i < fast_length_count(); ++i) {
+    const int64_t n = fast_length(i);
+    if (two_pass_shape_for(n).n == 0 || !two_pass_serves(static_cast<int32_t>(fast_max_exponent(n)), n)) continue;
+    ++lengths;
+    if (check(static_cast<int32_t>(fast_max_exponent(n)), n, false) != 0) return;
+  }
+  EXPECT_GT(lengths, 100);
+  EXPECT_EQ(check(4096 * 14 - 3, 4096, true), 0);
+  EXPECT_EQ(check(12288 * 12 + 7, 12288, true), 0);
 }
 
 // Every digit at the top (or bottom) of its range makes every product word

@@ -47,10 +47,16 @@ struct shape_view {
 
 // The column pass's per-word constants, as two small tables each: word
 // (j1, j2) has weight index r = (col_r[j1] + row_r[j2]) mod n, and is a long
-// word (one bit more) when r < q.
+// word (one bit more) when r < q. Its unweight u = col_u[j1] row_u[j2] is
+// 2^(-(col_r + row_r) / n) / n to a few units in the last place, so the sum
+// wraps (is n or more) exactly when u <= wrap_at, and, with u doubled there,
+// the word is long exactly when u > long_above: each threshold lies half an
+// index step (a factor 2^(0.5 / n), far more than the products' error) from
+// the unweights on either side of it.
 struct word_tables {
   const double *col_r, *row_r, *col_w, *row_w, *col_u, *row_u;
   double n, q;
+  double wrap_at, long_above;
   double round_short, round_long;  // 1.5 * 2^(52 + bits) for a word's bits
   double inv_short, inv_long;      // 2^-bits
   int64_t n2;

@@ -833,6 +833,29 @@ inline vn nmax(vn a, vn b) {
 #endif
 }
 
+// The nearest integer to v, ties to even; |v| < 2^51.
+inline vn nearest(vn v) {
+#if defined(__AVX512F__)
+  const __m512d x = reinterpret_cast<__m512d>(v);  // every lane taken: x only names the pass-through
+  return reinterpret_cast<vn>(_mm512_mask_roundscale_pd(x, 0xff, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+#elif defined(__AVX2__)
+  return reinterpret_cast<vn>(_mm256_round_pd(reinterpret_cast<__m256d>(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+#else
+  constexpr double kRound = 0x1.8p52;
+  const vn r = splat_as<vn>(kRound);
+  return (v + r) - r;
+#endif
+}
+// acc > |v| ? acc : |v| for acc >= 0: with AVX-512 one operation that
+// compares magnitudes and clears the sign.
+inline vn max_abs(vn acc, vn v) {
+#if defined(__AVX512DQ__)
+  return reinterpret_cast<vn>(_mm512_range_pd(reinterpret_cast<__m512d>(acc), reinterpret_cast<__m512d>(v), 0x0b));
+#else
+  return nmax(acc, nabs(v));
+#endif
+}
+
 // Rounds, subtracts and carries as table::carry describes. Lanes run along
 // the block's columns; eight rows at a time are turned so that lanes run
 // down the rows and the carry goes from vector to vector, in pieces of the
@@ -841,63 +864,97 @@ inline vn nmax(vn a, vn b) {
 // that the eight steps along a row unroll and the rows stay in registers;
 // Sub: whether the subtraction falls in this block. A factor of 2 or 1/2
 // for a wrapped word is taken as an addition or product under the wrap's
-// mask: exact, so the same bits as the products by 2, 1 or 1/2.
+// mask: exact, so the same bits as the products by 2, 1 or 1/2. Whether a
+// word wraps and whether it is long come from its unweight and the
+// tables' thresholds, and each rounding to a multiple of 2^bits is the
+// nearest integer of a product by 2^-bits: the same bits as adding and
+// subtracting 1.5 2^(52 + bits), in fewer operations where the processor
+// rounds in one.
 template <bool Weigh, bool Scaled, bool Sub>
 void carry_as(const word_tables& k, int64_t j1_0, double* s, double* carries, bool fresh,
               const placed_subtract& sub, double* err_out, double* big_out) {
-  constexpr double kRound = 0x1.8p52;
   const int64_t n2 = k.n2;
   vn err = splat_as<vn>(0), big = splat_as<vn>(0);
   const vn half = splat_as<vn>(0.5);
-  const vn round_long = splat_as<vn>(k.round_long), round_short = splat_as<vn>(k.round_short);
   const vn inv_long = splat_as<vn>(k.inv_long), inv_short = splat_as<vn>(k.inv_short), zero = splat_as<vn>(0);
-  const vn minus_round = splat_as<vn>(-kRound), times = splat_as<vn>(sub.times);
+  const vn times = splat_as<vn>(sub.times);
+#if defined(__AVX2__)
+  const vn scale_long = splat_as<vn>(1 / k.inv_long), scale_short = splat_as<vn>(1 / k.inv_short);
+#else
+  constexpr double kRound = 0x1.8p52;
+  const vn round_long = splat_as<vn>(k.round_long), round_short = splat_as<vn>(k.round_short);
+  const vn minus_round = splat_as<vn>(-kRound);
+#endif
   vn lane = zero;
   for (int i = 0; i < kW; ++i) lane[i] = i;
-  for (int64_t g = 0; g < n2; g += 8) {
-    v8 r8[8];
-    for (int i = 0; i < 8; ++i) r8[i] = load(s + 8 * (g + i));
-    transpose(r8);
+  // G groups of eight rows at a time, their steps interleaved: each row's
+  // carry is a chain of dependent operations from word to word, and two
+  // chains side by side keep the processor's units busy.
+  const auto rows = [&]<int G>(int64_t g) {
+    v8 r8[G][8];
+    for (int h = 0; h < G; ++h) {
+      for (int i = 0; i < 8; ++i) r8[h][i] = load(s + 8 * (g + 8 * h + i));
+      transpose(r8[h]);
+    }
 #pragma GCC unroll 4
     for (int c = 0; c < 8 / kW; ++c) {
-      const int64_t g0 = g + c * kW;
-      vn cy = fresh ? zero : vat(carries + g0);
-      const vn rr = vat(k.row_r + g0), ru = vat(k.row_u + g0), rw = vat(k.row_w + g0);
+      vn cy[G], ru[G], rw[G];
+      int64_t g0[G];
+      for (int h = 0; h < G; ++h) {
+        g0[h] = g + 8 * h + c * kW;
+        cy[h] = fresh ? zero : vat(carries + g0[h]);
+        ru[h] = vat(k.row_u + g0[h]);
+        rw[h] = vat(k.row_w + g0[h]);
+      }
 #pragma GCC unroll 8
       for (int t = 0; t < 8; ++t) {
         const int64_t j1 = j1_0 + t;
-        vn r = rr + k.col_r[j1];
-        const auto wrap = r >= k.n;
-        r = wrap ? r - k.n : r;
-        const auto long_word = r < k.q;
-        const vn u1 = part(r8[t], c) * (ru * k.col_u[j1]);
-        const vn u = wrap ? u1 + u1 : u1;
-        vn rv = (u + kRound) - kRound;
-        err = nmax(err, nabs(u - rv));
-        big = nmax(big, nabs(u));
-        if (Scaled) rv *= times;
-        if (Sub && j1 == sub.column && sub.row >= g0 && sub.row < g0 + kW)
-          rv -= lane == static_cast<double>(sub.row - g0) ? splat_as<vn>(sub.value) : zero;
-        const vn x = rv + cy;
-        const vn round_at = long_word ? round_long : round_short;
-        const vn up = x + round_at;
-        const vn d = x - (up - round_at);
-        // hi 2^-bits as up 2^-bits - 1.5 2^52: exact, fused or not (the
-        // product is a power-of-two scaling, the difference representable),
-        // and with FMA the chain from word to word one operation shorter.
-        cy = fmadd(up, long_word ? inv_long : inv_short, minus_round);
-        if (Weigh) {
-          const vn w = d * (rw * k.col_w[j1]);
-          part(r8[t], c) = wrap ? w * half : w;
-        } else {
-          part(r8[t], c) = d;
+#pragma GCC unroll 2
+        for (int h = 0; h < G; ++h) {
+          const vn u0 = ru[h] * k.col_u[j1];
+          const auto wrap = u0 <= k.wrap_at;
+          const vn uw = wrap ? u0 + u0 : u0;
+          const auto long_word = uw > k.long_above;
+          const vn u = part(r8[h][t], c) * uw;
+          vn rv = nearest(u);
+          err = max_abs(err, u - rv);
+          big = max_abs(big, u);
+          if (Scaled) rv *= times;
+          if (Sub && j1 == sub.column && sub.row >= g0[h] && sub.row < g0[h] + kW)
+            rv -= lane == static_cast<double>(sub.row - g0[h]) ? splat_as<vn>(sub.value) : zero;
+          const vn x = rv + cy[h];
+#if defined(__AVX2__)
+          // hi = x 2^-bits to the nearest integer, x - hi 2^bits: both exact.
+          const vn hi = nearest(x * (long_word ? inv_long : inv_short));
+          const vn d = fmadd(-hi, long_word ? scale_long : scale_short, x);
+          cy[h] = hi;
+#else
+          const vn round_at = long_word ? round_long : round_short;
+          const vn up = x + round_at;
+          const vn d = x - (up - round_at);
+          // hi 2^-bits as up 2^-bits - 1.5 2^52: exact, fused or not (the
+          // product is a power-of-two scaling, the difference representable),
+          // and with FMA the chain from word to word one operation shorter.
+          cy[h] = fmadd(up, long_word ? inv_long : inv_short, minus_round);
+#endif
+          if (Weigh) {
+            const vn w = d * (rw[h] * k.col_w[j1]);
+            part(r8[h][t], c) = wrap ? w * half : w;
+          } else {
+            part(r8[h][t], c) = d;
+          }
         }
       }
-      *reinterpret_cast<vn*>(carries + g0) = cy;
+      for (int h = 0; h < G; ++h) *reinterpret_cast<vn*>(carries + g0[h]) = cy[h];
     }
-    transpose(r8);
-    for (int i = 0; i < 8; ++i) store(s + 8 * (g + i), r8[i]);
-  }
+    for (int h = 0; h < G; ++h) {
+      transpose(r8[h]);
+      for (int i = 0; i < 8; ++i) store(s + 8 * (g + 8 * h + i), r8[h][i]);
+    }
+  };
+  int64_t g = 0;
+  for (; g + 16 <= n2; g += 16) rows.template operator()<2>(g);
+  if (g < n2) rows.template operator()<1>(g);
   double e = 0, b = 0;
   for (int i = 0; i < kW; ++i) {
     e = err[i] > e ? err[i] : e;

@@ -56,6 +56,30 @@ bool two_pass_serves(int32_t p, int64_t n) {
   return n >= 1 && n <= p && two_pass_shape_for(n).n != 0 && p / n >= kMinBits;
 }
 
+void two_pass_word_constants(int32_t p, const two_pass_shape& s, two_pass_word_arrays out, double* wrap_at,
+                             double* long_above) {
+  const int64_t n = s.n, n1 = s.n1, n2 = s.n2;
+  MERSENNE_REQUIRE(n > 0 && n1 * n2 == n && p > 0);
+  const long double ln = static_cast<long double>(n);
+  for (int64_t j1 = 0; j1 < n1; ++j1) {
+    const int64_t r = (n - (static_cast<int64_t>(p) * j1) % n) % n;
+    out.col_r[j1] = static_cast<double>(r);
+    out.col_w[j1] = static_cast<double>(exp2l(r / ln));
+    out.col_u[j1] = static_cast<double>(exp2l(-r / ln) / ln);
+  }
+  for (int64_t j2 = 0; j2 < n2; ++j2) {
+    const int64_t r = (n - (static_cast<int64_t>(p) % n) * (n1 * j2 % n) % n) % n;
+    out.row_r[j2] = static_cast<double>(r);
+    out.row_w[j2] = static_cast<double>(exp2l(r / ln));
+    out.row_u[j2] = static_cast<double>(exp2l(-r / ln));
+  }
+  // Half an index step past the last unweight that does not wrap, and
+  // before the first one of a short word.
+  const long double q = static_cast<long double>(p % n);
+  *wrap_at = static_cast<double>(exp2l(-(ln - 0.5L) / ln) / ln);
+  *long_above = static_cast<double>(exp2l(-(q - 0.5L) / ln) / ln);
+}
+
 two_pass_squarer::two_pass_squarer(int32_t p, int64_t n, int threads, const fast_kernels::table* kernels)
     : p_(p), shape_(two_pass_shape_for(n)), kernels_(kernels != nullptr ? kernels : &chosen_kernels(n)) {
   MERSENNE_REQUIRE(two_pass_serves(p, n));
@@ -72,19 +96,10 @@ two_pass_squarer::two_pass_squarer(int32_t p, int64_t n, int threads, const fast
   row_r_ = aligned_buffer<double>(n2);
   row_weight_ = aligned_buffer<double>(n2);
   row_unweight_ = aligned_buffer<double>(n2);
-  const long double ln = static_cast<long double>(n);
-  for (int64_t j1 = 0; j1 < n1; ++j1) {
-    const int64_t r = (n - (static_cast<int64_t>(p) * j1) % n) % n;
-    col_r_[j1] = static_cast<double>(r);
-    col_weight_[j1] = static_cast<double>(exp2l(r / ln));
-    col_unweight_[j1] = static_cast<double>(exp2l(-r / ln) / ln);
-  }
-  for (int64_t j2 = 0; j2 < n2; ++j2) {
-    const int64_t r = (n - (static_cast<int64_t>(p) % n) * (n1 * j2 % n) % n) % n;
-    row_r_[j2] = static_cast<double>(r);
-    row_weight_[j2] = static_cast<double>(exp2l(r / ln));
-    row_unweight_[j2] = static_cast<double>(exp2l(-r / ln));
-  }
+  two_pass_word_constants(p, shape_,
+                          {col_r_.data(), col_weight_.data(), col_unweight_.data(), row_r_.data(), row_weight_.data(),
+                           row_unweight_.data()},
+                          &wrap_at_, &long_above_);
 
   const size_t doubles = static_cast<size_t>(rows_ * row_stride());
   state_ = aligned_buffer<double>(doubles);
@@ -161,7 +176,7 @@ void two_pass_squarer::row_pass(int member, row_mode mode, const double* from, d
 fast_kernels::word_tables two_pass_squarer::tables() const {
   return fast_kernels::word_tables{col_r_.data(), row_r_.data(), col_weight_.data(), row_weight_.data(),
                                    col_unweight_.data(), row_unweight_.data(), static_cast<double>(shape_.n),
-                                   small_words_, std::ldexp(1.5, 52 + bits_), std::ldexp(1.5, 53 + bits_),
+                                   small_words_, wrap_at_, long_above_, std::ldexp(1.5, 52 + bits_), std::ldexp(1.5, 53 + bits_),
                                    std::ldexp(1.0, -bits_), std::ldexp(1.0, -bits_ - 1), shape_.n2};
 }
 

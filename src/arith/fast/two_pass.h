@@ -46,6 +46,15 @@ two_pass_shape two_pass_shape_for(int64_t n);
 // within a block's first words.
 bool two_pass_serves(int32_t p, int64_t n);
 
+// The column pass's word constants of 2^p - 1 at shape s (kernels.h's
+// word_tables): weight indices, weights and unweights of the n1 columns and
+// the n2 rows into the caller's arrays, and the two unweight thresholds.
+struct two_pass_word_arrays {
+  double *col_r, *col_w, *col_u, *row_r, *row_w, *row_u;
+};
+void two_pass_word_constants(int32_t p, const two_pass_shape& s, two_pass_word_arrays out, double* wrap_at,
+                             double* long_above);
+
 class two_pass_squarer final : public stepper {
  public:
   // The residue 0 of 2^p - 1 at length n, on up to `threads` threads, with
@@ -123,6 +132,7 @@ class two_pass_squarer final : public stepper {
   int64_t blocks_;      // n1 / width
   int bits_;            // floor(p / n): a word holds bits_ or bits_ + 1 bits
   double small_words_;  // p mod n: word j is a long one when its weight index is below this
+  double wrap_at_, long_above_;  // the unweights' thresholds of word_tables
   // Weight index r_j = (col_r[j1] + row_r[j2]) mod n; weight 2^(r_j / n).
   aligned_buffer<double> col_r_, row_r_, col_weight_, row_weight_, col_unweight_, row_unweight_;
   aligned_buffer<double> state_;         // the residue: rows_ x stride complex
