@@ -206,8 +206,9 @@ TEST_F(Wisdom, KernelChoiceIsSavedTrustedAndReplacedWhenDamaged) {
   ASSERT_TRUE(parse_kernel_choice(kernel_choice_text(real), &back));
   EXPECT_EQ(back.tables, real.tables);
   EXPECT_EQ(back.two_pass_from, real.two_pass_from);
-  // Where the two-pass iteration starts below the long lengths: everywhere, from the shortest probe, or not at all.
-  for (const int64_t from : {int64_t{0}, kernel_choice_probes().front(), tuning::kTwoPassFrom}) {
+  // Where the two-pass iteration starts below the long lengths: everywhere, from 2K, from the shortest probe, or
+  // not at all.
+  for (const int64_t from : {int64_t{0}, int64_t{2048}, kernel_choice_probes().front(), tuning::kTwoPassFrom}) {
     kernel_choice c = real;
     c.two_pass_from = from;
     ASSERT_TRUE(parse_kernel_choice(kernel_choice_text(c), &back)) << kernel_choice_text(c);
@@ -227,7 +228,10 @@ TEST_F(Wisdom, KernelChoiceIsSavedTrustedAndReplacedWhenDamaged) {
   for (const std::string& bad :
        {std::string(), with_line(good, 0, "mersenne kernel choice 1"), with_line(good, 1, "cpu another | 6.85 avx"),
         with_line(good, 2, "4096 fftw"), with_line(good, 2, "4096 avx1024"), with_line(good, 2, "8192 portable"),
-        with_line(good, 5, "short sometimes"), with_line(good, 5, "short two-pass from 2048"), good + "4096 portable\n", good.substr(0, good.size() - 1)}) {
+        with_line(good, 0, "mersenne kernel choice 2"), with_line(good, 5, "short sometimes"),
+        with_line(good, 5, "short two-pass from 3000"), with_line(good, 5, "short two-pass from 1024"),
+        with_line(good, 5, "short two-pass from 02048"), with_line(good, 5, "short two-pass from "),
+        good + "4096 portable\n", good.substr(0, good.size() - 1)}) {
     SCOPED_TRACE(bad);
     put(at, bad);
     measurements = 0;

@@ -22,7 +22,9 @@ namespace {
 
 // 2: the AVX2 and portable kernels halved their costs, so a choice measured
 // with the earlier ones (one-transform at the short lengths) is measured again.
-constexpr const char* kFormatLine = "mersenne kernel choice 2";
+// 3: the two-pass iteration is also timed at 2K, so that a near tie at 1K no
+// longer sends 1K-4K to the one-transform squarer where it is the slower one.
+constexpr const char* kFormatLine = "mersenne kernel choice 3";
 
 // An exponent that length n serves with the two-pass iteration (not
 // necessarily prime: the timing does not care).
@@ -58,13 +60,31 @@ std::vector<double> best_rounds(std::vector<std::unique_ptr<stepper>>& steppers,
   return best;
 }
 
-// The shortest length the two-pass iteration is timed at against the
-// one-transform squarer, below the shortest probe.
+// The lengths below the shortest probe at which the two-pass iteration is
+// timed against the one-transform squarer, longest first; the last is the
+// shortest length the two-pass iteration serves.
 constexpr int64_t kShortestTimed = 1024;
+constexpr int64_t kBelowProbe[] = {2048, kShortestTimed};
 
 }  // namespace
 
 std::vector<int64_t> kernel_choice_probes() { return {int64_t{1} << 12, int64_t{1} << 16, int64_t{1} << 20}; }
+
+namespace {
+
+// The length a "short two-pass from N" line names, where the measurement
+// can have chosen it (the shortest probe, or a timed length above the
+// shortest); else 0.
+int64_t two_pass_from_line(const std::string& line) {
+  std::vector<int64_t> starts{kernel_choice_probes().front()};
+  for (const int64_t n : kBelowProbe)
+    if (n != kShortestTimed) starts.push_back(n);
+  for (const int64_t n : starts)
+    if (line == "short two-pass from " + std::to_string(n)) return n;
+  return 0;
+}
+
+}  // namespace
 
 std::string kernel_choice_text(const kernel_choice& c) {
   std::string s = std::string(kFormatLine) + "\n" + processor_identity() + "\n";
@@ -94,11 +114,10 @@ bool parse_kernel_choice(const std::string& text, kernel_choice* out) {
     c.tables.emplace_back(probe, name);
   }
   if (!std::getline(in, line)) return false;
-  const int64_t shortest = kernel_choice_probes().front();
   if (line == "short two-pass")
     c.two_pass_from = 0;
-  else if (line == "short two-pass from " + std::to_string(shortest))
-    c.two_pass_from = shortest;
+  else if (const int64_t from = two_pass_from_line(line); from != 0)
+    c.two_pass_from = from;
   else if (line == "short one-transform")
     c.two_pass_from = tuning::kTwoPassFrom;
   else
@@ -152,18 +171,23 @@ kernel_choice measure_kernel_choice() {
       c.two_pass_from = tuning::kTwoPassFrom;
       continue;
     }
-    // It won there: is it also faster at the shortest lengths, with the same table?
+    // It won there: is it also faster at the shorter lengths, with the same
+    // table? Down from the probe, as far as it keeps winning: a near tie at
+    // 1K then costs nothing at 2K, where it may win by a third.
     c.two_pass_from = n;
-    try {
-      const int32_t q = exponent_for(kShortestTimed);
-      std::vector<std::unique_ptr<stepper>> pair;
-      pair.push_back(std::make_unique<two_pass_squarer>(q, kShortestTimed, 1, tables[win]));
-      pair.push_back(std::make_unique<fast_squarer>(q, kShortestTimed));
-      const std::vector<double> at = best_rounds(pair, q, kShortestTimed);
-      timing_line(kShortestTimed, {tables[win]->name, "one-transform"}, at);
-      if (at[0] < at[1]) c.two_pass_from = 0;
-    } catch (const std::exception&) {
-      // Unmeasured there: from the probe on, as measured.
+    for (const int64_t below : kBelowProbe) {
+      try {
+        const int32_t q = exponent_for(below);
+        std::vector<std::unique_ptr<stepper>> pair;
+        pair.push_back(std::make_unique<two_pass_squarer>(q, below, 1, tables[win]));
+        pair.push_back(std::make_unique<fast_squarer>(q, below));
+        const std::vector<double> at = best_rounds(pair, q, below);
+        timing_line(below, {tables[win]->name, "one-transform"}, at);
+        if (!(at[0] < at[1])) break;
+        c.two_pass_from = below == kShortestTimed ? 0 : below;
+      } catch (const std::exception&) {
+        break;  // unmeasured there: from the last length it won at, as measured
+      }
     }
   }
   return c;

@@ -18,8 +18,9 @@ struct kernel_choice {
   // Per probe length (ascending), the fastest table's name there.
   std::vector<std::pair<int64_t, std::string>> tables;
   // Where the two-pass iteration runs from: 0 (wherever it serves) where it
-  // beat the one-transform squarer at the shortest probe and at 1K, the
-  // shortest probe where only there, else tuning::kTwoPassFrom.
+  // beat the one-transform squarer at the shortest probe, at 2K and at 1K;
+  // 2048 where at the probe and 2K only; the shortest probe where only
+  // there; else tuning::kTwoPassFrom.
   int64_t two_pass_from = 0;
   // As measured (not saved): per probe, "LENGTH NAME ms ..." per candidate.
   std::vector<std::string> timings;
@@ -35,7 +36,8 @@ std::string kernel_choice_text(const kernel_choice& c);
 bool parse_kernel_choice(const std::string& text, kernel_choice* out);
 
 // Times every usable table (and the one-transform squarer at the shortest
-// probe, and at 1K against the table chosen there) now; takes about a second.
+// probe, and at 2K and 1K against the table chosen there) now; takes about
+// a second.
 kernel_choice measure_kernel_choice();
 
 // The choice saved in file when it holds one for this processor, else
