@@ -207,7 +207,11 @@ inline constexpr int kInverseChoiceRounds = 3;
 // 0.0131), 64K 0.23 / 0.58 / 0.72, 1M 5.6 / 10.8 / 13.1; the whole
 // measurement takes 0.8 s of CPU. On Zen 3 (family 25 model 1), avx2 /
 // portable: 4K 0.0152 / 0.0376 (one-transform 0.0168), 64K 0.30 / 0.70,
-// 1M 6.2 / 12.8.
+// 1M 6.2 / 12.8. Below the probes the two-pass iteration is timed against
+// the one-transform squarer at 2K and 1K, where on Zen 4 it wins by a
+// fifth (2K: 0.0051-0.0067 against 0.0060-0.0087 ms) and by 1-5%
+// (1K: 0.0027-0.0029 against 0.0029-0.0030): a tie at 1K no longer
+// decides 2K.
 inline constexpr int kKernelChoiceRounds = 3;
 
 // P-1: the largest B1 taken. Stage 1's exponent has about 1.44 B1 bits and is
