@@ -66,12 +66,6 @@ std::vector<double> best_rounds(std::vector<std::unique_ptr<stepper>>& steppers,
 constexpr int64_t kShortestTimed = 1024;
 constexpr int64_t kBelowProbe[] = {2048, kShortestTimed};
 
-}  // namespace
-
-std::vector<int64_t> kernel_choice_probes() { return {int64_t{1} << 12, int64_t{1} << 16, int64_t{1} << 20}; }
-
-namespace {
-
 // The length a "short two-pass from N" line names, where the measurement
 // can have chosen it (the shortest probe, or a timed length above the
 // shortest); else 0.
@@ -85,6 +79,8 @@ int64_t two_pass_from_line(const std::string& line) {
 }
 
 }  // namespace
+
+std::vector<int64_t> kernel_choice_probes() { return {int64_t{1} << 12, int64_t{1} << 16, int64_t{1} << 20}; }
 
 std::string kernel_choice_text(const kernel_choice& c) {
   std::string s = std::string(kFormatLine) + "\n" + processor_identity() + "\n";
