@@ -8,9 +8,14 @@
 //   bench_parts [LENGTH ...]   (default 1M 4M 8M; K and M suffixes)
 //   MERSENNE_KERNELS=NAME bench_parts ...
 //   bench_parts --choice    (times the kernel choice as the engine measures it)
+//   bench_parts --team [ROUNDS] LENGTH ...   (one squarer, blocks of iterations on one
+//                           thread and on the whole team in turn, wall clock: the best
+//                           block of each and the median of the rounds' ratios, which a
+//                           neighbour slowing the machine for a while moves least)
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +25,7 @@
 
 #include "base/aligned_buffer.h"
 #include "base/clock_rate.h"
+#include "base/machine.h"
 #include "arith/fast/kernel_choice.h"
 #include "arith/fast/kernels.h"
 #include "arith/fast/transforms.h"
@@ -53,6 +59,51 @@ int main(int argc, char** argv) {
     const kernel_choice c = measure_kernel_choice();
     for (const std::string& line : c.timings) std::printf("%s\n", line.c_str());
     std::printf("%s(%.2f s of CPU)\n", kernel_choice_text(c).c_str(), cpu_seconds() - t0);
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "--team") {
+    int first = 2, rounds = 15;
+    if (argc > 2 && std::string(argv[2]).find_first_not_of("0123456789") == std::string::npos) {
+      rounds = std::max(1, std::atoi(argv[2]));
+      first = 3;
+    }
+    std::printf("%9s %8s %10s %10s %8s %8s\n", "length", "threads", "ms 1t", "ms team", "best", "median");
+    for (int i = first; i < argc; ++i) {
+      const int64_t n = parse_length(argv[i]);
+      int32_t p = static_cast<int32_t>(n * 17);
+      while (!two_pass_serves(p, n)) --p;
+      two_pass_squarer sq(p, n, std::max(2, usable_cores()));
+      // About 30 ms a block on one thread.
+      const int count = static_cast<int>(std::clamp<int64_t>(int64_t{30} * 1000000 / (n * 3), 2, 2000));
+      const auto block = [&](int members) {
+        sq.fix_members(members);
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int k = 0; k < count; ++k) sq.square(2, 0, 1e9);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / count;
+      };
+      block(1);
+      block(sq.threads());
+      double one = 1e30, team = 1e30;
+      std::vector<double> ratios;
+      for (int r = 0; r < rounds; ++r) {
+        // In turn first and second: a block after the other kind starts with
+        // the residue in the other cores' caches and a helper to wake.
+        double a, b;
+        if (r % 2 == 0) {
+          a = block(1);
+          b = block(sq.threads());
+        } else {
+          b = block(sq.threads());
+          a = block(1);
+        }
+        one = std::min(one, a);
+        team = std::min(team, b);
+        ratios.push_back(a / b);
+      }
+      std::sort(ratios.begin(), ratios.end());
+      std::printf("%9lld %8d %10.4f %10.4f %8.3f %8.3f\n", static_cast<long long>(n), sq.threads(), one * 1e3,
+                  team * 1e3, one / team, ratios[ratios.size() / 2]);
+    }
     return 0;
   }
   std::vector<int64_t> lengths;

@@ -129,6 +129,15 @@ inline constexpr double kTeamProbeSeconds = 0.05;
 inline constexpr double kTeamRunSeconds = 5.0;
 inline constexpr double kTeamMustWin = 0.95;
 
+// How the fast engine's team shares each pass when its cores run at
+// different speeds (pass_split in arith/fast/team.h): after every
+// iteration each member's share moves this part of the way toward its
+// measured rate over all rates, and none falls below kSplitLeastShare of
+// an equal share (a member slowed for a moment still keeps some rows, so
+// that its rate is measured again).
+inline constexpr double kSplitGain = 0.3;
+inline constexpr double kSplitLeastShare = 0.25;
+
 // Seconds between progress reports (and redraws of the progress line): often
 // enough to look live, rare enough that reading the clock costs nothing.
 inline constexpr double kProgressInterval = 0.25;

@@ -14,6 +14,7 @@
 #include "arith/fast/lengths.h"
 #include "arith/fast/plans.h"
 #include "arith/fast/squarer.h"
+#include "arith/fast/team.h"
 #include "arith/fast/transforms.h"
 #include "arith/fast/two_pass.h"
 #include "arith/residue.h"
@@ -218,6 +219,101 @@ TEST(TwoPass, ThreadsDoTheSameArithmetic) {
       a.store(one);
       b.store(three);
       EXPECT_EQ(mpz_cmp(one, three), 0);
+    }
+  }
+}
+
+// The runs a split hands out cover every item once, in order, whatever the
+// seconds fed to it; a member twice as fast ends with about twice the items,
+// and a member that seems stalled keeps its least share, so it is measured
+// again; seconds that say nothing leave the split as it was.
+TEST(PassSplit, FollowsTheMembersRatesAndCoversEveryItem) {
+  const auto covers = [](const pass_split& s, int64_t count) {
+    int64_t at = 0;
+    for (int m = 0; m < s.members(); ++m) {
+      const auto [lo, hi] = s.range(m);
+      if (lo != at || hi < lo || (count >= s.members() && hi == lo)) return false;
+      at = hi;
+    }
+    return at == count;
+  };
+  pass_split even(513, 2);
+  EXPECT_EQ(even.range(0), (std::pair<int64_t, int64_t>{0, 257}));
+  EXPECT_TRUE(covers(even, 513));
+
+  // Member 1 at half the speed of member 0: seconds in proportion to items over rate.
+  pass_split s(513, 2);
+  for (int k = 0; k < 60; ++k) {
+    const double t[2] = {static_cast<double>(s.range(0).second - s.range(0).first),
+                         2.0 * static_cast<double>(s.range(1).second - s.range(1).first)};
+    s.took(t);
+    ASSERT_TRUE(covers(s, 513));
+  }
+  EXPECT_NEAR(static_cast<double>(s.range(0).second), 513.0 * 2 / 3, 3);
+
+  // A member that seems stalled keeps an eighth of the items (a quarter of an even share of two).
+  for (int k = 0; k < 60; ++k) {
+    const double t[2] = {1e-3, 1e3};
+    s.took(t);
+  }
+  EXPECT_NEAR(static_cast<double>(s.range(1).second - s.range(1).first), 513.0 / 8, 2);
+  const auto before = s.range(0);
+  for (double bad : {0.0, -1.0, std::nan(""), HUGE_VAL}) {
+    const double t[2] = {bad, 1.0};
+    s.took(t);
+    EXPECT_EQ(s.range(0), before) << bad;
+  }
+
+  // Fewer items than members, three members over eight segments, one member.
+  for (auto [count, members] : {std::pair<int64_t, int>{1, 2}, {2, 3}, {8, 3}, {8, 1}, {0, 2}}) {
+    pass_split f(count, members);
+    for (int k = 0; k < 20; ++k) {
+      std::vector<double> t(static_cast<size_t>(members));
+      for (int m = 0; m < members; ++m) t[static_cast<size_t>(m)] = (m + 1) * 1e-3;
+      f.took(t.data());
+      int64_t at = 0;
+      for (int m = 0; m < members; ++m) {
+        EXPECT_EQ(f.range(m).first, at) << count << " over " << members;
+        EXPECT_GE(f.range(m).second, at);
+        at = f.range(m).second;
+      }
+      EXPECT_EQ(at, count);
+    }
+  }
+}
+
+// However unevenly the team's rows and segments are split (here as a member
+// seemingly far slower than the others would have them), two and three
+// threads do the same arithmetic as one: every step's rounding distance and
+// the residue are equal.
+TEST(TwoPass, UnevenSplitsDoTheSameArithmetic) {
+  std::mt19937_64 rng(testing_support::test_seed());
+  fast_set_measured_plans(false);
+  mpz_value s, one, many;
+  for (int64_t n : {int64_t{1} << 16, int64_t{1} << 19}) {
+    const int32_t p = static_cast<int32_t>(fast_max_exponent(n));
+    random_residue(s, p, rng);
+    two_pass_squarer a(p, n, 1);
+    a.load(s);
+    std::vector<double> distances;
+    for (int k = 0; k < 4; ++k) distances.push_back(a.square(2, 0, 1.0));
+    a.store(one);
+    for (int threads : {2, 3}) {
+      for (int slow = 0; slow < threads; ++slow) {
+        SCOPED_TRACE(testing::Message() << "n=" << n << " threads " << threads << " slow member " << slow);
+        two_pass_squarer b(p, n, threads);
+        if (b.threads() != threads) GTEST_SKIP() << "no thread to be had";
+        b.fix_members(b.threads());
+        b.load(s);
+        for (int k = 0; k < 4; ++k) {
+          std::vector<double> t(static_cast<size_t>(threads), 1e-3);
+          t[static_cast<size_t>(slow)] = 1.0;
+          for (int i = 0; i < 10; ++i) b.took_seconds(t.data(), t.data());
+          EXPECT_EQ(b.square(2, 0, 1.0), distances[static_cast<size_t>(k)]) << "step " << k;
+        }
+        b.store(many);
+        EXPECT_EQ(mpz_cmp(one, many), 0);
+      }
     }
   }
 }

@@ -2,6 +2,8 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cmath>
 #include <system_error>
 
 #include "base/tuning.h"
@@ -90,4 +92,52 @@ void team_chooser::took(double seconds) {
   }
   count_ = 0;
   seconds_ = 0;
+}
+
+pass_split::pass_split(int64_t count, int members)
+    : count_(count), share_(static_cast<size_t>(std::max(members, 1)), 1.0 / std::max(members, 1)),
+      rate_(share_.size()), cut_(share_.size() + 1) {
+  place_cuts();
+}
+
+void pass_split::took(const double* seconds) {
+  const size_t k = share_.size();
+  if (k < 2) return;
+  std::vector<double>& rate = rate_;
+  double all = 0;
+  for (size_t m = 0; m < k; ++m) {
+    const double items = static_cast<double>(cut_[m + 1] - cut_[m]);
+    // A member without items, or a time that says nothing, leaves the shares as they are.
+    if (!(items > 0 && seconds[m] > 0 && std::isfinite(seconds[m]))) return;
+    rate[m] = items / seconds[m];
+    all += rate[m];
+  }
+  // The new shares still sum to 1; those below the least are raised to it,
+  // at the cost of the others in proportion to what they hold above it.
+  const double least = tuning::kSplitLeastShare / static_cast<double>(k);
+  double lack = 0, spare = 0;
+  for (size_t m = 0; m < k; ++m) {
+    share_[m] += tuning::kSplitGain * (rate[m] / all - share_[m]);
+    if (share_[m] < least)
+      lack += least - share_[m];
+    else
+      spare += share_[m] - least;
+  }
+  for (double& s : share_) s = s < least ? least : s - (spare > 0 ? lack * (s - least) / spare : 0);
+  place_cuts();
+}
+
+void pass_split::place_cuts() {
+  const size_t k = share_.size();
+  const int64_t least = count_ >= static_cast<int64_t>(k) ? 1 : 0;
+  double below = 0;
+  cut_[0] = 0;
+  for (size_t m = 1; m < k; ++m) {
+    below += share_[m - 1];
+    const int64_t at = std::llround(below * static_cast<double>(count_));
+    // Room for a least run on every member before and after this edge.
+    const int64_t lo = cut_[m - 1] + least, hi = count_ - static_cast<int64_t>(k - m) * least;
+    cut_[m] = std::clamp(at, lo, std::max(lo, hi));
+  }
+  cut_[k] = count_;
 }

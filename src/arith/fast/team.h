@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // A reusable barrier for a fixed number of threads that spins a while
@@ -85,4 +87,31 @@ class team_chooser {
   int count_ = 0;       // iterations in this phase
   double seconds_ = 0;  // their seconds
   double all_per_iteration_ = 0;
+};
+
+// How a team shares a pass's items (rows, or whole segments) when its cores
+// run at different speeds, as a core whose sibling thread or neighbour is
+// busy does: contiguous runs, so that no line is written by two cores, each
+// member's run in proportion to the rate it showed in the passes before.
+// Fed each member's seconds, so that it can be tested without a clock.
+class pass_split {
+ public:
+  // count items over members members, equal runs to begin with; every
+  // member keeps at least one item where there are as many.
+  pass_split(int64_t count = 0, int members = 1);
+  int members() const { return static_cast<int>(share_.size()); }
+  // [lo, hi) of member's run.
+  std::pair<int64_t, int64_t> range(int member) const {
+    return {cut_[static_cast<size_t>(member)], cut_[static_cast<size_t>(member) + 1]};
+  }
+  // The last pass took seconds[m] on member m (over its range(m)): moves
+  // each share part of the way toward the member's rate over all rates.
+  void took(const double* seconds);
+
+ private:
+  void place_cuts();
+  int64_t count_;
+  std::vector<double> share_;  // per member, summing to 1
+  std::vector<double> rate_;   // per member, the last pass's items per second
+  std::vector<int64_t> cut_;   // members + 1 edges, from 0 to count_
 };

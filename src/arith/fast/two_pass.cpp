@@ -114,6 +114,10 @@ two_pass_squarer::two_pass_squarer(int32_t p, int64_t n, int threads, const fast
     m.factor = aligned_buffer<double>(2 * static_cast<size_t>(n1));
   }
   segments_.resize(static_cast<size_t>(std::clamp<int64_t>(blocks_ / 8, 1, tuning::kCarrySegments)));
+  row_split_ = pass_split(rows_, team_->size());
+  seconds_.resize(2 * static_cast<size_t>(team_->size()));
+  segment_split_ = pass_split(static_cast<int64_t>(segments_.size()),
+                              static_cast<int>(std::min<int64_t>(team_->size(), static_cast<int64_t>(segments_.size()))));
   for (segment& sg : segments_) {
     sg.held = aligned_buffer<double>(static_cast<size_t>(shape_.width * n2));
     sg.carries = aligned_buffer<double>(static_cast<size_t>(n2));
@@ -157,7 +161,7 @@ bool two_pass_squarer::buffers_intact() const {
 void two_pass_squarer::row_pass(int member, row_mode mode, const double* from, double* to) {
   member_scratch& m = scratch_[static_cast<size_t>(member)];
   double* scratch = m.scratch.data();
-  const auto [lo, hi] = share(rows_, member, members());
+  const auto [lo, hi] = rows_of(member);
   for (int64_t k2 = lo; k2 < hi; ++k2) {
     const double* factor = nullptr;
     if (mode == row_mode::multiply && factor_source_ != nullptr) {
@@ -184,6 +188,20 @@ int two_pass_squarer::column_members() const {
   return static_cast<int>(std::min<int64_t>(members(), static_cast<int64_t>(segments_.size())));
 }
 
+std::pair<int64_t, int64_t> two_pass_squarer::rows_of(int member) const {
+  return members() > 1 ? row_split_.range(member) : std::pair<int64_t, int64_t>{0, rows_};
+}
+
+std::pair<int64_t, int64_t> two_pass_squarer::segments_of(int member) const {
+  return column_members() > 1 ? segment_split_.range(member)
+                              : std::pair<int64_t, int64_t>{0, static_cast<int64_t>(segments_.size())};
+}
+
+void two_pass_squarer::took_seconds(const double* row_seconds, const double* column_seconds) {
+  row_split_.took(row_seconds);
+  segment_split_.took(column_seconds);
+}
+
 void two_pass_squarer::column_pass(int member, fast_subtract sub) {
   member_scratch& m = scratch_[static_cast<size_t>(member)];
   m.err = 0;
@@ -200,7 +218,7 @@ void two_pass_squarer::column_pass(int member, fast_subtract sub) {
   }
   ps.times = sub.times;
   const int64_t count = static_cast<int64_t>(segments_.size());
-  const auto [first, last] = share(count, member, members);
+  const auto [first, last] = segments_of(member);
   for (int64_t seg = first; seg < last; ++seg) {
     segment& sg = segments_[static_cast<size_t>(seg)];
     const auto [lo, hi] = share(blocks_, static_cast<int>(seg), static_cast<int>(count));
@@ -224,7 +242,7 @@ void two_pass_squarer::fix_up(int member) {
   const int64_t count = static_cast<int64_t>(segments_.size());
   const int64_t n2 = shape_.n2, width = shape_.width;
   const fast_kernels::word_tables k = tables();
-  const auto [first, last] = share(count, member, members);
+  const auto [first, last] = segments_of(member);
   for (int64_t seg = first; seg < last; ++seg) {
     segment& sg = segments_[static_cast<size_t>(seg)];
     // The carries into this segment's first block: the previous segment's
@@ -247,17 +265,36 @@ void two_pass_squarer::fix_up(int member) {
 }
 
 double two_pass_squarer::iterate(row_mode mode, fast_subtract sub) {
+  using clock = std::chrono::steady_clock;
   auto job = [this, mode, sub](int member) {
+    member_scratch& m = scratch_[static_cast<size_t>(member)];
+    const clock::time_point t0 = clock::now();
     row_pass(member, mode, state_.data(), work_.data());
+    const clock::time_point t1 = clock::now();
     sync();
+    const clock::time_point t2 = clock::now();
     column_pass(member, sub);
+    const clock::time_point t3 = clock::now();
     sync();
+    const clock::time_point t4 = clock::now();
     fix_up(member);
+    const clock::time_point t5 = clock::now();
+    m.row_seconds = std::chrono::duration<double>(t1 - t0).count();
+    m.column_seconds = std::chrono::duration<double>((t3 - t2) + (t5 - t4)).count();
   };
   const int on = members();
-  const auto t0 = std::chrono::steady_clock::now();
+  const auto t0 = clock::now();
   run(job);
-  if (fixed_members_ == 0) chooser_.took(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  if (fixed_members_ == 0) chooser_.took(std::chrono::duration<double>(clock::now() - t0).count());
+  if (on > 1) {
+    double* rows = seconds_.data();
+    double* columns = rows + on;
+    for (int i = 0; i < on; ++i) {
+      rows[i] = scratch_[static_cast<size_t>(i)].row_seconds;
+      columns[i] = scratch_[static_cast<size_t>(i)].column_seconds;
+    }
+    took_seconds(rows, columns);
+  }
   if (report_ != nullptr) {
     report_->team.store(team_->size(), std::memory_order_relaxed);
     report_->running.store(on, std::memory_order_relaxed);

@@ -90,6 +90,10 @@ class two_pass_squarer final : public stepper {
   void report_threads_to(thread_use* at) { report_ = at; }
   // Whether no transform or pass wrote outside any of its arrays.
   bool buffers_intact() const;
+  // What every iteration on the whole team does with its members' measured
+  // seconds (row pass, column pass with fix-ups; threads() of each): moves
+  // the edges between the members' rows and segments toward their rates.
+  void took_seconds(const double* row_seconds, const double* column_seconds);
 
  private:
   using row_mode = fast_kernels::row_mode;
@@ -98,6 +102,8 @@ class two_pass_squarer final : public stepper {
     aligned_buffer<double> scratch;  // the kernels' scratch
     aligned_buffer<double> factor;   // multiply_by: the other factor's row, transformed
     double err = 0, big = 0;         // the pass's largest rounding distance and product
+    double row_seconds = 0;          // this iteration's row pass on this member
+    double column_seconds = 0;       // and its column pass and fix-ups
     bool overflow = false;           // a fix-up carry was not absorbed
   };
 
@@ -112,6 +118,9 @@ class two_pass_squarer final : public stepper {
 
   // Members that take part in the column pass: no more than there are segments.
   int column_members() const;
+  // Member's rows of the row pass, and its segments of the column pass and fix-ups.
+  std::pair<int64_t, int64_t> rows_of(int member) const;
+  std::pair<int64_t, int64_t> segments_of(int member) const;
   // One iteration from state_ into work_: returns the rounding distance.
   double iterate(row_mode mode, fast_subtract sub);
   void row_pass(int member, row_mode mode, const double* from, double* to);
@@ -143,6 +152,8 @@ class two_pass_squarer final : public stepper {
   std::vector<segment> segments_;
   std::unique_ptr<worker_team> team_;
   team_chooser chooser_{1};
+  pass_split row_split_, segment_split_;  // over the whole team
+  std::vector<double> seconds_;           // an iteration's row and column seconds per member
   int fixed_members_ = 0;
   thread_use* report_ = nullptr;
   // Runs job(member) on members() members; sync() inside it meets them.
