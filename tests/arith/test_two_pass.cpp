@@ -18,6 +18,7 @@
 #include "arith/fast/transforms.h"
 #include "arith/fast/two_pass.h"
 #include "arith/residue.h"
+#include "base/tuning.h"
 #include "support/test_support.h"
 
 namespace {
@@ -221,6 +222,46 @@ TEST(TwoPass, ThreadsDoTheSameArithmetic) {
       EXPECT_EQ(mpz_cmp(one, three), 0);
     }
   }
+}
+
+// The team's choice between its helpers and one thread, fed seconds: it
+// probes on every member and then on one, runs the faster until
+// kTeamRunSeconds have gone, and probes again; a tie goes to one thread.
+TEST(TeamChooser, KeepsTheHelpersOnlyWhereTheyAreClearlyFaster) {
+  const auto run = [](team_chooser& c, double all, double one, double seconds) {
+    for (double spent = 0; spent < seconds;) {
+      const double t = c.members() > 1 ? all : one;
+      c.took(t);
+      spent += t;
+    }
+  };
+  const double probe = tuning::kTeamProbeSeconds, stay = tuning::kTeamRunSeconds;
+  team_chooser faster(2);
+  EXPECT_EQ(faster.members(), 2);
+  run(faster, 0.001, 0.002, 3 * probe);
+  EXPECT_TRUE(faster.all_pays());
+  EXPECT_EQ(faster.members(), 2);
+
+  // Beside a busy process the helpers lose: one thread until the next probe.
+  team_chooser busy(2);
+  run(busy, 0.004, 0.002, 3 * probe);
+  EXPECT_FALSE(busy.all_pays());
+  EXPECT_EQ(busy.members(), 1);
+  run(busy, 0.004, 0.002, stay * 0.9);
+  EXPECT_EQ(busy.members(), 1);
+  // The busy process gone: the next probe takes the helpers back.
+  run(busy, 0.001, 0.002, stay * 0.2 + 3 * probe);
+  EXPECT_TRUE(busy.all_pays());
+  EXPECT_EQ(busy.members(), 2);
+
+  // Within kTeamMustWin of one thread is a tie, and a tie runs on one.
+  team_chooser tie(2);
+  run(tie, 0.002 * (tuning::kTeamMustWin + 1) / 2, 0.002, 3 * probe);
+  EXPECT_FALSE(tie.all_pays());
+
+  team_chooser alone(1);
+  run(alone, 0.001, 0.001, 3 * probe);
+  EXPECT_EQ(alone.members(), 1);
 }
 
 // The runs a split hands out cover every item once, in order, whatever the
