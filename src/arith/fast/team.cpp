@@ -103,21 +103,20 @@ pass_split::pass_split(int64_t count, int members)
 void pass_split::took(const double* seconds) {
   const size_t k = share_.size();
   if (k < 2) return;
-  std::vector<double>& rate = rate_;
   double all = 0;
   for (size_t m = 0; m < k; ++m) {
     const double items = static_cast<double>(cut_[m + 1] - cut_[m]);
     // A member without items, or a time that says nothing, leaves the shares as they are.
     if (!(items > 0 && seconds[m] > 0 && std::isfinite(seconds[m]))) return;
-    rate[m] = items / seconds[m];
-    all += rate[m];
+    rate_[m] = items / seconds[m];
+    all += rate_[m];
   }
   // The new shares still sum to 1; those below the least are raised to it,
   // at the cost of the others in proportion to what they hold above it.
   const double least = tuning::kSplitLeastShare / static_cast<double>(k);
   double lack = 0, spare = 0;
   for (size_t m = 0; m < k; ++m) {
-    share_[m] += tuning::kSplitGain * (rate[m] / all - share_[m]);
+    share_[m] += tuning::kSplitGain * (rate_[m] / all - share_[m]);
     if (share_[m] < least)
       lack += least - share_[m];
     else
